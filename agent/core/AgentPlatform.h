@@ -1,0 +1,40 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/AdminCheck.h"
+#include "platform/Clock.h"
+#include "platform/HostFacts.h"
+#include "platform/InstanceLock.h"
+#include "platform/Launcher.h"
+#include "platform/LogSink.h"
+#include "platform/LoginItem.h"
+#include "platform/MainBundle.h"
+#include "platform/MainQueue.h"
+#include "platform/Paths.h"
+#include "platform/SecureStore.h"
+#include "platform/UserDefaults.h"
+
+namespace tessary {
+
+// Everything the agent core reaches outside itself. The app fills it with the Linux
+// implementations; tests with fakes, temporary folders and virtual time.
+struct AgentPlatform {
+    std::shared_ptr<MainQueue> mainQueue;
+    std::shared_ptr<Clock> clock;
+    std::shared_ptr<LogSink> logSink;
+    std::shared_ptr<SecureStore> secureStore;
+    std::shared_ptr<const MainBundle> bundle;
+    std::shared_ptr<UserDefaults> userDefaults;
+    std::shared_ptr<InstanceLock> instanceLock;
+    std::shared_ptr<HostFacts> hostFacts;
+    std::shared_ptr<Launcher> launcher;
+    std::shared_ptr<LoginItem> loginItem;
+    std::shared_ptr<AdminCheck> adminCheck;
+    Paths paths;
+    // Asks the application to quit once control returns to its event loop.
+    std::function<void()> terminateApplication;
+};
+
+}  // namespace tessary

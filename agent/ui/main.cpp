@@ -1,0 +1,59 @@
+#include <QApplication>
+#include <QTimer>
+
+#include "agent/core/AppDelegate.h"
+#include "agent/ui/QtMainQueue.h"
+#include "agent/ui/TrayIcon.h"
+#include "platform/linux/AutostartLoginItem.h"
+#include "platform/linux/BundleLocator.h"
+#include "platform/linux/EnvironmentPaths.h"
+#include "platform/linux/FlockInstanceLock.h"
+#include "platform/linux/GroupAdminCheck.h"
+#include "platform/linux/JsonFileUserDefaults.h"
+#include "platform/linux/LinuxHostFacts.h"
+#include "platform/linux/SecureStoreFactory.h"
+#include "platform/linux/SystemLogSink.h"
+#include "platform/linux/XdgOpenLauncher.h"
+
+using namespace tessary;
+
+namespace {
+
+AgentPlatform linuxPlatform(QApplication& app)
+{
+    AgentPlatform platform;
+    platform.paths = EnvironmentPaths::current();
+    platform.mainQueue = std::make_shared<QtMainQueue>(&app);
+    platform.clock = std::make_shared<SystemClock>();
+    platform.logSink = SystemLogSink::fromEnvironment();
+    platform.secureStore = SecureStoreFactory::forEnvironment(platform.paths);
+    platform.bundle = std::make_shared<MainBundle>(BundleLocator::running());
+    platform.userDefaults = std::make_shared<JsonFileUserDefaults>(platform.paths.configHome / "app.brenmoor.tessary" /
+                                                                   "settings.json");
+    platform.instanceLock =
+        std::make_shared<FlockInstanceLock>(platform.paths.runtimeDir / "app.brenmoor.tessary.lock");
+    platform.hostFacts = std::make_shared<LinuxHostFacts>();
+    platform.launcher = std::make_shared<XdgOpenLauncher>();
+    platform.loginItem = std::make_shared<AutostartLoginItem>(
+        platform.paths.configHome / "autostart" / "app.brenmoor.tessary.desktop", platform.bundle->executablePath());
+    platform.adminCheck = std::make_shared<GroupAdminCheck>();
+    platform.terminateApplication = [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); }); };
+    return platform;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    app.setApplicationName(QStringLiteral("Tessary"));
+    app.setQuitOnLastWindowClosed(false);
+
+    auto platform = linuxPlatform(app);
+    const auto bundle = platform.bundle;
+    auto delegate = std::make_shared<AppDelegate>(std::move(platform));
+    TrayIcon tray(*bundle, &app);
+
+    QTimer::singleShot(0, &app, [&delegate] { delegate->applicationDidFinishLaunching(); });
+    return QApplication::exec();
+}

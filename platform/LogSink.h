@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+namespace tessary {
+
+enum class LogLevel { debug, info, error };
+
+struct LogRecord {
+    LogLevel level;
+    std::string subsystem;
+    std::string category;
+    std::string message;
+};
+
+// Where rendered log lines go: the journal, stderr, or memory in tests. Safe from any thread.
+class LogSink {
+public:
+    virtual ~LogSink() = default;
+    virtual void write(const LogRecord& record) = 0;
+};
+
+}  // namespace tessary

@@ -1,0 +1,36 @@
+#include "tests/support/FakePlatform.h"
+
+namespace tessary::testing {
+
+FakePlatform::FakePlatform(const std::string& infoJson) : paths(folder.paths())
+{
+    bundlePath = folder.path() / "opt" / "tessary";
+    TemporaryFolder::writeFile(bundlePath / "Contents" / "Info.json", infoJson);
+}
+
+void FakePlatform::writeProfileResource()
+{
+    TemporaryFolder::writeFile(
+        bundlePath / "Contents" / "Resources" / "MDM" / "tessary-profile-signed.mobileconfig", "{}");
+}
+
+AgentPlatform FakePlatform::platform()
+{
+    AgentPlatform p;
+    p.mainQueue = mainQueue;
+    p.clock = clock;
+    p.logSink = log;
+    p.secureStore = secureStore;
+    p.bundle = std::make_shared<MainBundle>(bundlePath, bundlePath / "Contents" / "bin" / "PellixApp");
+    p.userDefaults = userDefaults;
+    p.instanceLock = instanceLock;
+    p.hostFacts = hostFacts;
+    p.launcher = launcher;
+    p.loginItem = loginItem;
+    p.adminCheck = adminCheck;
+    p.paths = paths;
+    p.terminateApplication = [this] { ++terminateRequests; };
+    return p;
+}
+
+}  // namespace tessary::testing
