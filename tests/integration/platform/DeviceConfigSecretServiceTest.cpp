@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "agent/core/DeviceConfig.h"
+#include "platform/linux/SecretServiceStore.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace tessary {
+namespace {
+
+using testing::ChildProcess;
+using testing::TemporaryFolder;
+
+constexpr auto kService = "app.brenmoor.tessary.device";
+
+// A private session bus with gnome-keyring's Secret Service on it, in a temporary HOME.
+class DeviceConfigSecretServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto paths = folder.paths();
+        std::filesystem::permissions(paths.runtimeDir, std::filesystem::perms::owner_all);
+        environment = {{"HOME", paths.home.string()},
+                       {"XDG_DATA_HOME", paths.dataHome.string()},
+                       {"XDG_CONFIG_HOME", paths.configHome.string()},
+                       {"XDG_RUNTIME_DIR", paths.runtimeDir.string()}};
+
+        bus = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"}, environment);
+        const auto address = bus->started() ? bus->readLine() : std::nullopt;
+        if (!address || address->empty())
+            GTEST_SKIP() << "no session bus could be started (dbus-daemon missing?)";
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
+        environment["DBUS_SESSION_BUS_ADDRESS"] = *address;
+
+        keyring = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
+            environment, std::string("test-password"));
+        if (!keyring->started())
+            GTEST_SKIP() << "gnome-keyring-daemon could not be started";
+        // Waiting for a real daemon to come up on the bus, bounded.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (!SecretServiceStore::isAvailable()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                GTEST_SKIP() << "the Secret Service did not answer on the private bus";
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+    std::pair<int, std::string> secretTool(std::vector<std::string> arguments,
+                                           std::optional<std::string> input = std::nullopt)
+    {
+        arguments.insert(arguments.begin(), "secret-tool");
+        return ChildProcess::run(std::move(arguments), environment, std::move(input));
+    }
+
+    std::size_t itemCount(const std::string& account)
+    {
+        const auto [status, output] =
+            secretTool({"search", "--all", "service", kService, "account", account});
+        std::size_t count = 0;
+        for (std::size_t at = output.find("label = "); at != std::string::npos; at = output.find("label = ", at + 1))
+            ++count;
+        return count;
+    }
+
+    TemporaryFolder folder;
+    std::map<std::string, std::string> environment;
+    std::unique_ptr<ChildProcess> bus;
+    std::unique_ptr<ChildProcess> keyring;
+    DeviceConfig config{std::make_shared<SecretServiceStore>(), kService};
+};
+
+TEST_F(DeviceConfigSecretServiceTest, ItemStoredBySecretToolIsLoaded)
+{
+    const auto [status, output] =
+        secretTool({"store", "--label=Tessary token", "service", kService, "account", "token"}, "tok-€-1");
+    ASSERT_EQ(status, 0) << output;
+    EXPECT_EQ(config.load("token"), "tok-€-1");
+    EXPECT_FALSE(config.load("familyId").has_value());
+}
+
+TEST_F(DeviceConfigSecretServiceTest, ItemSavedByTheAgentIsReadBySecretTool)
+{
+    config.save("family 日本 👩‍👧", "familyId");
+    const auto [status, output] = secretTool({"lookup", "service", kService, "account", "familyId"});
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(output, "family 日本 👩‍👧");
+}
+
+TEST_F(DeviceConfigSecretServiceTest, SavingTwiceLeavesExactlyOneItem)
+{
+    config.save("first", "token");
+    config.save("second", "token");
+    EXPECT_EQ(config.load("token"), "second");
+    EXPECT_EQ(itemCount("token"), 1U);
+}
+
+TEST_F(DeviceConfigSecretServiceTest, EmptyValueIsPresentAndDeleteRemovesIt)
+{
+    config.save("", "token");
+    EXPECT_EQ(config.load("token"), "");
+    config.remove("token");
+    EXPECT_FALSE(config.load("token").has_value());
+    EXPECT_EQ(itemCount("token"), 0U);
+    config.remove("token");
+}
+
+}  // namespace
+}  // namespace tessary
