@@ -1,0 +1,122 @@
+#include "agent/bridge/NativeMessagingHost.h"
+
+#include <fstream>
+
+#include "agent/bridge/GrantHost.h"
+#include "platform/JsonText.h"
+
+namespace tessary {
+
+namespace {
+
+// Written beside the manifest and renamed over it, so Chrome never reads half a file.
+std::optional<Error> replaceFile(const std::filesystem::path& path, const std::string& content)
+{
+    std::error_code error;
+    std::filesystem::create_directories(path.parent_path(), error);
+    if (error)
+        return Error{"The folder “" + path.parent_path().string() + "” couldn’t be created: " + error.message()};
+    auto temporary = path;
+    temporary += ".partial";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << content;
+        out.flush();
+        if (!out) {
+            std::filesystem::remove(temporary, error);
+            return Error{"The file “" + path.filename().string() + "” couldn’t be saved in the folder “" +
+                         path.parent_path().filename().string() + "”."};
+        }
+    }
+    std::filesystem::rename(temporary, path, error);
+    if (error) {
+        std::error_code ignored;
+        std::filesystem::remove(temporary, ignored);
+        return Error{"The file “" + path.filename().string() + "” couldn’t be saved: " + error.message()};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+NativeMessagingHost::NativeMessagingHost(std::shared_ptr<SharedDefaults> sharedDefaults, Paths paths,
+                                         std::shared_ptr<const MainBundle> bundle, Logger logger)
+    : sharedDefaults_(std::move(sharedDefaults)), paths_(std::move(paths)), bundle_(std::move(bundle)),
+      logger_(std::move(logger))
+{
+}
+
+void NativeMessagingHost::updateRules(RulesPayload rules)
+{
+    currentRules_ = std::move(rules);
+    logger_.info("NativeMessaging: rules cached — %ld blocked sites", {currentRules_->blockedSites.size()});
+}
+
+void NativeMessagingHost::addGrant(const std::string& url, std::optional<std::int64_t> expiry)
+{
+    const auto host = GrantHost::normalise(url);
+    std::size_t total = 0;
+    if (currentRules_) {
+        currentRules_->grants.push_back(GrantPayload{host, expiry});
+        total = currentRules_->grants.size();
+    }
+    logger_.info("NativeMessaging: added grant for %s, total grants: %ld", {host, total});
+}
+
+void NativeMessagingHost::writeRulesToSharedDefaults()
+{
+    if (!currentRules_)
+        return;
+    const auto encoded = JsonText::dump(currentRules_->toJson());
+    if (!encoded)
+        return;
+    if (sharedDefaults_->setRules(encoded.value()))
+        logger_.info("NativeMessaging: wrote rules to shared defaults");
+}
+
+void NativeMessagingHost::clearSharedRules()
+{
+    sharedDefaults_->removeRules();
+}
+
+std::filesystem::path NativeMessagingHost::chromeManifestPath() const
+{
+    return paths_.configHome / "google-chrome" / "NativeMessagingHosts" / (std::string(kChromeHostName) + ".json");
+}
+
+std::filesystem::path NativeMessagingHost::chromeHostExecutablePath() const
+{
+    return bundle_->bundlePath().string() + "/Contents/Helpers/tessary-chrome-host";
+}
+
+nlohmann::ordered_json NativeMessagingHost::chromeManifest(const std::filesystem::path& executable)
+{
+    return nlohmann::ordered_json{
+        {"name", kChromeHostName},
+        {"description", "Tessary native messaging host"},
+        {"path", executable.string()},
+        {"type", "stdio"},
+        {"allowed_origins",
+         {"chrome-extension://kfpbnmcjdeoahlgikfpbnmcjdeoahlgi/", "chrome-extension://mhdlaonbepckgjfimhdlaonbepckgjfi/"}},
+    };
+}
+
+void NativeMessagingHost::installChromeHost()
+{
+    const auto executable = chromeHostExecutablePath();
+    std::string content;
+    try {
+        content = chromeManifest(executable).dump(2);
+    } catch (const nlohmann::json::exception&) {
+        logger_.error("Failed to install Chrome native messaging host: %@",
+                      {Error{"The bundle path “" + executable.string() + "” is not valid UTF-8."}});
+        return;
+    }
+    if (auto failure = replaceFile(chromeManifestPath(), content)) {
+        logger_.error("Failed to install Chrome native messaging host: %@", {*failure});
+        return;
+    }
+    logger_.info("Chrome native messaging host installed → %s", {executable.string()});
+}
+
+}  // namespace tessary

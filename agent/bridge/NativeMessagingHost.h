@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/service/EventChannel.h"
+#include "agent/service/RulesPayload.h"
+#include "platform/Logger.h"
+#include "platform/MainBundle.h"
+#include "platform/Paths.h"
+#include "shared/SharedDefaults.h"
+
+namespace tessary {
+
+// The agent's side of the browser bridge: caches the latest rules with the parent's grants,
+// publishes them to the browsers through the shared store, and registers the Chrome host.
+// Main thread only.
+class NativeMessagingHost {
+public:
+    static constexpr const char* kChromeHostName = "app.brenmoor.tessary";
+
+    NativeMessagingHost(std::shared_ptr<SharedDefaults> sharedDefaults, Paths paths,
+                        std::shared_ptr<const MainBundle> bundle, Logger logger);
+
+    // Set by the owner at creation; no operation here uses it.
+    std::weak_ptr<EventChannel> webSocketClient;
+
+    const std::optional<RulesPayload>& currentRules() const { return currentRules_; }
+
+    void updateRules(RulesPayload rules);
+    // Appends a grant for the address's normalised host to the cached rules; lost when none are cached.
+    void addGrant(const std::string& url, std::optional<std::int64_t> expiry);
+    // Nothing is written before the first rules arrive.
+    void writeRulesToSharedDefaults();
+    void clearSharedRules();
+    void installChromeHost();
+
+    // $XDG_CONFIG_HOME/google-chrome/NativeMessagingHosts/app.brenmoor.tessary.json
+    std::filesystem::path chromeManifestPath() const;
+    std::filesystem::path chromeHostExecutablePath() const;
+    static nlohmann::ordered_json chromeManifest(const std::filesystem::path& executable);
+
+private:
+    std::shared_ptr<SharedDefaults> sharedDefaults_;
+    Paths paths_;
+    std::shared_ptr<const MainBundle> bundle_;
+    Logger logger_;
+    std::optional<RulesPayload> currentRules_;
+};
+
+}  // namespace tessary

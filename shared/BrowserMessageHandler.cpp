@@ -1,0 +1,124 @@
+#include "shared/BrowserMessageHandler.h"
+
+#include <cmath>
+
+#include "platform/JsonText.h"
+#include "shared/CompactJson.h"
+#include "shared/SharedStore.h"
+#include "shared/SharedStoreFormat.h"
+
+namespace tessary {
+
+namespace {
+
+// A browser process may wait this long for another's append to commit.
+constexpr auto kBusyTimeout = std::chrono::milliseconds(5000);
+constexpr const char* kOkReply = R"({"ok":true})";
+
+const std::string* stringMember(const nlohmann::json& object, const char* key)
+{
+    const auto found = object.find(key);
+    return found != object.end() && found->is_string() ? found->get_ptr<const std::string*>() : nullptr;
+}
+
+}  // namespace
+
+BrowserMessageHandler::BrowserMessageHandler(std::filesystem::path storeFile,
+                                             std::shared_ptr<NotificationPoster> notifier,
+                                             std::shared_ptr<const Clock> clock, Options options)
+    : storeFile_(std::move(storeFile)), notifier_(std::move(notifier)), clock_(std::move(clock)),
+      options_(std::move(options))
+{
+}
+
+std::optional<std::int64_t> BrowserMessageHandler::integralValue(const nlohmann::json& value)
+{
+    if (value.is_number_integer() && !value.is_number_unsigned())
+        return value.get<std::int64_t>();
+    if (value.is_number_unsigned()) {
+        const auto unsignedValue = value.get<std::uint64_t>();
+        if (unsignedValue <= static_cast<std::uint64_t>(INT64_MAX))
+            return static_cast<std::int64_t>(unsignedValue);
+        return std::nullopt;
+    }
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        // 2^63 is exact as a double; anything at or above it does not fit.
+        if (std::isfinite(number) && std::trunc(number) == number && number >= -9223372036854775808.0 &&
+            number < 9223372036854775808.0)
+            return static_cast<std::int64_t>(number);
+    }
+    return std::nullopt;
+}
+
+std::string BrowserMessageHandler::errorReply(const std::string& text) const
+{
+    auto reply = JsonText::dump(nlohmann::json{{"error", text}});
+    return reply ? std::move(reply).value() : std::string();
+}
+
+std::string BrowserMessageHandler::answer(const nlohmann::json& message) const
+{
+    const std::string* type = message.is_object() ? stringMember(message, "type") : nullptr;
+    if (type == nullptr)
+        return errorReply(options_.missingTypeError);
+    if (options_.logger)
+        options_.logger->info("Received: %{public}s", {*type});
+
+    if (*type == "get_rules")
+        return rulesReply();
+    if (*type == "url_visit") {
+        if (const auto* url = stringMember(message, "url")) {
+            const auto timestamp = message.find("timestamp");
+            const auto ts = timestamp != message.end() ? integralValue(*timestamp) : std::nullopt;
+            enqueueEvent({{"type", "url_visit"}, {"url", *url}, {"ts", ts ? *ts : clock_->secondsSinceEpoch()}});
+        }
+        return kOkReply;
+    }
+    if (*type == "access_request") {
+        if (const auto* url = stringMember(message, "url")) {
+            const auto* title = stringMember(message, "title");
+            enqueueEvent({{"type", "access_request"}, {"url", *url}, {"title", title ? *title : std::string()}});
+        }
+        return kOkReply;
+    }
+    if (options_.logger)
+        options_.logger->error("Unknown message type: %s", {*type});
+    return errorReply("unknown type");
+}
+
+std::string BrowserMessageHandler::rulesReply() const
+{
+    std::optional<std::string> rules;
+    if (auto store = SharedStore::open(storeFile_, SharedStore::Access::readExisting, kBusyTimeout)) {
+        if (auto stored = store.value()->dataForKey(SharedStoreFormat::kRulesKey); stored && stored.value())
+            rules = CompactJson::compact(*stored.value());
+    }
+    return std::string(R"({"rules":)") + (rules ? *rules : SharedStoreFormat::kDefaultRules) + "}";
+}
+
+void BrowserMessageHandler::enqueueEvent(const nlohmann::json& event) const
+{
+    auto text = JsonText::dump(event);
+    if (!text)
+        return;
+    {
+        auto store = SharedStore::open(storeFile_, SharedStore::Access::readWrite, kBusyTimeout);
+        if (!store) {
+            if (options_.logger)
+                options_.logger->error("Failed to open app group UserDefaults");
+            return;
+        }
+        auto size = store.value()->appendEvent(text.value());
+        if (!size) {
+            if (options_.logger)
+                options_.logger->error("Failed to enqueue event: %@", {size.error()});
+            return;
+        }
+        if (options_.logger)
+            options_.logger->info("Enqueued event, queue size: %{public}ld", {size.value()});
+    }
+    notifier_->post();
+}
+
+}  // namespace tessary

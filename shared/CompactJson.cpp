@@ -1,0 +1,210 @@
+#include "shared/CompactJson.h"
+
+#include <vector>
+
+#include "platform/Utf8.h"
+
+namespace tessary {
+
+namespace {
+
+class Compactor {
+public:
+    explicit Compactor(std::string_view text) : text_(text) { out_.reserve(text.size()); }
+
+    std::optional<std::string> run()
+    {
+        if (!Utf8::isValid(text_))
+            return std::nullopt;
+        std::vector<char> open;  // '{' or '[' for each container not yet closed
+        bool expectValue = true;
+        for (;;) {
+            skipSpace();
+            if (expectValue) {
+                if (atEnd())
+                    return std::nullopt;
+                const char c = text_[at_];
+                if (c == '{' || c == '[') {
+                    out_ += c;
+                    ++at_;
+                    skipSpace();
+                    const char close = c == '{' ? '}' : ']';
+                    if (!atEnd() && text_[at_] == close) {
+                        out_ += close;
+                        ++at_;
+                        expectValue = false;
+                        continue;
+                    }
+                    open.push_back(c);
+                    if (c == '{' && !key())
+                        return std::nullopt;
+                    continue;
+                }
+                if (!scalar())
+                    return std::nullopt;
+                expectValue = false;
+                continue;
+            }
+            // After a value: the end of the text, or what follows it inside its container.
+            if (open.empty())
+                return atEnd() ? std::optional<std::string>(std::move(out_)) : std::nullopt;
+            if (atEnd())
+                return std::nullopt;
+            const char c = text_[at_++];
+            out_ += c;
+            if (c == ',') {
+                expectValue = true;
+                if (open.back() == '{' && !key())
+                    return std::nullopt;
+            } else if ((c == '}' && open.back() == '{') || (c == ']' && open.back() == '[')) {
+                open.pop_back();
+            } else {
+                return std::nullopt;
+            }
+        }
+    }
+
+private:
+    bool atEnd() const { return at_ >= text_.size(); }
+
+    void skipSpace()
+    {
+        while (!atEnd() && (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\n' || text_[at_] == '\r'))
+            ++at_;
+    }
+
+    // A member name and its colon; the value follows.
+    bool key()
+    {
+        skipSpace();
+        if (atEnd() || text_[at_] != '"' || !string())
+            return false;
+        skipSpace();
+        if (atEnd() || text_[at_] != ':')
+            return false;
+        out_ += ':';
+        ++at_;
+        return true;
+    }
+
+    bool scalar()
+    {
+        const char c = text_[at_];
+        if (c == '"')
+            return string();
+        if (c == '-' || (c >= '0' && c <= '9'))
+            return number();
+        return literal("true") || literal("false") || literal("null");
+    }
+
+    bool literal(std::string_view word)
+    {
+        if (text_.substr(at_, word.size()) != word)
+            return false;
+        out_ += word;
+        at_ += word.size();
+        return true;
+    }
+
+    bool digits()
+    {
+        const auto start = at_;
+        while (!atEnd() && text_[at_] >= '0' && text_[at_] <= '9')
+            ++at_;
+        return at_ > start;
+    }
+
+    bool number()
+    {
+        const auto start = at_;
+        if (text_[at_] == '-')
+            ++at_;
+        if (!atEnd() && text_[at_] == '0')
+            ++at_;
+        else if (!digits())
+            return false;
+        if (!atEnd() && text_[at_] == '.') {
+            ++at_;
+            if (!digits())
+                return false;
+        }
+        if (!atEnd() && (text_[at_] == 'e' || text_[at_] == 'E')) {
+            ++at_;
+            if (!atEnd() && (text_[at_] == '+' || text_[at_] == '-'))
+                ++at_;
+            if (!digits())
+                return false;
+        }
+        out_ += text_.substr(start, at_ - start);
+        return true;
+    }
+
+    // The code unit of \uXXXX starting at the backslash, or -1.
+    long escapedUnit(std::size_t position) const
+    {
+        if (position + 6 > text_.size() || text_[position] != '\\' || text_[position + 1] != 'u')
+            return -1;
+        long unit = 0;
+        for (std::size_t i = position + 2; i < position + 6; ++i) {
+            const char h = text_[i];
+            const int digit = h >= '0' && h <= '9'   ? h - '0'
+                              : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                              : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                                     : -1;
+            if (digit < 0)
+                return -1;
+            unit = unit * 16 + digit;
+        }
+        return unit;
+    }
+
+    bool string()
+    {
+        const auto start = at_++;
+        while (!atEnd()) {
+            const auto c = static_cast<unsigned char>(text_[at_]);
+            if (c == '"') {
+                ++at_;
+                out_ += text_.substr(start, at_ - start);
+                return true;
+            }
+            if (c < 0x20)
+                return false;
+            if (c != '\\') {
+                ++at_;
+                continue;
+            }
+            if (at_ + 1 >= text_.size())
+                return false;
+            const char e = text_[at_ + 1];
+            if (e == '"' || e == '\\' || e == '/' || e == 'b' || e == 'f' || e == 'n' || e == 'r' || e == 't') {
+                at_ += 2;
+                continue;
+            }
+            const long unit = escapedUnit(at_);
+            if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF))
+                return false;
+            if (unit >= 0xD800 && unit <= 0xDBFF) {
+                const long low = escapedUnit(at_ + 6);
+                if (low < 0xDC00 || low > 0xDFFF)
+                    return false;
+                at_ += 6;
+            }
+            at_ += 6;
+        }
+        return false;
+    }
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+    std::string out_;
+};
+
+}  // namespace
+
+std::optional<std::string> CompactJson::compact(std::string_view text)
+{
+    return Compactor(text).run();
+}
+
+}  // namespace tessary
