@@ -1,6 +1,5 @@
 #include "chrome-host/NativeMessageFraming.h"
 
-#include <string>
 
 #include "platform/JsonText.h"
 
@@ -30,12 +29,11 @@ bool NativeMessageFraming::writeMessage(ByteOutput& output, std::string_view rep
     if (reply.size() > UINT32_MAX)
         return false;
     const auto length = static_cast<std::uint32_t>(reply.size());
-    std::string frame;
-    frame.reserve(4 + reply.size());
-    for (int shift = 0; shift < 32; shift += 8)
-        frame += static_cast<char>((length >> shift) & 0xFFU);
-    frame += reply;
-    return output.writeAll(frame);
+    char prefix[4];
+    for (std::size_t i = 0; i < 4; ++i)
+        prefix[i] = static_cast<char>((length >> (8 * i)) & 0xFFU);
+    // Two writes rather than one copy: a reply may be hundreds of kilobytes of rules.
+    return output.writeAll(std::string_view(prefix, 4)) && output.writeAll(reply);
 }
 
 }  // namespace tessary

@@ -89,12 +89,20 @@ std::string BrowserMessageHandler::answer(const nlohmann::json& message) const
 
 std::string BrowserMessageHandler::rulesReply() const
 {
-    std::optional<std::string> rules;
+    constexpr std::string_view kPrefix = R"({"rules":)";
+    std::string rules;
+    bool usable = false;
     if (auto store = SharedStore::open(storeFile_, SharedStore::Access::readExisting, kBusyTimeout)) {
-        if (auto stored = store.value()->dataForKey(SharedStoreFormat::kRulesKey); stored && stored.value())
-            rules = CompactJson::compact(*stored.value());
+        if (auto stored = store.value()->dataForKey(SharedStoreFormat::kRulesKey); stored && stored.value()) {
+            rules = std::move(*stored.value());
+            usable = CompactJson::compactInPlace(rules);
+        }
     }
-    return std::string(R"({"rules":)") + (rules ? *rules : SharedStoreFormat::kDefaultRules) + "}";
+    const std::string_view value = usable ? std::string_view(rules) : SharedStoreFormat::kDefaultRules;
+    std::string reply;
+    reply.reserve(kPrefix.size() + value.size() + 1);
+    reply.append(kPrefix).append(value).append("}");
+    return reply;
 }
 
 void BrowserMessageHandler::enqueueEvent(const nlohmann::json& event) const

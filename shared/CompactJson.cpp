@@ -1,5 +1,6 @@
 #include "shared/CompactJson.h"
 
+#include <cstring>
 #include <vector>
 
 #include "platform/Utf8.h"
@@ -10,61 +11,74 @@ namespace {
 
 class Compactor {
 public:
-    explicit Compactor(std::string_view text) : text_(text) { out_.reserve(text.size()); }
+    explicit Compactor(std::string& text) : buffer_(text), text_(text) {}
 
-    std::optional<std::string> run()
+    bool run()
     {
         if (!Utf8::isValid(text_))
-            return std::nullopt;
+            return false;
         std::vector<char> open;  // '{' or '[' for each container not yet closed
         bool expectValue = true;
         for (;;) {
             skipSpace();
             if (expectValue) {
                 if (atEnd())
-                    return std::nullopt;
+                    return false;
                 const char c = text_[at_];
                 if (c == '{' || c == '[') {
-                    out_ += c;
+                    emit(text_.substr(at_, 1));
                     ++at_;
                     skipSpace();
                     const char close = c == '{' ? '}' : ']';
                     if (!atEnd() && text_[at_] == close) {
-                        out_ += close;
+                        emit(text_.substr(at_, 1));
                         ++at_;
                         expectValue = false;
                         continue;
                     }
                     open.push_back(c);
                     if (c == '{' && !key())
-                        return std::nullopt;
+                        return false;
                     continue;
                 }
                 if (!scalar())
-                    return std::nullopt;
+                    return false;
                 expectValue = false;
                 continue;
             }
             // After a value: the end of the text, or what follows it inside its container.
-            if (open.empty())
-                return atEnd() ? std::optional<std::string>(std::move(out_)) : std::nullopt;
+            if (open.empty()) {
+                if (!atEnd())
+                    return false;
+                buffer_.resize(written_);
+                return true;
+            }
             if (atEnd())
-                return std::nullopt;
+                return false;
+            emit(text_.substr(at_, 1));
             const char c = text_[at_++];
-            out_ += c;
             if (c == ',') {
                 expectValue = true;
                 if (open.back() == '{' && !key())
-                    return std::nullopt;
+                    return false;
             } else if ((c == '}' && open.back() == '{') || (c == ']' && open.back() == '[')) {
                 open.pop_back();
             } else {
-                return std::nullopt;
+                return false;
             }
         }
     }
 
 private:
+    // Writes behind the reading position, which is never behind it: bytes are only ever dropped.
+    // Until the first dropped byte the text already is its own output and nothing moves.
+    void emit(std::string_view bytes)
+    {
+        if (bytes.data() != buffer_.data() + written_)
+            std::memmove(buffer_.data() + written_, bytes.data(), bytes.size());
+        written_ += bytes.size();
+    }
+
     bool atEnd() const { return at_ >= text_.size(); }
 
     void skipSpace()
@@ -82,7 +96,7 @@ private:
         skipSpace();
         if (atEnd() || text_[at_] != ':')
             return false;
-        out_ += ':';
+        emit(text_.substr(at_, 1));
         ++at_;
         return true;
     }
@@ -101,7 +115,7 @@ private:
     {
         if (text_.substr(at_, word.size()) != word)
             return false;
-        out_ += word;
+        emit(text_.substr(at_, word.size()));
         at_ += word.size();
         return true;
     }
@@ -135,7 +149,7 @@ private:
             if (!digits())
                 return false;
         }
-        out_ += text_.substr(start, at_ - start);
+        emit(text_.substr(start, at_ - start));
         return true;
     }
 
@@ -165,7 +179,7 @@ private:
             const auto c = static_cast<unsigned char>(text_[at_]);
             if (c == '"') {
                 ++at_;
-                out_ += text_.substr(start, at_ - start);
+                emit(text_.substr(start, at_ - start));
                 return true;
             }
             if (c < 0x20)
@@ -195,16 +209,25 @@ private:
         return false;
     }
 
-    std::string_view text_;
+    std::string& buffer_;
+    std::string_view text_;  // buffer_ as read; bytes before at_ may already be overwritten
     std::size_t at_ = 0;
-    std::string out_;
+    std::size_t written_ = 0;
 };
 
 }  // namespace
 
-std::optional<std::string> CompactJson::compact(std::string_view text)
+bool CompactJson::compactInPlace(std::string& text)
 {
     return Compactor(text).run();
+}
+
+std::optional<std::string> CompactJson::compact(std::string_view text)
+{
+    std::string copy(text);
+    if (!compactInPlace(copy))
+        return std::nullopt;
+    return copy;
 }
 
 }  // namespace tessary

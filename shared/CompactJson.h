@@ -10,8 +10,12 @@ namespace tessary {
 // document, so a large stored value is passed on quickly and exactly as it was written.
 class CompactJson {
 public:
-    // The compact text of one JSON value (RFC 8259: UTF-8, no byte order mark, no lone surrogate
-    // escapes, any nesting depth); absent when text is not exactly one such value.
+    // Rewrites text as the compact form of the one JSON value it holds (RFC 8259: UTF-8, no byte
+    // order mark, no lone surrogate escapes, any nesting depth) and returns true; returns false,
+    // with text in an unspecified state, when it is not exactly one such value. Works in place:
+    // a large value is never copied.
+    static bool compactInPlace(std::string& text);
+    // The compact text, or absent when text is not one JSON value.
     static std::optional<std::string> compact(std::string_view text);
 };
 

@@ -79,6 +79,10 @@ Expected<std::unique_ptr<SharedStore>> SharedStore::open(const std::filesystem::
         return store->failure("could not be opened");
     sqlite3_busy_timeout(connection, static_cast<int>(busyTimeout.count()));
     sqlite3_extended_result_codes(connection, 1);
+    // Pages are read from the mapped file instead of being copied into the page cache first:
+    // a browser reading a large rules value once does not pay for a cache it never reuses.
+    if (access == Access::readExisting)
+        store->execute("PRAGMA mmap_size=67108864");
     if (access == Access::readWrite) {
         // WAL lets readers go on while a writer commits; NORMAL syncing in WAL mode still survives
         // a crash of any process, and keeps an append from waiting on the disk.

@@ -69,10 +69,7 @@ std::optional<std::string> AtomicFile::read(const std::filesystem::path& path)
     std::ifstream file(path, std::ios::binary);
     if (!file)
         return std::nullopt;
-    std::string bytes;
-    char chunk[4096];
-    while (file.read(chunk, sizeof chunk) || file.gcount() > 0)
-        bytes.append(chunk, static_cast<std::size_t>(file.gcount()));
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     if (file.bad())
         return std::nullopt;
     return bytes;

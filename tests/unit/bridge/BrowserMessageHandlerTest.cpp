@@ -1,0 +1,195 @@
+#include <gtest/gtest.h>
+
+#include "platform/MemoryLogSink.h"
+#include "shared/BrowserMessageHandler.h"
+#include "shared/SharedDefaults.h"
+#include "shared/SharedStoreFormat.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace tessary {
+namespace {
+
+using nlohmann::json;
+using testing::ManualClock;
+using testing::TemporaryFolder;
+
+class CountingPoster final : public NotificationPoster {
+public:
+    void post() override { ++posts; }
+    int posts = 0;
+};
+
+class BrowserMessageHandlerTest : public ::testing::Test {
+protected:
+    BrowserMessageHandlerTest()
+        : storeFile(SharedStoreFormat::storePath(folder.paths())),
+          chrome(storeFile, poster, clock, {"missing type", std::nullopt}),
+          safari(storeFile, poster, clock,
+                 {"invalid message", Logger(log, "app.brenmoor.tessary.safari-extension", "handler")}),
+          agent(storeFile, Logger(agentLog, "app.brenmoor.tessary", "app"))
+    {
+    }
+
+    static json reply(const std::string& text)
+    {
+        auto parsed = json::parse(text, nullptr, false);
+        EXPECT_FALSE(parsed.is_discarded()) << text;
+        return parsed;
+    }
+
+    TemporaryFolder folder;
+    std::filesystem::path storeFile;
+    std::shared_ptr<CountingPoster> poster = std::make_shared<CountingPoster>();
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    std::shared_ptr<MemoryLogSink> agentLog = std::make_shared<MemoryLogSink>();
+    BrowserMessageHandler chrome;
+    BrowserMessageHandler safari;
+    SharedDefaults agent;
+};
+
+const json kDefaultRules = json::parse(SharedStoreFormat::kDefaultRules);
+
+TEST_F(BrowserMessageHandlerTest, RepliesByType)
+{
+    struct Row {
+        const char* name;
+        json message;
+        json chromeReply;
+        json safariReply;
+    };
+    const json missingType{{"error", "missing type"}};
+    const json invalidMessage{{"error", "invalid message"}};
+    const json unknownType{{"error", "unknown type"}};
+    const json ok{{"ok", true}};
+    const Row rows[] = {
+        {"no type", {{"url", "https://example.com"}}, missingType, invalidMessage},
+        {"numeric type", {{"type", 42}}, missingType, invalidMessage},
+        {"array instead of object", json::array({"get_rules"}), missingType, invalidMessage},
+        {"get_rules without stored rules", {{"type", "get_rules"}}, {{"rules", kDefaultRules}}, {{"rules", kDefaultRules}}},
+        {"url_visit", {{"type", "url_visit"}, {"url", "https://example.com"}}, ok, ok},
+        {"url_visit without url", {{"type", "url_visit"}}, ok, ok},
+        {"access_request", {{"type", "access_request"}, {"url", "https://example.com"}}, ok, ok},
+        {"letter case differs", {{"type", "Get_Rules"}}, unknownType, unknownType},
+        {"unknown type", {{"type", "ping"}}, unknownType, unknownType},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(reply(chrome.answer(row.message)), row.chromeReply) << row.name;
+        EXPECT_EQ(reply(safari.answer(row.message)), row.safariReply) << row.name;
+    }
+}
+
+TEST_F(BrowserMessageHandlerTest, StoredRulesArePassedOnCompactAndUnchanged)
+{
+    const std::string defaultReply = std::string(R"({"rules":)") + SharedStoreFormat::kDefaultRules + "}";
+    struct Row {
+        const char* name;
+        std::string stored;
+        std::string expectedReply;
+    };
+    const Row rows[] = {
+        {"rules object", R"({"mode":"deny","blockedSites":["a.com"],"grants":[{"url":"b.com","expiry":17}]})",
+         R"({"rules":{"mode":"deny","blockedSites":["a.com"],"grants":[{"url":"b.com","expiry":17}]}})"},
+        {"any JSON value", R"([1, 2.50, "x"])", R"({"rules":[1,2.50,"x"]})"},
+        {"whitespace dropped", " {\n \"mode\" : \"allow\"\t} ", R"({"rules":{"mode":"allow"}})"},
+        {"unparsable", R"({"mode":)", defaultReply},
+        {"not UTF-8", "\"\xff\"", defaultReply},
+        {"empty", "", defaultReply},
+    };
+    for (const auto& row : rows) {
+        ASSERT_TRUE(agent.setRules(row.stored)) << row.name;
+        EXPECT_EQ(chrome.answer({{"type", "get_rules"}}), row.expectedReply) << row.name;
+    }
+    EXPECT_TRUE(agentLog->records().empty());
+}
+
+TEST_F(BrowserMessageHandlerTest, VisitTimestampIsKeptOnlyWhenIntegral)
+{
+    clock->set(std::chrono::system_clock::time_point(std::chrono::milliseconds(1'700'000'123'900)));
+    const std::int64_t now = 1'700'000'123;
+    struct Row {
+        const char* name;
+        std::optional<json> timestamp;
+        std::int64_t expectedTs;
+    };
+    const Row rows[] = {
+        {"integer kept unchanged", 1'699'999'999'123, 1'699'999'999'123},
+        {"negative integer", -5, -5},
+        {"float with integral value", 42.0, 42},
+        {"fraction", 42.5, now},
+        {"string", "42", now},
+        {"null", json(nullptr), now},
+        {"unsigned beyond 64-bit signed", 18'000'000'000'000'000'000ULL, now},
+        {"float beyond 64 bits", 1e19, now},
+        {"missing", std::nullopt, now},
+    };
+    for (const auto& row : rows) {
+        json message{{"type", "url_visit"}, {"url", "https://example.com/a"}};
+        if (row.timestamp)
+            message["timestamp"] = *row.timestamp;
+        EXPECT_EQ(chrome.answer(message), R"({"ok":true})");
+        const auto events = agent.drainEventQueue();
+        ASSERT_EQ(events.size(), 1U) << row.name;
+        EXPECT_EQ(events[0], (json{{"type", "url_visit"}, {"url", "https://example.com/a"}, {"ts", row.expectedTs}}))
+            << row.name;
+    }
+}
+
+TEST_F(BrowserMessageHandlerTest, AccessRequestCarriesTitleOrEmptyTextAndNoTs)
+{
+    chrome.answer({{"type", "access_request"}, {"url", "https://a.com"}, {"title", "Page A"}});
+    chrome.answer({{"type", "access_request"}, {"url", "https://b.com"}});
+    chrome.answer({{"type", "access_request"}, {"url", "https://c.com"}, {"title", 7}, {"timestamp", 3}});
+    EXPECT_EQ(agent.drainEventQueue(),
+              (std::vector<json>{{{"type", "access_request"}, {"url", "https://a.com"}, {"title", "Page A"}},
+                                 {{"type", "access_request"}, {"url", "https://b.com"}, {"title", ""}},
+                                 {{"type", "access_request"}, {"url", "https://c.com"}, {"title", ""}}}));
+}
+
+TEST_F(BrowserMessageHandlerTest, EventsWithoutUsableUrlAreAcknowledgedAndDropped)
+{
+    for (const auto& message : {json{{"type", "url_visit"}}, json{{"type", "url_visit"}, {"url", 5}},
+                                json{{"type", "access_request"}, {"url", nullptr}}})
+        EXPECT_EQ(chrome.answer(message), R"({"ok":true})");
+    EXPECT_TRUE(agent.drainEventQueue().empty());
+    EXPECT_EQ(poster->posts, 0);
+}
+
+TEST_F(BrowserMessageHandlerTest, EachStoredEventWakesTheAgentOnce)
+{
+    chrome.answer({{"type", "url_visit"}, {"url", "https://a.com"}});
+    safari.answer({{"type", "access_request"}, {"url", "https://b.com"}});
+    EXPECT_EQ(poster->posts, 2);
+    EXPECT_EQ(agent.drainEventQueue().size(), 2U);
+}
+
+TEST_F(BrowserMessageHandlerTest, SafariLogsReceivedTypesQueueSizeAndUnknownTypes)
+{
+    safari.answer({{"type", "url_visit"}, {"url", "https://a.com"}});
+    safari.answer({{"type", "url_visit"}, {"url", "https://b.com"}});
+    safari.answer({{"type", "Get_Rules"}});
+    safari.answer({{"type", 42}});
+    const std::vector<std::string> expected{"Received: url_visit", "Enqueued event, queue size: 1",
+                                            "Received: url_visit", "Enqueued event, queue size: 2",
+                                            "Received: Get_Rules", "Unknown message type: Get_Rules"};
+    EXPECT_EQ(log->messages(), expected);
+    const auto records = log->records();
+    EXPECT_EQ(records.back().level, LogLevel::error);
+    EXPECT_EQ(records.front().subsystem, "app.brenmoor.tessary.safari-extension");
+    EXPECT_EQ(records.front().category, "handler");
+}
+
+TEST_F(BrowserMessageHandlerTest, UnusableStoreGivesDefaultRulesAndDropsEventsWithSuccess)
+{
+    // A folder where the store file should be: nothing can open it, and nothing may remove it.
+    std::filesystem::create_directories(storeFile);
+    EXPECT_EQ(reply(safari.answer({{"type", "get_rules"}})), (json{{"rules", kDefaultRules}}));
+    EXPECT_EQ(reply(safari.answer({{"type", "url_visit"}, {"url", "https://a.com"}})), (json{{"ok", true}}));
+    EXPECT_TRUE(log->contains("Failed to open app group UserDefaults"));
+    EXPECT_EQ(poster->posts, 0);
+    EXPECT_TRUE(std::filesystem::is_directory(storeFile));
+}
+
+}  // namespace
+}  // namespace tessary
