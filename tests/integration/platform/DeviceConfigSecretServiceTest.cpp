@@ -29,8 +29,17 @@ protected:
                        {"XDG_CONFIG_HOME", paths.configHome.string()},
                        {"XDG_RUNTIME_DIR", paths.runtimeDir.string()}};
 
-        bus = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"}, environment);
+        // No service activation: only the keyring this test starts may own the Secret Service name.
+        const auto busConfig = folder.path() / "session-bus.conf";
+        TemporaryFolder::writeFile(busConfig, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+                                              "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                                              "<busconfig><type>session</type><listen>unix:dir=" +
+                                                  paths.runtimeDir.string() +
+                                                  "</listen><policy context=\"default\"><allow send_destination=\"*\"/><allow receive_sender=\"*\"/>"
+                                                  "<allow own=\"*\"/></policy></busconfig>\n");
+        bus = std::make_unique<ChildProcess>(std::vector<std::string>{"dbus-daemon", "--config-file=" + busConfig.string(),
+                                                                      "--nofork", "--print-address=1"},
+                                             environment);
         const auto address = bus->started() ? bus->readLine() : std::nullopt;
         if (!address || address->empty())
             GTEST_SKIP() << "no session bus could be started (dbus-daemon missing?)";
@@ -42,13 +51,16 @@ protected:
             environment, std::string("test-password"));
         if (!keyring->started())
             GTEST_SKIP() << "gnome-keyring-daemon could not be started";
-        // Waiting for a real daemon to come up on the bus, bounded.
+        // Waiting, bounded, for the real daemon to come up with its login collection unlocked.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (!SecretServiceStore::isAvailable()) {
+        SecretServiceStore probe;
+        while (!SecretServiceStore::isAvailable() || (probe.save("tessary.test", "probe", "ready"),
+                                                      probe.load("tessary.test", "probe") != "ready")) {
             if (std::chrono::steady_clock::now() > deadline)
                 GTEST_SKIP() << "the Secret Service did not answer on the private bus";
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
+        probe.remove("tessary.test", "probe");
     }
 
     std::pair<int, std::string> secretTool(std::vector<std::string> arguments,
