@@ -17,10 +17,11 @@ using testing::TemporaryFolder;
 
 constexpr auto kService = "app.brenmoor.tessary.device";
 
-// A private session bus with gnome-keyring's Secret Service on it, in a temporary HOME.
-class DeviceConfigSecretServiceTest : public ::testing::Test {
-protected:
-    void SetUp() override
+// A private session bus with gnome-keyring's Secret Service on it, in a temporary HOME. One per
+// test program: the keyring library binds to the first bus it reaches for the life of the process.
+class PrivateKeyring {
+public:
+    PrivateKeyring()
     {
         const auto paths = folder.paths();
         std::filesystem::permissions(paths.runtimeDir, std::filesystem::perms::owner_all);
@@ -29,33 +30,75 @@ protected:
                        {"XDG_CONFIG_HOME", paths.configHome.string()},
                        {"XDG_RUNTIME_DIR", paths.runtimeDir.string()}};
 
-        bus = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"}, environment);
+        // No service activation: only the keyring started here may own the Secret Service name.
+        const auto busConfig = folder.path() / "session-bus.conf";
+        TemporaryFolder::writeFile(busConfig, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+                                              "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                                              "<busconfig><type>session</type><listen>unix:dir=" +
+                                                  paths.runtimeDir.string() +
+                                                  "</listen><policy context=\"default\"><allow send_destination=\"*\"/>"
+                                                  "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy></busconfig>\n");
+        bus = std::make_unique<ChildProcess>(std::vector<std::string>{"dbus-daemon", "--config-file=" + busConfig.string(),
+                                                                      "--nofork", "--print-address=1"},
+                                             environment);
         const auto address = bus->started() ? bus->readLine() : std::nullopt;
-        if (!address || address->empty())
-            GTEST_SKIP() << "no session bus could be started (dbus-daemon missing?)";
+        if (!address || address->empty()) {
+            whyUnavailable = "no session bus could be started (dbus-daemon missing?)";
+            return;
+        }
         ::setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
         environment["DBUS_SESSION_BUS_ADDRESS"] = *address;
 
         keyring = std::make_unique<ChildProcess>(
             std::vector<std::string>{"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
             environment, std::string("test-password"));
-        if (!keyring->started())
-            GTEST_SKIP() << "gnome-keyring-daemon could not be started";
-        // Waiting for a real daemon to come up on the bus, bounded.
+        if (!keyring->started()) {
+            whyUnavailable = "gnome-keyring-daemon could not be started";
+            return;
+        }
+        // Waiting, bounded, for the real daemon to come up with its login collection unlocked.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (!SecretServiceStore::isAvailable()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                GTEST_SKIP() << "the Secret Service did not answer on the private bus";
+        SecretServiceStore probe;
+        while (!SecretServiceStore::isAvailable() ||
+               (probe.save("tessary.test", "probe", "ready"), probe.load("tessary.test", "probe") != "ready")) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                whyUnavailable = "the Secret Service did not answer on the private bus";
+                return;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
+        probe.remove("tessary.test", "probe");
+    }
+
+    TemporaryFolder folder;
+    std::map<std::string, std::string> environment;
+    std::unique_ptr<ChildProcess> bus;
+    std::unique_ptr<ChildProcess> keyring;
+    std::string whyUnavailable;
+};
+
+class DeviceConfigSecretServiceTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { keyringInstance = new PrivateKeyring(); }
+    static void TearDownTestSuite()
+    {
+        delete keyringInstance;
+        keyringInstance = nullptr;
+    }
+
+    void SetUp() override
+    {
+        if (!keyringInstance->whyUnavailable.empty())
+            GTEST_SKIP() << keyringInstance->whyUnavailable;
+        for (const auto* account : {"deviceId", "token", "familyId"})
+            config.remove(account);
     }
 
     std::pair<int, std::string> secretTool(std::vector<std::string> arguments,
                                            std::optional<std::string> input = std::nullopt)
     {
         arguments.insert(arguments.begin(), "secret-tool");
-        return ChildProcess::run(std::move(arguments), environment, std::move(input));
+        return ChildProcess::run(std::move(arguments), keyringInstance->environment, std::move(input));
     }
 
     std::size_t itemCount(const std::string& account)
@@ -68,10 +111,7 @@ protected:
         return count;
     }
 
-    TemporaryFolder folder;
-    std::map<std::string, std::string> environment;
-    std::unique_ptr<ChildProcess> bus;
-    std::unique_ptr<ChildProcess> keyring;
+    static inline PrivateKeyring* keyringInstance = nullptr;
     DeviceConfig config{std::make_shared<SecretServiceStore>(), kService};
 };
 
