@@ -90,14 +90,20 @@ Expected<std::unique_ptr<SharedStore>> SharedStore::open(const std::filesystem::
             return *error;
         if (auto error = store->execute("PRAGMA synchronous=NORMAL"))
             return *error;
-        if (auto error = store->execute("BEGIN IMMEDIATE"))
-            return *error;
-        if (auto error = store->execute(kSchema)) {
-            store->execute("ROLLBACK");
-            return *error;
+        // Creating the tables takes the write lock; once they exist, a browser's open only reads.
+        auto ready = store->hasSchema();
+        if (!ready)
+            return ready.error();
+        if (!ready.value()) {
+            if (auto error = store->execute("BEGIN IMMEDIATE"))
+                return *error;
+            if (auto error = store->execute(kSchema)) {
+                store->execute("ROLLBACK");
+                return *error;
+            }
+            if (auto error = store->execute("COMMIT"))
+                return *error;
         }
-        if (auto error = store->execute("COMMIT"))
-            return *error;
     }
     return store;
 }
@@ -116,6 +122,15 @@ Error SharedStore::failure(const std::string& what) const
 {
     const char* reason = connection_ != nullptr ? sqlite3_errmsg(connection_) : "out of memory";
     return Error{"The shared store " + file_.string() + " " + what + ": " + reason};
+}
+
+Expected<bool> SharedStore::hasSchema()
+{
+    Statement count(connection_,
+                    "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN ('defaults', 'event_queue')");
+    if (!count.prepared() || count.step() != SQLITE_ROW)
+        return failure("could not be read");
+    return count.integer(0) == 2;
 }
 
 std::optional<Error> SharedStore::execute(const char* sql)

@@ -47,6 +47,7 @@ public:
 private:
     SharedStore(sqlite3* connection, std::filesystem::path file);
 
+    Expected<bool> hasSchema();
     std::optional<Error> execute(const char* sql);
     Error failure(const std::string& what) const;
 

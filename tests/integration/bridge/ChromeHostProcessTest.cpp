@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include "platform/MemoryLogSink.h"
+#include "platform/linux/DatagramNotificationListener.h"
+#include "shared/SharedDefaults.h"
+#include "shared/SharedStore.h"
+#include "shared/SharedStoreFormat.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/ManualMainQueue.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace tessary {
+namespace {
+
+using nlohmann::json;
+using testing::ChildProcess;
+using testing::ManualMainQueue;
+using testing::TemporaryFolder;
+
+std::string framed(std::string_view body, std::optional<std::uint32_t> declaredLength = std::nullopt)
+{
+    const std::uint32_t length = declaredLength.value_or(static_cast<std::uint32_t>(body.size()));
+    std::string frame;
+    for (int shift = 0; shift < 32; shift += 8)
+        frame += static_cast<char>((length >> shift) & 0xFFU);
+    return frame + std::string(body);
+}
+
+// The reply's JSON, checking that stdout holds exactly one frame and nothing else.
+std::optional<json> unframed(const std::string& output)
+{
+    if (output.size() < 4)
+        return std::nullopt;
+    std::uint32_t length = 0;
+    for (int i = 3; i >= 0; --i)
+        length = (length << 8) | static_cast<unsigned char>(output[static_cast<std::size_t>(i)]);
+    EXPECT_EQ(output.size(), 4 + std::size_t{length}) << "exactly one frame";
+    return json::parse(output.substr(4), nullptr, false);
+}
+
+class ChromeHostProcessTest : public ::testing::Test {
+protected:
+    // A host that stops reading makes our write of the rest fail instead of killing the test.
+    static void SetUpTestSuite() { previousSigpipe = std::signal(SIGPIPE, SIG_IGN); }
+    static void TearDownTestSuite() { std::signal(SIGPIPE, previousSigpipe); }
+
+    std::pair<int, std::string> runHost(const std::string& input) const
+    {
+        return ChildProcess::run({TESSARY_CHROME_HOST_PATH, "chrome-extension://kfpbnmcjdeoahlgikfpbnmcjdeoahlgi/"},
+                                 environment, input);
+    }
+
+    std::optional<json> exchange(const json& message) const
+    {
+        const auto [status, output] = runHost(framed(message.dump()));
+        EXPECT_EQ(status, 0);
+        return unframed(output);
+    }
+
+    static inline void (*previousSigpipe)(int) = SIG_DFL;
+    TemporaryFolder folder;
+    Paths paths = folder.paths();
+    std::map<std::string, std::string> environment{{"HOME", paths.home.string()},
+                                                   {"XDG_DATA_HOME", paths.dataHome.string()},
+                                                   {"XDG_CONFIG_HOME", paths.configHome.string()},
+                                                   {"XDG_RUNTIME_DIR", paths.runtimeDir.string()}};
+    std::filesystem::path storeFile = SharedStoreFormat::storePath(paths);
+    std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    SharedDefaults agent{storeFile, Logger(log, "app.brenmoor.tessary", "app")};
+};
+
+TEST_F(ChromeHostProcessTest, FramingFaultsEndTheRunWithoutOutput)
+{
+    const std::string longest = R"({"type":"url_visit","url":")";
+    struct Row {
+        const char* name;
+        std::string input;
+    };
+    const Row rows[] = {
+        {"empty input", ""},
+        {"short length prefix", std::string("\x05\x00", 2)},
+        {"length of 0", framed("", 0)},
+        {"length above the maximum", framed(std::string(1'000'000, ' '))},
+        {"length of 2^32-1 with little data", framed("{}", 0xFFFFFFFFU)},
+        {"short body", framed(R"({"type":"get_rules"})", 40)},
+        {"invalid JSON", framed(R"({"type":)")},
+        {"not UTF-8", framed("{\"type\":\"get_rules\",\"x\":\"\xff\"}")},
+        {"array", framed(R"(["get_rules"])")},
+        {"string", framed(R"("get_rules")")},
+        {"number", framed("42")},
+    };
+    for (const auto& row : rows) {
+        const auto [status, output] = runHost(row.input);
+        EXPECT_EQ(status, 0) << row.name;
+        EXPECT_EQ(output, "") << row.name;
+    }
+}
+
+TEST_F(ChromeHostProcessTest, MessagesOfTheLimitsAreAcceptedAndTheNextByteRejected)
+{
+    const std::string head = R"({"type":"url_visit","url":")";
+    const std::string tail = R"("})";
+    const auto body = head + std::string(999'999 - head.size() - tail.size(), 'a') + tail;
+    ASSERT_EQ(body.size(), 999'999U);
+
+    const auto [status, output] = runHost(framed(body));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(unframed(output), (json{{"ok", true}}));
+    EXPECT_EQ(agent.drainEventQueue().size(), 1U);
+
+    const auto tooLong = head + std::string(1'000'000 - head.size() - tail.size(), 'a') + tail;
+    const auto [rejectedStatus, rejectedOutput] = runHost(framed(tooLong));
+    EXPECT_EQ(rejectedStatus, 0);
+    EXPECT_EQ(rejectedOutput, "");
+    EXPECT_TRUE(agent.drainEventQueue().empty());
+
+    const auto [shortestStatus, shortestOutput] = runHost(framed("{}"));
+    EXPECT_EQ(shortestStatus, 0);
+    EXPECT_EQ(unframed(shortestOutput), (json{{"error", "missing type"}}));
+}
+
+TEST_F(ChromeHostProcessTest, EachReplyType)
+{
+    const json defaultRules = json::parse(SharedStoreFormat::kDefaultRules);
+    struct Row {
+        const char* name;
+        json message;
+        json reply;
+    };
+    const Row rows[] = {
+        {"get_rules with nothing stored", {{"type", "get_rules"}}, {{"rules", defaultRules}}},
+        {"url_visit", {{"type", "url_visit"}, {"url", "https://a.com"}}, {{"ok", true}}},
+        {"access_request", {{"type", "access_request"}, {"url", "https://b.com"}}, {{"ok", true}}},
+        {"url but no type", {{"url", "https://a.com"}}, {{"error", "missing type"}}},
+        {"numeric type", {{"type", 42}}, {{"error", "missing type"}}},
+        {"letter case differs", {{"type", "Get_Rules"}}, {{"error", "unknown type"}}},
+        {"unknown type", {{"type", "ping"}}, {{"error", "unknown type"}}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(exchange(row.message), row.reply) << row.name;
+
+    const json rules{{"mode", "deny"}, {"blockedSites", {"a.com"}}, {"blockedApps", json::array()},
+                     {"approvedSites", json::array()}, {"approvedApps", json::array()},
+                     {"grants", {{{"url", "b.com"}, {"expiry", 99}}}}};
+    ASSERT_TRUE(agent.setRules(rules.dump()));
+    EXPECT_EQ(exchange({{"type", "get_rules"}}), (json{{"rules", rules}}));
+}
+
+TEST_F(ChromeHostProcessTest, OnlyTheFirstMessageIsAnswered)
+{
+    const auto [status, output] =
+        runHost(framed(R"({"type":"url_visit","url":"https://a.com"})") + framed(R"({"type":"get_rules"})"));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(unframed(output), (json{{"ok", true}}));
+}
+
+TEST_F(ChromeHostProcessTest, EventsAreStoredWithTheirTsAndTitleRules)
+{
+    const auto before = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::system_clock::now().time_since_epoch()).count();
+    exchange({{"type", "url_visit"}, {"url", "https://a.com/1"}, {"timestamp", 1'700'000'000'123}});
+    exchange({{"type", "url_visit"}, {"url", "https://a.com/2"}});
+    exchange({{"type", "url_visit"}, {"url", "https://a.com/3"}, {"timestamp", 12.5}});
+    exchange({{"type", "access_request"}, {"url", "https://b.com"}, {"title", "B"}});
+    exchange({{"type", "access_request"}, {"url", "https://c.com"}});
+    exchange({{"type", "url_visit"}});
+    const auto after = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch()).count();
+
+    const auto events = agent.drainEventQueue();
+    ASSERT_EQ(events.size(), 5U);
+    EXPECT_EQ(events[0], (json{{"type", "url_visit"}, {"url", "https://a.com/1"}, {"ts", 1'700'000'000'123}}));
+    for (const auto index : {1U, 2U}) {
+        const auto ts = events[index].at("ts").get<std::int64_t>();
+        EXPECT_GE(ts, before);
+        EXPECT_LE(ts, after);
+        EXPECT_EQ(events[index].size(), 3U);
+    }
+    EXPECT_EQ(events[3], (json{{"type", "access_request"}, {"url", "https://b.com"}, {"title", "B"}}));
+    EXPECT_EQ(events[4], (json{{"type", "access_request"}, {"url", "https://c.com"}, {"title", ""}}));
+}
+
+TEST_F(ChromeHostProcessTest, CorruptStoreGivesDefaultRulesAndSuccessAndIsLeftAlone)
+{
+    std::string garbage;
+    for (int i = 0; i < 16384; ++i)
+        garbage += static_cast<char>((i * 31 + 7) % 256);
+    TemporaryFolder::writeFile(storeFile, garbage);
+
+    EXPECT_EQ(exchange({{"type", "get_rules"}}), (json{{"rules", json::parse(SharedStoreFormat::kDefaultRules)}}));
+    EXPECT_EQ(exchange({{"type", "url_visit"}, {"url", "https://a.com"}}), (json{{"ok", true}}));
+    EXPECT_TRUE(agent.drainEventQueue().empty());
+    EXPECT_TRUE(agent.drainEventQueue().empty());
+    EXPECT_EQ(log->messages().size(), 1U);
+    EXPECT_EQ(TemporaryFolder::readFile(storeFile), garbage);
+}
+
+TEST_F(ChromeHostProcessTest, ConcurrentHostsAndADrainingAgentDeliverEveryEventOnceInOrder)
+{
+    constexpr int kProducers = 16;
+    constexpr int kMessagesEach = 100;
+    std::atomic<int> running{kProducers};
+    std::atomic<int> failedRuns{0};
+    std::vector<std::thread> producers;
+    for (int producer = 0; producer < kProducers; ++producer) {
+        producers.emplace_back([&, producer] {
+            for (int n = 0; n < kMessagesEach; ++n) {
+                const json message{{"type", "url_visit"},
+                                   {"url", "https://p" + std::to_string(producer) + ".example/" + std::to_string(n)},
+                                   {"timestamp", producer * 1000 + n}};
+                const auto [status, output] = runHost(framed(message.dump()));
+                if (status != 0 || unframed(output) != json{{"ok", true}})
+                    ++failedRuns;
+            }
+            --running;
+        });
+    }
+    // The agent drains as it does when running: on each wake-up from a host, on the main queue.
+    std::vector<json> received;
+    int wakeUps = 0;
+    auto mainQueue = std::make_shared<ManualMainQueue>();
+    DatagramNotificationListener listener(SharedStoreFormat::notificationSocketPath(paths), mainQueue);
+    ASSERT_FALSE(listener.start([&] {
+        ++wakeUps;
+        auto drained = agent.drainEventQueue();
+        received.insert(received.end(), drained.begin(), drained.end());
+    }));
+    while (running.load() > 0) {
+        mainQueue->waitForPosted(std::chrono::milliseconds(50));
+        mainQueue->runUntilIdle();
+    }
+    for (auto& thread : producers)
+        thread.join();
+    auto rest = agent.drainEventQueue();
+    received.insert(received.end(), rest.begin(), rest.end());
+
+    listener.stop();
+    EXPECT_GT(wakeUps, 0);
+    EXPECT_EQ(failedRuns.load(), 0);
+    EXPECT_TRUE(log->messages().empty()) << log->messages().front();
+    ASSERT_EQ(received.size(), std::size_t{kProducers * kMessagesEach});
+    std::vector<int> nextExpected(kProducers, 0);
+    for (const auto& event : received) {
+        const auto ts = event.at("ts").get<int>();
+        const int producer = ts / 1000;
+        ASSERT_EQ(ts % 1000, nextExpected[static_cast<std::size_t>(producer)]) << "producer " << producer;
+        ++nextExpected[static_cast<std::size_t>(producer)];
+    }
+}
+
+}  // namespace
+}  // namespace tessary
