@@ -20,7 +20,8 @@ typedef void (*TessaryLogHandler)(void* context, int level, const char* subsyste
 char* tessary_web_extension_handle_message(const char* messageJson);
 void tessary_web_extension_free_reply(char* reply);
 
-/* Sends the plug-in's log lines to handler instead of the system log; NULL restores the system log. */
+/* Sends the plug-in's log lines to handler instead of the system log; NULL restores the system log.
+ * The handler runs on the thread that handles the message and must not call back into the plug-in. */
 void tessary_web_extension_set_log_handler(TessaryLogHandler handler, void* context);
 
 #ifdef __cplusplus
