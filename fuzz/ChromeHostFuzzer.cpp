@@ -71,10 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     MemoryOutput output;
     if (!NativeMessageFraming::writeMessage(output, handler.answer(*message)))
         std::abort();
-    const auto length = static_cast<std::uint32_t>(static_cast<unsigned char>(output.written[0]) |
-                                                   static_cast<unsigned char>(output.written[1]) << 8U |
-                                                   static_cast<unsigned char>(output.written[2]) << 16U |
-                                                   static_cast<std::uint32_t>(static_cast<unsigned char>(output.written[3])) << 24U);
+    std::uint32_t length = 0;
+    for (int i = 3; i >= 0; --i)
+        length = (length << 8U) | static_cast<unsigned char>(output.written[static_cast<std::size_t>(i)]);
     const auto reply = nlohmann::json::parse(output.written.substr(4), nullptr, false);
     if (length != output.written.size() - 4 || !reply.is_object())
         std::abort();

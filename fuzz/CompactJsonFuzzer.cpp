@@ -36,7 +36,7 @@ bool rejectedForRange(const std::string& text)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    const auto compact = CompactJson::compact(text);
+    const auto compact = tessary::CompactJson::compact(text);
     const bool bom = text.rfind("\xef\xbb\xbf", 0) == 0;
     if (!shallow(text))
         return 0;
@@ -55,7 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (expected.is_discarded() || actual != expected)
         std::abort();
-    if (CompactJson::compact(*compact) != compact)
+    if (tessary::CompactJson::compact(*compact) != compact)
         std::abort();
     return 0;
 }
