@@ -24,7 +24,9 @@ int main()
     unsigned char prefix[4];
     if (!readExactly(reinterpret_cast<char*>(prefix), 4))
         return 0;
-    const std::uint32_t length = prefix[0] | (prefix[1] << 8U) | (prefix[2] << 16U) | (std::uint32_t{prefix[3]} << 24U);
+    std::uint32_t length = 0;
+    for (int i = 3; i >= 0; --i)
+        length = (length << 8U) | prefix[i];
     if (length == 0 || length > 999'999)
         return 0;
     std::string frame(4 + length, '\0');

@@ -1,5 +1,6 @@
 #include "chrome-host/NativeMessageFraming.h"
 
+#include <string>
 
 #include "platform/JsonText.h"
 
@@ -17,6 +18,9 @@ std::optional<nlohmann::json> NativeMessageFraming::readMessage(ByteInput& input
         return std::nullopt;
     const auto body = input.readUpTo(length);
     if (body.size() != length)
+        return std::nullopt;
+    // No JSON text holds a raw NUL byte, but the parser would stop at one and accept what precedes it.
+    if (body.find('\0') != std::string::npos)
         return std::nullopt;
     auto message = JsonText::parse(body);
     if (!message || !message.value().is_object())

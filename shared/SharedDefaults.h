@@ -27,8 +27,6 @@ public:
     // objects are removed and dropped. Empty when the store cannot be used.
     std::vector<nlohmann::json> drainEventQueue();
 
-    const std::filesystem::path& storeFile() const { return storeFile_; }
-
 private:
     SharedStore* connection();
     void reportFailure(std::string_view format, const Error& error);

@@ -3,6 +3,8 @@
 #include <climits>
 #include <sqlite3.h>
 
+#include "shared/SharedStoreFormat.h"
+
 namespace tessary {
 
 namespace {
@@ -187,7 +189,7 @@ Expected<std::int64_t> SharedStore::appendEvent(std::string_view event)
             size = count.integer(0);
     }
     if (size < 0 || execute("COMMIT")) {
-        auto error = failure("could not take the event");
+        auto error = failure(std::string("could not append to ") + SharedStoreFormat::kEventQueueKey);
         execute("ROLLBACK");
         return error;
     }
@@ -214,7 +216,7 @@ Expected<std::vector<std::string>> SharedStore::takeEvents()
         }
     }
     if (!complete || execute("COMMIT")) {
-        auto error = failure("could not hand over its events");
+        auto error = failure(std::string("could not drain ") + SharedStoreFormat::kEventQueueKey);
         execute("ROLLBACK");
         return error;
     }

@@ -92,6 +92,7 @@ TEST_F(ChromeHostProcessTest, FramingFaultsEndTheRunWithoutOutput)
         {"short body", framed(R"({"type":"get_rules"})", 40)},
         {"invalid JSON", framed(R"({"type":)")},
         {"not UTF-8", framed("{\"type\":\"get_rules\",\"x\":\"\xff\"}")},
+        {"NUL byte then more", framed(std::string(R"({"type":"get_rules"})") + std::string(1, '\0') + "trailing")},
         {"array", framed(R"(["get_rules"])")},
         {"string", framed(R"("get_rules")")},
         {"number", framed("42")},
