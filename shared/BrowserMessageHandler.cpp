@@ -89,20 +89,17 @@ std::string BrowserMessageHandler::answer(const nlohmann::json& message) const
 
 std::string BrowserMessageHandler::rulesReply() const
 {
+    // The reply is built around the stored bytes in one buffer: rules can be large, and every
+    // extra copy costs a browser waiting on this process.
     constexpr std::string_view kPrefix = R"({"rules":)";
-    std::string rules;
-    bool usable = false;
+    std::string reply(kPrefix);
     if (auto store = SharedStore::open(storeFile_, SharedStore::Access::readExisting, kBusyTimeout)) {
-        if (auto stored = store.value()->dataForKey(SharedStoreFormat::kRulesKey); stored && stored.value()) {
-            rules = std::move(*stored.value());
-            usable = CompactJson::compactInPlace(rules);
-        }
+        const auto found = store.value()->appendDataForKey(SharedStoreFormat::kRulesKey, reply, 1);
+        if (found && found.value() && CompactJson::compactInPlace(reply, kPrefix.size()))
+            return reply.append("}");
     }
-    const std::string_view value = usable ? std::string_view(rules) : SharedStoreFormat::kDefaultRules;
-    std::string reply;
-    reply.reserve(kPrefix.size() + value.size() + 1);
-    reply.append(kPrefix).append(value).append("}");
-    return reply;
+    reply.resize(kPrefix.size());
+    return reply.append(SharedStoreFormat::kDefaultRules).append("}");
 }
 
 void BrowserMessageHandler::enqueueEvent(const nlohmann::json& event) const

@@ -11,7 +11,10 @@ namespace {
 
 class Compactor {
 public:
-    explicit Compactor(std::string& text) : buffer_(text), text_(text) {}
+    Compactor(std::string& buffer, std::size_t from)
+        : buffer_(buffer), text_(std::string_view(buffer).substr(from)), written_(from)
+    {
+    }
 
     bool run()
     {
@@ -72,6 +75,7 @@ public:
 private:
     // Writes behind the reading position, which is never behind it: bytes are only ever dropped.
     // Until the first dropped byte the text already is its own output and nothing moves.
+    // written_ counts from the start of buffer_, at_ from the start of text_.
     void emit(std::string_view bytes)
     {
         if (bytes.data() != buffer_.data() + written_)
@@ -212,14 +216,16 @@ private:
     std::string& buffer_;
     std::string_view text_;  // buffer_ as read; bytes before at_ may already be overwritten
     std::size_t at_ = 0;
-    std::size_t written_ = 0;
+    std::size_t written_;
 };
 
 }  // namespace
 
-bool CompactJson::compactInPlace(std::string& text)
+bool CompactJson::compactInPlace(std::string& text, std::size_t from)
 {
-    return Compactor(text).run();
+    if (from > text.size())
+        return false;
+    return Compactor(text, from).run();
 }
 
 std::optional<std::string> CompactJson::compact(std::string_view text)

@@ -14,7 +14,8 @@ public:
     // order mark, no lone surrogate escapes, any nesting depth) and returns true; returns false,
     // with text in an unspecified state, when it is not exactly one such value. Works in place:
     // a large value is never copied.
-    static bool compactInPlace(std::string& text);
+    // Only text from `from` on is the JSON text; what precedes it is left as it is.
+    static bool compactInPlace(std::string& text, std::size_t from = 0);
     // The compact text, or absent when text is not one JSON value.
     static std::optional<std::string> compact(std::string_view text);
 };

@@ -145,17 +145,49 @@ std::optional<Error> SharedStore::execute(const char* sql)
 
 Expected<std::optional<std::string>> SharedStore::dataForKey(std::string_view key)
 {
-    Statement select(connection_, "SELECT value FROM defaults WHERE key = ?1");
-    if (!select.prepared() || !select.bind(1, key, false))
-        return failure("could not be read");
-    switch (select.step()) {
-    case SQLITE_ROW:
-        return std::optional<std::string>(select.bytes(0));
-    case SQLITE_DONE:
-        return std::optional<std::string>();
-    default:
-        return failure("could not be read");
-    }
+    std::string bytes;
+    auto found = appendDataForKey(key, bytes, 0);
+    if (!found)
+        return found.error();
+    return found.value() ? std::optional<std::string>(std::move(bytes)) : std::nullopt;
+}
+
+Expected<bool> SharedStore::appendDataForKey(std::string_view key, std::string& out, std::size_t spare)
+{
+    // One read transaction, so the row found is the row read even while the agent replaces it.
+    if (auto error = execute("BEGIN"))
+        return *error;
+    auto found = [&]() -> Expected<bool> {
+        Statement select(connection_, "SELECT rowid, length(value) FROM defaults WHERE key = ?1");
+        if (!select.prepared() || !select.bind(1, key, false))
+            return failure("could not be read");
+        const int result = select.step();
+        if (result == SQLITE_DONE)
+            return false;
+        if (result != SQLITE_ROW)
+            return failure("could not be read");
+        const auto size = select.integer(1);
+        if (size < 0 || size > INT_MAX)
+            return failure("holds a value too large to read");
+        // Read straight into the caller's buffer: a large value is copied once, never staged.
+        sqlite3_blob* blob = nullptr;
+        if (sqlite3_blob_open(connection_, "main", "defaults", "value", select.integer(0), 0, &blob) != SQLITE_OK) {
+            sqlite3_blob_close(blob);
+            return failure("could not be read");
+        }
+        const auto start = out.size();
+        out.reserve(start + static_cast<std::size_t>(size) + spare);
+        out.resize(start + static_cast<std::size_t>(size));
+        const bool read = sqlite3_blob_read(blob, out.data() + start, static_cast<int>(size), 0) == SQLITE_OK;
+        sqlite3_blob_close(blob);
+        if (!read) {
+            out.resize(start);
+            return failure("could not be read");
+        }
+        return true;
+    }();
+    execute("COMMIT");
+    return found;
 }
 
 std::optional<Error> SharedStore::setData(std::string_view key, std::string_view bytes)

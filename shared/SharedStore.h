@@ -36,6 +36,9 @@ public:
 
     // The bytes under key; absent when the key is not set.
     Expected<std::optional<std::string>> dataForKey(std::string_view key);
+    // Appends the bytes under key to out, with room reserved for `spare` more, and returns whether
+    // the key is set. A large value is read into out directly, without an intermediate copy.
+    Expected<bool> appendDataForKey(std::string_view key, std::string& out, std::size_t spare);
     std::optional<Error> setData(std::string_view key, std::string_view bytes);
     std::optional<Error> removeKey(std::string_view key);
 
