@@ -1,6 +1,8 @@
 #include "platform/linux/ApplicationTracker.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <utility>
 
 namespace tessary {
 
@@ -10,12 +12,17 @@ ApplicationTracker::ApplicationTracker(const ProcFileSystem& proc, const Applica
 {
 }
 
-std::optional<ApplicationTracker::Candidate> ApplicationTracker::open(pid_t pid, std::uint64_t inode) const
+std::optional<ApplicationTracker::Candidate> ApplicationTracker::open(pid_t pid, std::uint64_t inode,
+                                                                     bool* absent) const
 {
     // The descriptor first: facts read while it still names a live process are that process's.
     auto process = Pidfd::open(pid);
-    if (!process)
+    if (!process) {
+        // ESRCH: no such process (yet); a thread's ID gives EINVAL instead.
+        if (absent != nullptr)
+            *absent = errno == ESRCH;
         return std::nullopt;
+    }
     auto facts = proc_.read(pid);
     if (!facts || process->hasExited())
         return std::nullopt;
@@ -43,7 +50,7 @@ void ApplicationTracker::scan(std::vector<Change>& changes)
             seen_.erase(found);
             recent_.erase(entry.pid);
         }
-        if (auto candidate = open(entry.pid, entry.inode))
+        if (auto candidate = open(entry.pid, entry.inode, nullptr))
             candidates.push_back(std::move(*candidate));
     }
     // Processes that were no application are forgotten when they leave /proc; tracked ones
@@ -51,13 +58,47 @@ void ApplicationTracker::scan(std::vector<Change>& changes)
     std::erase_if(seen_, [&](const auto& item) { return !item.second.application && !listed.contains(item.first); });
     std::erase_if(recent_, [&](pid_t pid) { return !seen_.contains(pid); });
 
+    const bool report = initialScanDone_;
+    admitAll(std::move(candidates), report, changes);
+    initialScanDone_ = true;
+}
+
+void ApplicationTracker::admitAll(std::vector<Candidate> candidates, bool report, std::vector<Change>& changes)
+{
     // Parents before children, so a child finds the instance its parent belongs to.
     std::sort(candidates.begin(), candidates.end(),
               [](const Candidate& a, const Candidate& b) { return a.facts.startTime < b.facts.startTime; });
-    const bool report = initialScanDone_;
     for (auto& candidate : candidates)
         admit(std::move(candidate), report, changes);
-    initialScanDone_ = true;
+}
+
+void ApplicationTracker::probe(pid_t first, pid_t last, std::vector<Change>& changes)
+{
+    std::vector<pid_t> pids(std::exchange(unborn_, {}));
+    for (pid_t pid = first; pid <= last; ++pid)
+        pids.push_back(pid);
+    std::vector<Candidate> candidates;
+    std::vector<pid_t> retry;
+    for (const pid_t pid : pids) {
+        bool absent = false;
+        auto candidate = open(pid, 0, &absent);
+        if (!candidate) {
+            // Numbered before it was attached, or already gone: one more look next time.
+            if (absent && pid >= first)
+                retry.push_back(pid);
+            continue;
+        }
+        // A PID handed out since the last look: what was recorded under it is an earlier process.
+        if (const auto found = seen_.find(pid); found != seen_.end()) {
+            if (found->second.startTime == candidate->facts.startTime)
+                continue;
+            seen_.erase(found);
+            recent_.erase(pid);
+        }
+        candidates.push_back(std::move(*candidate));
+    }
+    unborn_ = std::move(retry);
+    admitAll(std::move(candidates), true, changes);
 }
 
 std::shared_ptr<ProcessApplication> ApplicationTracker::unitApplication(const std::string& cgroup) const
@@ -75,6 +116,10 @@ void ApplicationTracker::admit(Candidate candidate, bool report, std::vector<Cha
         return;
     }
 
+    // A forked child carries its parent's image and arguments: settle the parent first, or the
+    // child would be taken for the launch and the parent for a second one.
+    if (report)
+        refresh(facts.parentPid, true, changes);
     const auto ownId = classifier_.programId(facts);
     const auto unitId = classifier_.unitId(facts);
     const auto parent = seen_.find(facts.parentPid);
@@ -116,40 +161,59 @@ void ApplicationTracker::admit(Candidate candidate, bool report, std::vector<Cha
         application->addProcess(std::move(candidate.process));
         seen.application = application;
     } else if (report) {
+        // Mid-exec, the new image shows before its arguments do: leave it unsettled, so the
+        // next look reads it again whatever its executable.
+        if (facts.arguments.empty())
+            seen.executable.clear();
         recent_.insert(facts.pid);
     }
     seen_[facts.pid] = std::move(seen);
 }
 
-void ApplicationTracker::recheckRecent(std::vector<Change>& changes)
+void ApplicationTracker::recheckRecent(bool checkUnits, std::vector<Change>& changes)
 {
     const auto now = std::chrono::steady_clock::now();
-    std::vector<Candidate> candidates;
+    std::vector<std::pair<std::uint64_t, pid_t>> due;
     for (auto it = recent_.begin(); it != recent_.end();) {
-        const pid_t pid = *it;
-        auto found = seen_.find(pid);
+        const auto found = seen_.find(*it);
         if (found == seen_.end() || now - found->second.firstSeen > recentPeriod_) {
             it = recent_.erase(it);
             continue;
         }
-        if (proc_.executable(pid) == found->second.executable && proc_.cgroup(pid) == found->second.cgroup) {
-            ++it;
-            continue;
-        }
-        const auto inode = found->second.inode;
-        const auto firstSeen = found->second.firstSeen;
-        seen_.erase(found);
-        it = recent_.erase(it);
-        if (auto candidate = open(pid, inode)) {
-            // Keeps its first sighting, so a process that keeps changing is not watched for ever.
-            candidate->firstSeen = firstSeen;
-            candidates.push_back(std::move(*candidate));
-        }
+        due.emplace_back(found->second.startTime, *it);
+        ++it;
     }
-    std::sort(candidates.begin(), candidates.end(),
-              [](const Candidate& a, const Candidate& b) { return a.facts.startTime < b.facts.startTime; });
-    for (auto& candidate : candidates)
-        admit(std::move(candidate), true, changes);
+    // Parents before children, as when they were first read.
+    std::sort(due.begin(), due.end());
+    for (const auto& [startTime, pid] : due)
+        refresh(pid, checkUnits, changes);
+}
+
+void ApplicationTracker::refresh(pid_t pid, bool checkUnits, std::vector<Change>& changes)
+{
+    const auto found = seen_.find(pid);
+    if (found == seen_.end() || !recent_.contains(pid))
+        return;
+    if (proc_.executable(pid) == found->second.executable &&
+        (!checkUnits || proc_.cgroup(pid) == found->second.cgroup))
+        return;
+    const auto inode = found->second.inode;
+    const auto firstSeen = found->second.firstSeen;
+    seen_.erase(found);
+    recent_.erase(pid);
+    if (auto candidate = open(pid, inode, nullptr)) {
+        // Keeps its first sighting, so a process that keeps changing is not watched for ever.
+        candidate->firstSeen = firstSeen;
+        admit(std::move(*candidate), true, changes);
+    }
+}
+
+bool ApplicationTracker::hasUnsettled() const
+{
+    return std::any_of(recent_.begin(), recent_.end(), [this](pid_t pid) {
+        const auto found = seen_.find(pid);
+        return found != seen_.end() && found->second.executable.empty();
+    });
 }
 
 std::vector<int> ApplicationTracker::exitDescriptors() const

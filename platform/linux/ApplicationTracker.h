@@ -28,12 +28,19 @@ public:
     ApplicationTracker(const ProcFileSystem& proc, const ApplicationClassifier& classifier,
                        std::chrono::milliseconds recentPeriod);
 
-    // Reads the processes not seen before. The first scan only learns what already runs.
+    // Lists /proc and reads the processes not seen before; forgets those that left. The first
+    // scan only learns what already runs.
     void scan(std::vector<Change>& changes);
+    // Reads the processes numbered first..last (PIDs handed out since the last look), without
+    // listing /proc. Threads are skipped; a PID not yet attached to its process is retried once.
+    void probe(pid_t first, pid_t last, std::vector<Change>& changes);
+    bool hasUnborn() const { return !unborn_.empty(); }
     // Looks again at recently started processes that were no application: a wrapper may have
-    // exec'd the real program since, or the launcher moved it into its unit.
-    void recheckRecent(std::vector<Change>& changes);
+    // exec'd the real program since, or (when checkUnits) the launcher moved it into its unit.
+    void recheckRecent(bool checkUnits, std::vector<Change>& changes);
     bool hasRecent() const { return !recent_.empty(); }
+    // A recent process was caught in the middle of an exec and must be read again.
+    bool hasUnsettled() const;
 
     // The descriptors that become readable when a tracked process exits.
     std::vector<int> exitDescriptors() const;
@@ -55,7 +62,10 @@ private:
         std::chrono::steady_clock::time_point firstSeen;
     };
 
-    std::optional<Candidate> open(pid_t pid, std::uint64_t inode) const;
+    std::optional<Candidate> open(pid_t pid, std::uint64_t inode, bool* absent) const;
+    // Reads a recent process again when its image (or, with checkUnits, its unit) changed.
+    void refresh(pid_t pid, bool checkUnits, std::vector<Change>& changes);
+    void admitAll(std::vector<Candidate> candidates, bool report, std::vector<Change>& changes);
     void admit(Candidate candidate, bool report, std::vector<Change>& changes);
     std::shared_ptr<ProcessApplication> unitApplication(const std::string& cgroup) const;
 
@@ -65,6 +75,7 @@ private:
     bool initialScanDone_ = false;
     std::unordered_map<pid_t, Seen> seen_;
     std::unordered_set<pid_t> recent_;
+    std::vector<pid_t> unborn_;
     // The instance started as each application unit's cgroup, for the unit's later processes.
     std::map<std::string, std::weak_ptr<ProcessApplication>> units_;
     struct Watched {

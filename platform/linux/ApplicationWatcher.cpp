@@ -14,6 +14,8 @@ namespace tessary {
 namespace {
 
 constexpr std::chrono::milliseconds kAfterExecution{5};
+constexpr std::chrono::seconds kListingInterval{10};
+constexpr pid_t kLargestProbe = 4096;
 
 bool sameObserver(const std::weak_ptr<WorkspaceObserver>& a, const std::weak_ptr<WorkspaceObserver>& b)
 {
@@ -55,6 +57,7 @@ ApplicationWatcher::ApplicationWatcher(std::shared_ptr<MainQueue> mainQueue, con
     lastPid_ = proc_.lastCreatedPid();
     std::vector<ApplicationTracker::Change> ignored;
     tracker_.scan(ignored);
+    nextListing_ = std::chrono::steady_clock::now() + kListingInterval;
 
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (settings_.eventTriggers)
@@ -187,6 +190,7 @@ void ApplicationWatcher::drainFanotify()
 void ApplicationWatcher::run()
 {
     bool soon = false;
+    bool recheckPending = false;
     std::vector<pollfd> descriptors;
     while (true) {
         descriptors.clear();
@@ -201,21 +205,26 @@ void ApplicationWatcher::run()
             return;
 
         std::vector<ApplicationTracker::Change> changes;
-        bool scanNow = false;
         bool indexStale = false;
+        // Without exec notifications every look checks the recent processes for an exec; with
+        // them, only a look that follows one does.
+        bool executed = fanotify_ < 0 || recheckPending;
+        bool unitsChanged = inotify_ < 0 || recheckPending;
+        recheckPending = false;
         if (ready > 0) {
             for (std::size_t i = 3; i < descriptors.size(); ++i)
                 if ((descriptors[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
                     tracker_.processExited(descriptors[i].fd, changes);
+            // A new unit's process may be moved into it just after it was read: look again soon.
             if ((descriptors[1].revents & POLLIN) != 0 && readInotify(indexStale)) {
-                scanNow = true;
-                soon = true;
+                unitsChanged = true;
+                soon = recheckPending = true;
             }
             if ((descriptors[2].revents & POLLIN) != 0) {
                 drainFanotify();
-                scanNow = true;
                 // The event comes as the exec opens the program, before the image is replaced.
-                soon = true;
+                executed = true;
+                soon = recheckPending = true;
             }
         }
         if (indexStale) {
@@ -223,14 +232,29 @@ void ApplicationWatcher::run()
             if (fanotify_ >= 0)
                 markProgramFolders();
         }
-        const auto latestPid = proc_.lastCreatedPid();
-        if (!latestPid || latestPid != lastPid_ || scanNow)
-            tracker_.scan(changes);
-        lastPid_ = latestPid;
-        if (tracker_.hasRecent())
-            tracker_.recheckRecent(changes);
+        findNewProcesses(changes);
+        if (executed && tracker_.hasRecent())
+            tracker_.recheckRecent(unitsChanged, changes);
+        if (tracker_.hasUnsettled())
+            soon = recheckPending = true;
         deliver(std::move(changes));
     }
+}
+
+void ApplicationWatcher::findNewProcesses(std::vector<ApplicationTracker::Change>& changes)
+{
+    const auto latestPid = proc_.lastCreatedPid();
+    const auto now = std::chrono::steady_clock::now();
+    // Only the PIDs handed out since the last look are read; /proc is listed when that range is
+    // unknown, wrapped or large, and now and then to forget processes that left unnoticed.
+    if (!latestPid || !lastPid_ || *latestPid < *lastPid_ || *latestPid - *lastPid_ > kLargestProbe ||
+        now >= nextListing_) {
+        tracker_.scan(changes);
+        nextListing_ = now + kListingInterval;
+    } else if (*latestPid != *lastPid_ || tracker_.hasUnborn()) {
+        tracker_.probe(*lastPid_ + 1, *latestPid, changes);
+    }
+    lastPid_ = latestPid;
 }
 
 void ApplicationWatcher::deliver(std::vector<ApplicationTracker::Change> changes)

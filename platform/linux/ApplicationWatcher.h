@@ -21,10 +21,10 @@
 namespace tessary {
 
 // The workspace of a Linux login session: application launches and terminations found in
-// /proc, posted to the main queue. New processes are found by an incremental scan, woken early
-// by new application units (inotify on the user's app.slice) and by executions from the
-// program folders (fanotify, unprivileged, as a trigger only); exits through process
-// descriptors. Its own thread only reads and posts.
+// /proc, posted to the main queue. New processes are found by an incremental scan (only PIDs
+// handed out since the last look are read), woken early by new application units (inotify on
+// the user's app.slice) and by executions from the program folders (fanotify, unprivileged, as
+// a trigger only); exits through process descriptors. Its own thread only reads and posts.
 class ApplicationWatcher final : public Workspace {
 public:
     struct Settings {
@@ -33,7 +33,7 @@ public:
         // How often the scan looks for new processes (a cheap look at the last PID created).
         std::chrono::milliseconds scanInterval{40};
         // How long a new process that is no application is watched for an exec.
-        std::chrono::milliseconds recentPeriod{2000};
+        std::chrono::milliseconds recentPeriod{1000};
         // inotify and fanotify wake-ups; without them the scan alone finds launches.
         bool eventTriggers = true;
     };
@@ -64,6 +64,7 @@ private:
     // Returns true when a new unit appeared; sets indexStale when entries changed.
     bool readInotify(bool& indexStale);
     void drainFanotify();
+    void findNewProcesses(std::vector<ApplicationTracker::Change>& changes);
     void deliver(std::vector<ApplicationTracker::Change> changes);
 
     std::shared_ptr<MainQueue> mainQueue_;
@@ -85,6 +86,7 @@ private:
     std::map<int, Watch> watches_;
     std::vector<std::filesystem::path> markedFolders_;
     std::optional<pid_t> lastPid_;
+    std::chrono::steady_clock::time_point nextListing_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

@@ -152,11 +152,12 @@ std::optional<std::uint64_t> ProcFileSystem::startTime(pid_t pid) const
 
 std::filesystem::path ProcFileSystem::executable(pid_t pid) const
 {
-    std::error_code error;
-    auto target = std::filesystem::read_symlink(processFolder(pid) / "exe", error);
-    if (error)
+    // Plain readlink: this runs for every recent process on every look, so no extra lstat.
+    std::array<char, 4096> target{};
+    const ssize_t length = ::readlink((processFolder(pid) / "exe").c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) == target.size())
         return {};
-    return target;
+    return std::string(target.data(), static_cast<std::size_t>(length));
 }
 
 std::string ProcFileSystem::cgroup(pid_t pid) const

@@ -77,6 +77,14 @@ public:
                 found.push_back(event);
         return found;
     }
+    std::string describe() const
+    {
+        std::string text;
+        for (const auto& event : events)
+            text += (event.launched ? "launch " : "terminate ") + event.application->bundleIdentifier().value_or("?") +
+                    "; ";
+        return text;
+    }
     std::vector<Event> events;
 };
 
@@ -93,8 +101,8 @@ protected:
         std::filesystem::create_directories(bin);
         for (const auto* name : {"test-editor", "test-game", "test-helper", "test-worker"})
             install(name);
-        script("launch-editor", "#!/bin/sh\nsleep 0.3\nexec " + (bin / "test-editor").string() + " \"$@\"\n");
-        script("wrapped-viewer", "#!/bin/sh\nsleep 0.3\nexec " + (bin / "test-worker").string() + " \"$@\"\n");
+        script("launch-editor", "#!/bin/sh\nsleep 0.1\nexec " + (bin / "test-editor").string() + " \"$@\"\n");
+        script("wrapped-viewer", "#!/bin/sh\nsleep 0.1\nexec " + (bin / "test-worker").string() + " \"$@\"\n");
         script("suite", "#!/bin/sh\n" + (bin / "test-worker").string() + " 30 &\n" + (bin / "test-worker").string() +
                             " 30 &\nwait\n");
         entry("org.example.Editor", "Name=Example Editor\nExec=test-editor %F\n");
@@ -249,7 +257,7 @@ TEST_P(ApplicationWatcherTest, ScriptEntryIsOneInstanceAcrossItsExec)
     // Give the script time to exec its program: still the same single instance.
     std::this_thread::sleep_for(500ms);
     queue->runUntilIdle();
-    EXPECT_EQ(recorder->events.size(), 1U);
+    EXPECT_EQ(recorder->events.size(), 1U) << recorder->describe();
     EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(viewer) + "/exe"), bin / "test-worker");
 }
 
