@@ -155,6 +155,11 @@ int main(int argc, char** argv)
             idleSeconds = std::max(1, std::atoi(argument.c_str() + 15));
     }
     Bench bench;
+    {
+        auto queue = std::make_shared<ManualMainQueue>();
+        std::printf("exec notifications (unprivileged fanotify): %s\n",
+                    bench.watcher(queue, true)->watchesExecutions() ? "available" : "unavailable");
+    }
     const auto scan = bench.latencies(false, runs);
     std::printf("block_latency p50_ms=%.1f p99_ms=%.1f (scan only, %zu of %d killed)\n", percentile(scan, 0.5),
                 percentile(scan, 0.99), scan.size(), runs);

@@ -244,7 +244,7 @@ std::optional<std::string> DesktopEntryIndex::idForProgram(const std::filesystem
 
 bool DesktopEntryIndex::isSessionAutostart(const std::string& id) const
 {
-    return autostartIds_.contains(id) && !names_.contains(id);
+    return autostartIds_.contains(id) && !hasApplication(id);
 }
 
 std::set<std::filesystem::path> DesktopEntryIndex::programFolders() const

@@ -24,7 +24,6 @@ public:
     ProcFileSystem(const ProcFileSystem&) = delete;
     ProcFileSystem& operator=(const ProcFileSystem&) = delete;
 
-    const std::filesystem::path& root() const { return root_; }
     std::vector<Entry> list() const;
     // Absent when the process is gone or its stat line cannot be read.
     std::optional<ProcessFacts> read(pid_t pid) const;

@@ -139,6 +139,19 @@ TEST_F(AppMonitorTest, RulesChangedBetweenTheTwoQueriesDecideByTheSecond)
     EXPECT_EQ(channel->activities[0][0]["type"], "app_launch");
 }
 
+TEST_F(AppMonitorTest, BlockingActsAtLaunchOnly)
+{
+    attachBlocker();
+    const auto running = app("com.game.Fun", "Fun Game");
+    workspace->launch(running);
+    blocker->updateBlockedApps({"com.game.Fun"});
+    EXPECT_EQ(running->terminations, 0) << "no sweep of running applications";
+    const auto next = app("com.game.Fun", "Fun Game");
+    workspace->launch(next);
+    EXPECT_EQ(next->terminations, 1);
+    EXPECT_EQ(channel->blockedLaunches.size(), 1U);
+}
+
 TEST_F(AppMonitorTest, WithTheChannelGoneLaunchesAreStillBlockedAndEventsDropped)
 {
     attachBlocker();
