@@ -110,8 +110,12 @@ std::shared_ptr<ProcessApplication> ApplicationTracker::unitApplication(const st
 void ApplicationTracker::admit(Candidate candidate, bool report, std::vector<Change>& changes)
 {
     const auto& facts = candidate.facts;
-    Seen seen{candidate.inode, facts.startTime, facts.executable, facts.cgroup, nullptr, candidate.firstSeen};
+    Seen seen{candidate.inode, facts.startTime, facts.executable, facts.cgroup, nullptr, candidate.firstSeen, false};
     if (classifier_.isExcluded(facts)) {
+        // A child of the agent still shows the agent's image until its exec: keep looking at it.
+        // Unreadable images (kernel threads, other users) never change for us.
+        if (report && !facts.executable.empty())
+            recent_.insert(facts.pid);
         seen_[facts.pid] = std::move(seen);
         return;
     }
@@ -163,8 +167,7 @@ void ApplicationTracker::admit(Candidate candidate, bool report, std::vector<Cha
     } else if (report) {
         // Mid-exec, the new image shows before its arguments do: leave it unsettled, so the
         // next look reads it again whatever its executable.
-        if (facts.arguments.empty())
-            seen.executable.clear();
+        seen.unsettled = facts.arguments.empty();
         recent_.insert(facts.pid);
     }
     seen_[facts.pid] = std::move(seen);
@@ -194,7 +197,7 @@ void ApplicationTracker::refresh(pid_t pid, bool checkUnits, std::vector<Change>
     const auto found = seen_.find(pid);
     if (found == seen_.end() || !recent_.contains(pid))
         return;
-    if (proc_.executable(pid) == found->second.executable &&
+    if (!found->second.unsettled && proc_.executable(pid) == found->second.executable &&
         (!checkUnits || proc_.cgroup(pid) == found->second.cgroup))
         return;
     const auto inode = found->second.inode;
@@ -212,7 +215,7 @@ bool ApplicationTracker::hasUnsettled() const
 {
     return std::any_of(recent_.begin(), recent_.end(), [this](pid_t pid) {
         const auto found = seen_.find(pid);
-        return found != seen_.end() && found->second.executable.empty();
+        return found != seen_.end() && found->second.unsettled;
     });
 }
 

@@ -54,6 +54,8 @@ private:
         std::string cgroup;
         std::shared_ptr<ProcessApplication> application;
         std::chrono::steady_clock::time_point firstSeen;
+        // Read in the middle of an exec: to be read again whatever its executable shows.
+        bool unsettled = false;
     };
     struct Candidate {
         Pidfd process;
