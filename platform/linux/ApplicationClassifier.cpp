@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "platform/Utf8.h"
 #include "platform/linux/ApplicationUnitName.h"
 
 namespace tessary {
@@ -111,7 +112,9 @@ std::optional<std::string> ApplicationClassifier::unitId(const ProcessFacts& fac
 
 std::string ApplicationClassifier::displayName(const std::string& id, const ProcessFacts& facts) const
 {
-    return index_.nameFor(id).value_or(facts.command);
+    // Names travel to the service as JSON text; bytes that are not UTF-8 give way to the ID.
+    auto name = index_.nameFor(id).value_or(facts.command);
+    return Utf8::isValid(name) ? name : id;
 }
 
 }  // namespace tessary

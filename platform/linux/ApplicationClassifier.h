@@ -35,7 +35,7 @@ public:
     std::optional<std::string> programId(const ProcessFacts& facts) const;
     // The application unit of the user's app.slice the process runs in.
     std::optional<std::string> unitId(const ProcessFacts& facts) const;
-    // The entry's Name, else the command name.
+    // The entry's Name, else the command name; the ID when neither is UTF-8.
     std::string displayName(const std::string& id, const ProcessFacts& facts) const;
 
 private:

@@ -167,6 +167,8 @@ TEST_F(ApplicationClassifierTest, ProcessesAreRecognisedByUnitFlatpakOrProgram)
          "org.flatpak.Game", "org.flatpak.Game", "Flat Game"},
         {"unit without an entry is named by its command", "thing", "/usr/bin/thing", {"thing"},
          std::string(kAppSlice) + "app-gnome-thing-8.scope", std::nullopt, false, std::nullopt, "thing", "thing"},
+        {"command name that is not UTF-8 gives way to the ID", "th\xe9me", "/usr/bin/theme", {"theme"},
+         std::string(kAppSlice) + "app-gnome-theme-9.scope", std::nullopt, false, std::nullopt, "theme", "theme"},
         {"autostart unit is session infrastructure", "xdg-user-dirs", "/usr/bin/xdg-user-dirs-update", {"x"},
          std::string(kAppSlice) + "app-gnome-xdg\\x2duser\\x2ddirs-99.scope", std::nullopt, false, std::nullopt,
          std::nullopt, ""},
