@@ -95,11 +95,14 @@ std::string BrowserMessageHandler::rulesReply() const
     std::string reply(kPrefix);
     if (auto store = SharedStore::open(storeFile_, SharedStore::Access::readExisting, kBusyTimeout)) {
         const auto found = store.value()->appendDataForKey(SharedStoreFormat::kRulesKey, reply, 1);
-        if (found && found.value() && CompactJson::compactInPlace(reply, kPrefix.size()))
-            return reply.append("}");
+        if (found && found.value() && CompactJson::compactInPlace(reply, kPrefix.size())) {
+            reply += '}';
+            return reply;
+        }
     }
     reply.resize(kPrefix.size());
-    return reply.append(SharedStoreFormat::kDefaultRules).append("}");
+    reply.append(SharedStoreFormat::kDefaultRules).append("}");
+    return reply;
 }
 
 void BrowserMessageHandler::enqueueEvent(const nlohmann::json& event) const
