@@ -1,5 +1,6 @@
 #include "shared/CompactJson.h"
 
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -8,6 +9,21 @@
 namespace tessary {
 
 namespace {
+
+// Rules are nearly all ASCII: skip that part eight bytes at a time before the UTF-8 check.
+std::size_t asciiPrefixLength(std::string_view text)
+{
+    std::size_t length = 0;
+    for (; length + 8 <= text.size(); length += 8) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, text.data() + length, 8);
+        if ((word & 0x8080808080808080ULL) != 0)
+            break;
+    }
+    while (length < text.size() && static_cast<unsigned char>(text[length]) < 0x80)
+        ++length;
+    return length;
+}
 
 class Compactor {
 public:
@@ -18,7 +34,7 @@ public:
 
     bool run()
     {
-        if (!Utf8::isValid(text_))
+        if (!Utf8::isValid(text_.substr(asciiPrefixLength(text_))))
             return false;
         std::vector<char> open;  // '{' or '[' for each container not yet closed
         bool expectValue = true;
