@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "agent/core/DeviceIdentifier.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace tessary {
+namespace {
+
+using testing::ChildProcess;
+using testing::TemporaryFolder;
+
+// The real agent, headless, in a temporary HOME with the file credential store.
+class AgentLaunchTest : public ::testing::Test {
+protected:
+    AgentLaunchTest()
+    {
+        const char* build = std::getenv("TESSARY_BUILD_DIR");
+        agent = std::filesystem::path(build != nullptr ? build : ".") / "Tessary" / "Contents" / "bin" / "PellixApp";
+        const auto paths = folder.paths();
+        std::filesystem::permissions(paths.runtimeDir, std::filesystem::perms::owner_all);
+        environment = {{"HOME", paths.home.string()},
+                       {"XDG_CONFIG_HOME", paths.configHome.string()},
+                       {"XDG_DATA_HOME", paths.dataHome.string()},
+                       {"XDG_RUNTIME_DIR", paths.runtimeDir.string()},
+                       {"QT_QPA_PLATFORM", "offscreen"},
+                       {"TESSARY_SECRET_BACKEND", "file"},
+                       {"TESSARY_LOG_STDERR", "1"}};
+    }
+
+    std::unique_ptr<ChildProcess> start()
+    {
+        return std::make_unique<ChildProcess>(std::vector<std::string>{agent.string()}, environment, std::nullopt,
+                                              ChildProcess::Capture::standardOutputAndError);
+    }
+
+    // Lines until one contains the marker (or the output ends).
+    static std::vector<std::string> linesUntil(ChildProcess& process, const std::string& marker)
+    {
+        std::vector<std::string> lines;
+        while (auto line = process.readLine()) {
+            lines.push_back(*line);
+            if (line->find(marker) != std::string::npos)
+                break;
+        }
+        return lines;
+    }
+
+    static std::string after(const std::string& line, const std::string& marker)
+    {
+        const auto at = line.find(marker);
+        return at == std::string::npos ? std::string() : line.substr(at + marker.size());
+    }
+
+    TemporaryFolder folder;
+    std::filesystem::path agent;
+    std::map<std::string, std::string> environment;
+};
+
+TEST_F(AgentLaunchTest, SecondInstanceExitsAndTheIdentifierSurvivesRestarts)
+{
+    auto first = start();
+    ASSERT_TRUE(first->started());
+    const auto lines = linesUntil(*first, "App launched — version:");
+    ASSERT_GE(lines.size(), 4U);
+    std::string deviceId;
+    for (const auto& line : lines)
+        if (auto value = after(line, "App launched — deviceId: "); !value.empty())
+            deviceId = value;
+    EXPECT_TRUE(DeviceIdentifier::isWellFormed(deviceId)) << deviceId;
+    EXPECT_NE(lines.back().find("App launched — version: 1.0.0 build: 1"), std::string::npos) << lines.back();
+
+    auto second = start();
+    const auto secondOutput = second->readAll();
+    EXPECT_EQ(second->wait(), 0);
+    EXPECT_NE(secondOutput.find("Another instance already running — exiting"), std::string::npos) << secondOutput;
+    EXPECT_EQ(secondOutput.find("App launched"), std::string::npos);
+
+    first->kill();
+    auto third = start();
+    const auto again = linesUntil(*third, "App launched — deviceId: ");
+    ASSERT_FALSE(again.empty());
+    EXPECT_EQ(after(again.back(), "App launched — deviceId: "), deviceId);
+}
+
+}  // namespace
+}  // namespace tessary

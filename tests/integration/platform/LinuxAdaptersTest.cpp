@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include "platform/linux/AutostartLoginItem.h"
+#include "platform/linux/DesktopExec.h"
+#include "platform/linux/FlockInstanceLock.h"
+#include "platform/linux/GroupAdminCheck.h"
+#include "platform/linux/JsonFileUserDefaults.h"
+#include "platform/linux/LinuxHostFacts.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace tessary {
+namespace {
+
+using testing::TemporaryFolder;
+
+TEST(LinuxAdaptersTest, InstanceLockIsExclusiveUntilItsHolderGoesAway)
+{
+    TemporaryFolder folder;
+    const auto file = folder.path() / "run" / "app.brenmoor.tessary.lock";
+    auto first = std::make_unique<FlockInstanceLock>(file);
+    FlockInstanceLock second(file);
+    EXPECT_TRUE(first->tryAcquire());
+    EXPECT_TRUE(first->tryAcquire());
+    EXPECT_FALSE(second.tryAcquire());
+    first.reset();
+    EXPECT_TRUE(second.tryAcquire());
+}
+
+TEST(LinuxAdaptersTest, UserDefaultsPersistAndKeepOtherKeys)
+{
+    TemporaryFolder folder;
+    const auto file = folder.path() / "config" / "settings.json";
+    TemporaryFolder::writeFile(file, R"({"other":"kept","mdmPromptShown":"yes"})");
+    JsonFileUserDefaults defaults(file);
+    EXPECT_FALSE(defaults.boolForKey("mdmPromptShown"));  // not a Boolean
+    defaults.setBool("mdmPromptShown", true);
+    EXPECT_TRUE(JsonFileUserDefaults(file).boolForKey("mdmPromptShown"));
+    EXPECT_NE(TemporaryFolder::readFile(file).find("\"kept\""), std::string::npos);
+
+    TemporaryFolder::writeFile(file, "not json");
+    EXPECT_FALSE(JsonFileUserDefaults(file).boolForKey("mdmPromptShown"));
+}
+
+TEST(LinuxAdaptersTest, AutostartEntryStartsTheAgentAndIsRewrittenOnlyWhenDifferent)
+{
+    TemporaryFolder folder;
+    const auto entry = folder.path() / "autostart" / "app.brenmoor.tessary.desktop";
+    AutostartLoginItem item(entry, "/opt/tessary/Contents/bin/PellixApp");
+    EXPECT_FALSE(item.registerAgent().has_value());
+    const auto content = TemporaryFolder::readFile(entry);
+    EXPECT_EQ(content.rfind("[Desktop Entry]\n", 0), 0U);
+    EXPECT_NE(content.find("\nExec=/opt/tessary/Contents/bin/PellixApp\n"), std::string::npos);
+    EXPECT_FALSE(item.registerAgent().has_value());
+
+    TemporaryFolder::writeFile(folder.path() / "blocked", "");
+    AutostartLoginItem impossible(folder.path() / "blocked" / "entry.desktop", "/x");
+    EXPECT_TRUE(impossible.registerAgent().has_value());
+}
+
+TEST(LinuxAdaptersTest, ExecArgumentsAreQuotedWhereNeeded)
+{
+    EXPECT_EQ(DesktopExec::quote("/opt/tessary/bin/PellixApp"), "/opt/tessary/bin/PellixApp");
+    EXPECT_EQ(DesktopExec::quote("/home/a b/PellixApp"), "\"/home/a b/PellixApp\"");
+    EXPECT_EQ(DesktopExec::quote("/x/100%/$HOME"), "\"/x/100%%/\\$HOME\"");
+}
+
+TEST(LinuxAdaptersTest, ComputerNamePrefersThePrettyHostname)
+{
+    TemporaryFolder folder;
+    const auto info = folder.path() / "machine-info";
+    TemporaryFolder::writeFile(info, "CHASSIS=laptop\nPRETTY_HOSTNAME=\"Zoë's \\\"Laptop\\\"\"\n");
+    EXPECT_EQ(LinuxHostFacts(info).computerName(), "Zoë's \"Laptop\"");
+    const auto kernelName = LinuxHostFacts(folder.path() / "missing").computerName();
+    ASSERT_TRUE(kernelName.has_value());
+    EXPECT_FALSE(kernelName->empty());
+    EXPECT_FALSE(LinuxHostFacts().userName().empty());
+}
+
+TEST(LinuxAdaptersTest, UnknownUserIsNoAdministrator)
+{
+    EXPECT_FALSE(GroupAdminCheck().isAdmin("no-such-user-tessary"));
+}
+
+}  // namespace
+}  // namespace tessary
