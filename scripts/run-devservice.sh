@@ -19,11 +19,7 @@ done
 
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-if [ "$with_agent" = 1 ]; then
-  cmake --build build -j "$(nproc)"
-else
-  cmake --build build -j "$(nproc)" --target tessary-devservice
-fi
+cmake --build build -j "$(nproc)" --target tessary-devservice
 
 state="${XDG_STATE_HOME:-$HOME/.local/state}/tessary-devservice"
 mkdir -p "$state"
@@ -43,15 +39,7 @@ export TESSARY_SERVICE_URL="https://127.0.0.1:$port"
 export TESSARY_CA_FILE="$state/ca.pem"
 
 if [ "$with_agent" = 1 ]; then
-  if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    export QT_QPA_PLATFORM=offscreen
-  fi
-  if [ -z "${XDG_RUNTIME_DIR:-}" ]; then
-    export XDG_RUNTIME_DIR="/tmp/tessary-runtime-$(id -u)"
-    mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-  fi
-  export TESSARY_LOG_STDERR=1
-  build/Tessary/Contents/bin/PellixApp
+  bash scripts/run-agent.sh
 else
   echo "Stand-in service running (pid $service_pid); Ctrl-C stops it."
   wait "$service_pid"

@@ -5,13 +5,16 @@
 #include "agent/ui/QtMainQueue.h"
 #include "agent/ui/TrayIcon.h"
 #include "platform/linux/AutostartLoginItem.h"
+#include "platform/linux/BeastWebSocketSession.h"
 #include "platform/linux/BundleLocator.h"
+#include "platform/linux/CurlHttpTransport.h"
 #include "platform/linux/EnvironmentPaths.h"
 #include "platform/linux/FlockInstanceLock.h"
 #include "platform/linux/GroupAdminCheck.h"
 #include "platform/linux/JsonFileUserDefaults.h"
 #include "platform/linux/LinuxHostFacts.h"
 #include "platform/linux/SecureStoreFactory.h"
+#include "platform/linux/ServiceEnvironment.h"
 #include "platform/linux/SystemLogSink.h"
 #include "platform/linux/XdgOpenLauncher.h"
 
@@ -37,6 +40,11 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.loginItem = std::make_shared<AutostartLoginItem>(
         platform.paths.configHome / "autostart" / "app.brenmoor.tessary.desktop", platform.bundle->executablePath());
     platform.adminCheck = std::make_shared<GroupAdminCheck>();
+    platform.serviceURL = ServiceEnvironment::serviceURL();
+    platform.httpSession = std::make_shared<CurlHttpTransport>(ServiceEnvironment::extraCaFile());
+    platform.makeWebSocketSession = [extraCaFile = ServiceEnvironment::extraCaFile()] {
+        return std::make_shared<BeastWebSocketSession>(extraCaFile);
+    };
     platform.terminateApplication = [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); }); };
     return platform;
 }

@@ -116,8 +116,10 @@ void CurlHttpTransport::start(std::unique_ptr<Transfer> transfer)
             curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     }
 
+    // curl drops "Name:" with nothing after it; "Name;" sends the header with an empty value.
     for (const auto& [name, value] : request.headers)
-        transfer->headers = curl_slist_append(transfer->headers, (name + ": " + value).c_str());
+        transfer->headers =
+            curl_slist_append(transfer->headers, (value.empty() ? name + ";" : name + ": " + value).c_str());
     // No 100-continue round trip for bodies.
     transfer->headers = curl_slist_append(transfer->headers, "Expect:");
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);

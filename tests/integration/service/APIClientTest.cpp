@@ -125,6 +125,16 @@ TEST_F(APIClientTest, StoredTextNeverBreaksAHeaderLine)
     EXPECT_EQ(headers["X-App-Error"], "Timed outX-Injected: yes");
 }
 
+TEST_F(APIClientTest, EmptyValuesAreStillSent)
+{
+    client->setDeviceId("");
+    client->setLastError("");
+    (void)heartbeat();
+    const auto headers = lastRequest()["headers"];
+    EXPECT_EQ(headers.value("X-Device-Id", "<absent>"), "");
+    EXPECT_EQ(headers.value("X-App-Error", "<absent>"), "");
+}
+
 TEST_F(APIClientTest, StatusCodesOutside2xxFailWithThatStatus)
 {
     const auto device = stand.pairDevice();
