@@ -6,11 +6,17 @@
 #include "platform/linux/GroupAdminCheck.h"
 #include "platform/linux/JsonFileUserDefaults.h"
 #include "platform/linux/LinuxHostFacts.h"
+#include "platform/linux/XdgOpenLauncher.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/TemporaryFolder.h"
+
+#include <chrono>
+#include <thread>
 
 namespace tessary {
 namespace {
 
+using testing::ChildProcess;
 using testing::TemporaryFolder;
 
 TEST(LinuxAdaptersTest, InstanceLockIsExclusiveUntilItsHolderGoesAway)
@@ -74,6 +80,28 @@ TEST(LinuxAdaptersTest, ComputerNamePrefersThePrettyHostname)
     ASSERT_TRUE(kernelName.has_value());
     EXPECT_FALSE(kernelName->empty());
     EXPECT_FALSE(LinuxHostFacts().userName().empty());
+}
+
+TEST(LinuxAdaptersTest, LauncherNeverWaitsForTheOpener)
+{
+    TemporaryFolder folder;
+    const auto opener = folder.path() / "opener";
+    const auto marker = folder.path() / "opened";
+    // The opener records its argument, then lingers long after open() must have returned.
+    TemporaryFolder::writeFile(opener, "#!/bin/sh\nprintf '%s' \"$1\" > \"" + marker.string() +
+                                           ".tmp\" && mv \"" + marker.string() + ".tmp\" \"" + marker.string() +
+                                           "\"\nexec sleep 30\n");
+    std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
+
+    const auto start = std::chrono::steady_clock::now();
+    XdgOpenLauncher(opener.string()).open("file:///tmp/a b.mobileconfig");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+
+    // Bounded wait for the detached opener to have run.
+    for (int i = 0; i < 200 && !std::filesystem::exists(marker); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(TemporaryFolder::readFile(marker), "file:///tmp/a b.mobileconfig");
+    ChildProcess::run({"pkill", "-f", opener.string()});
 }
 
 TEST(LinuxAdaptersTest, UnknownUserIsNoAdministrator)

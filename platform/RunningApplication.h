@@ -1,0 +1,18 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tessary {
+
+// A running application of the login session, as a workspace notification hands it over.
+class RunningApplication {
+public:
+    virtual ~RunningApplication() = default;
+    virtual std::optional<std::string> bundleIdentifier() const = 0;
+    virtual std::optional<std::string> localizedName() const = 0;
+    // Kills every process of the application at once. Returns false when none could be signalled.
+    virtual bool forceTerminate() = 0;
+};
+
+}  // namespace tessary

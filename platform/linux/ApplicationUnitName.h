@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tessary {
+
+// The application ID carried by the name of a systemd application unit, as desktop launchers
+// name them: GNOME "app-gnome-<ID>-<PID>.scope", KDE "app-<ID>@<UUID>.service", Flatpak
+// "app-flatpak-<ID>-<N>.scope" and the general "app[-<launcher>]-<ID>[-<RANDOM>|@<RANDOM>].service".
+class ApplicationUnitName {
+public:
+    // The ID from one unit name, with systemd's \xNN escapes undone; absent for other units.
+    static std::optional<std::string> applicationId(std::string_view unitName);
+    // The ID of the unit a cgroup path (the "0::" line of /proc/PID/cgroup) places a process in,
+    // when that unit lies in the user's app.slice.
+    static std::optional<std::string> fromCgroupPath(std::string_view cgroupPath);
+};
+
+}  // namespace tessary

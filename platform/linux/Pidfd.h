@@ -1,0 +1,33 @@
+#pragma once
+
+#include <optional>
+#include <sys/types.h>
+
+namespace tessary {
+
+// A process descriptor: it names one process for as long as it is open, so a signal sent
+// through it can never reach a later process that took the same PID.
+class Pidfd {
+public:
+    // Absent when no process has this PID (or it cannot be opened).
+    static std::optional<Pidfd> open(pid_t pid);
+
+    Pidfd(Pidfd&& other) noexcept;
+    Pidfd& operator=(Pidfd&& other) noexcept;
+    Pidfd(const Pidfd&) = delete;
+    Pidfd& operator=(const Pidfd&) = delete;
+    ~Pidfd();
+
+    int descriptor() const { return fd_; }
+    // Readable (for poll) once the process has exited.
+    bool hasExited() const;
+    // SIGKILL through the descriptor. False when the process has already exited.
+    bool kill() const;
+
+private:
+    explicit Pidfd(int fd) : fd_(fd) {}
+
+    int fd_ = -1;
+};
+
+}  // namespace tessary

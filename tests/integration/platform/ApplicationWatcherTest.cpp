@@ -1,0 +1,382 @@
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "agent/enforcement/AppBlocker.h"
+#include "agent/enforcement/AppMonitor.h"
+#include "platform/MemoryLogSink.h"
+#include "platform/linux/ApplicationWatcher.h"
+#include "platform/linux/EnvironmentPaths.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/ManualMainQueue.h"
+#include "tests/support/TemporaryFolder.h"
+#include "tests/unit/enforcement/RecordingEventChannel.h"
+
+extern char** environ;
+
+namespace tessary {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ManualMainQueue;
+using testing::TemporaryFolder;
+
+// Sets an environment variable for the life of the object, then puts the old value back.
+class ScopedVariable {
+public:
+    ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        if (value)
+            ::setenv(name, value->c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedVariable()
+    {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+class Recorder final : public WorkspaceObserver {
+public:
+    struct Event {
+        bool launched;
+        std::shared_ptr<RunningApplication> application;
+    };
+    void appDidLaunch(const std::shared_ptr<RunningApplication>& application) override
+    {
+        events.push_back({true, application});
+    }
+    void appDidTerminate(const std::shared_ptr<RunningApplication>& application) override
+    {
+        events.push_back({false, application});
+    }
+    std::vector<Event> launches() const
+    {
+        std::vector<Event> found;
+        for (const auto& event : events)
+            if (event.launched)
+                found.push_back(event);
+        return found;
+    }
+    std::string describe() const
+    {
+        std::string text;
+        for (const auto& event : events)
+            text += (event.launched ? "launch " : "terminate ") + event.application->bundleIdentifier().value_or("?") +
+                    "; ";
+        return text;
+    }
+    std::vector<Event> events;
+};
+
+// Real child processes under a temporary HOME whose XDG_DATA_DIRS hold the test's desktop
+// entries; the programs are copies of sleep(1), so each has its own executable.
+class ApplicationWatcherTest : public ::testing::TestWithParam<bool> {
+protected:
+    ApplicationWatcherTest()
+        : home("HOME", (folder.path() / "home").string()),
+          dataHome("XDG_DATA_HOME", std::nullopt),
+          dataDirs("XDG_DATA_DIRS", (folder.path() / "share").string()),
+          bin(folder.path() / "bin")
+    {
+        std::filesystem::create_directories(bin);
+        for (const auto* name : {"test-editor", "test-game", "test-helper", "test-worker"})
+            install(name);
+        script("launch-editor", "#!/bin/sh\nsleep 0.1\nexec " + (bin / "test-editor").string() + " \"$@\"\n");
+        script("wrapped-viewer", "#!/bin/sh\nsleep 0.1\nexec " + (bin / "test-worker").string() + " \"$@\"\n");
+        script("suite", "#!/bin/sh\n" + (bin / "test-worker").string() + " 30 &\n" + (bin / "test-worker").string() +
+                            " 30 &\nwait\n");
+        entry("org.example.Editor", "Name=Example Editor\nExec=test-editor %F\n");
+        entry("org.example.Game", "Name=Fun Game\nExec=" + (bin / "test-game").string() + "\n");
+        entry("org.example.Viewer", "Name=Wrapped Viewer\nExec=wrapped-viewer\n");
+        entry("org.example.Suite", "Name=Office Suite\nExec=suite\n");
+        std::filesystem::create_directories(folder.path() / "Tessary" / "Contents" / "Helpers");
+        std::filesystem::copy_file("/bin/sleep", folder.path() / "Tessary" / "Contents" / "Helpers" / "helper");
+    }
+
+    ~ApplicationWatcherTest() override
+    {
+        for (const pid_t pid : children) {
+            ::kill(-pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+
+    void install(const std::string& name) { std::filesystem::copy_file("/bin/sleep", bin / name); }
+    void script(const std::string& name, const std::string& content)
+    {
+        TemporaryFolder::writeFile(bin / name, content);
+        ::chmod((bin / name).c_str(), 0755);
+    }
+    void entry(const std::string& id, const std::string& keys)
+    {
+        TemporaryFolder::writeFile(folder.path() / "share" / "applications" / (id + ".desktop"),
+                                   "[Desktop Entry]\nType=Application\n" + keys);
+    }
+
+    std::unique_ptr<ApplicationWatcher> startWatcher()
+    {
+        auto settings = ApplicationWatcher::sessionSettings(folder.path() / "Tessary", "app.brenmoor.tessary");
+        settings.searchPath = bin.string() + ":/usr/bin:/bin";
+        settings.eventTriggers = GetParam();
+        auto watcher = std::make_unique<ApplicationWatcher>(queue, EnvironmentPaths::current(), settings);
+        watcher->addObserver(recorder);
+        return watcher;
+    }
+
+    pid_t spawn(const std::filesystem::path& program, std::vector<std::string> arguments)
+    {
+        arguments.insert(arguments.begin(), program.filename().string());
+        std::vector<char*> argv;
+        for (auto& argument : arguments)
+            argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        // Each child leads its own process group, so clean-up also reaches what it started.
+        posix_spawnattr_t attributes;
+        posix_spawnattr_init(&attributes);
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+        pid_t pid = 0;
+        EXPECT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, &attributes, argv.data(), environ), 0);
+        posix_spawnattr_destroy(&attributes);
+        children.push_back(pid);
+        return pid;
+    }
+
+    // Waits for the child and says how it ended: the signal that killed it, or 0.
+    int reap(pid_t pid)
+    {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        std::erase(children, pid);
+        return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    }
+
+    template <typename Predicate>
+    bool waitUntil(Predicate done, std::chrono::milliseconds limit = 5s)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            queue->waitForPosted(50ms);
+            queue->runUntilIdle();
+        }
+        return true;
+    }
+
+    bool launched(const std::string& id)
+    {
+        return waitUntil([&] {
+            for (const auto& event : recorder->launches())
+                if (event.application->bundleIdentifier() == id)
+                    return true;
+            return false;
+        });
+    }
+
+    std::shared_ptr<RunningApplication> launchOf(const std::string& id)
+    {
+        for (const auto& event : recorder->launches())
+            if (event.application->bundleIdentifier() == id)
+                return event.application;
+        return nullptr;
+    }
+
+    bool terminated(const std::shared_ptr<RunningApplication>& application)
+    {
+        return waitUntil([&] {
+            for (const auto& event : recorder->events)
+                if (!event.launched && event.application == application)
+                    return true;
+            return false;
+        });
+    }
+
+    TemporaryFolder folder;
+    ScopedVariable home;
+    ScopedVariable dataHome;
+    ScopedVariable dataDirs;
+    std::filesystem::path bin;
+    std::shared_ptr<ManualMainQueue> queue = std::make_shared<ManualMainQueue>();
+    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::vector<pid_t> children;
+};
+
+TEST_P(ApplicationWatcherTest, LaunchAndTerminationCarryTheEntrysIdentifierAndName)
+{
+    const auto watcher = startWatcher();
+    const pid_t editor = spawn(bin / "test-editor", {"30"});
+    ASSERT_TRUE(launched("org.example.Editor"));
+    const auto application = launchOf("org.example.Editor");
+    EXPECT_EQ(application->localizedName(), "Example Editor");
+
+    ::kill(editor, SIGTERM);
+    reap(editor);
+    ASSERT_TRUE(terminated(application));
+    EXPECT_EQ(recorder->events.size(), 2U);
+}
+
+TEST_P(ApplicationWatcherTest, WrapperThatExecsTheProgramIsIdentifiedAsTheFinalProgram)
+{
+    const auto watcher = startWatcher();
+    const pid_t wrapper = spawn(bin / "launch-editor", {"30"});
+    ASSERT_TRUE(launched("org.example.Editor"));
+    // The shell that ran the wrapper, and its sleep, were never reported.
+    EXPECT_EQ(recorder->launches().size(), 1U);
+    ::kill(wrapper, SIGKILL);
+    reap(wrapper);
+    EXPECT_TRUE(terminated(launchOf("org.example.Editor")));
+}
+
+TEST_P(ApplicationWatcherTest, ScriptEntryIsOneInstanceAcrossItsExec)
+{
+    const auto watcher = startWatcher();
+    const pid_t viewer = spawn(bin / "wrapped-viewer", {"30"});
+    ASSERT_TRUE(launched("org.example.Viewer"));
+    EXPECT_EQ(launchOf("org.example.Viewer")->localizedName(), "Wrapped Viewer");
+    // Give the script time to exec its program: still the same single instance.
+    std::this_thread::sleep_for(500ms);
+    queue->runUntilIdle();
+    EXPECT_EQ(recorder->events.size(), 1U) << recorder->describe();
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(viewer) + "/exe"), bin / "test-worker");
+}
+
+TEST_P(ApplicationWatcherTest, ForceTerminateKillsEveryProcessOfTheInstanceThroughItsDescriptors)
+{
+    const auto watcher = startWatcher();
+    const pid_t suite = spawn(bin / "suite", {});
+    ASSERT_TRUE(launched("org.example.Suite"));
+    // Let the script start its workers, which join the instance rather than launching anew.
+    std::this_thread::sleep_for(300ms);
+    queue->runUntilIdle();
+    ASSERT_EQ(recorder->launches().size(), 1U);
+    const auto application = launchOf("org.example.Suite");
+
+    EXPECT_TRUE(application->forceTerminate());
+    EXPECT_EQ(reap(suite), SIGKILL);
+    ASSERT_TRUE(terminated(application));
+    // The workers, reparented when the script died, were killed as well.
+    EXPECT_TRUE(waitUntil([&] {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            std::error_code error;
+            if (std::filesystem::read_symlink(entry.path() / "exe", error) == bin / "test-worker")
+                return false;
+        }
+        return true;
+    }));
+}
+
+TEST_P(ApplicationWatcherTest, AnExitedProcessIsNeverSignalled)
+{
+    const auto watcher = startWatcher();
+    const pid_t game = spawn(bin / "test-game", {"0.3"});
+    ASSERT_TRUE(launched("org.example.Game"));
+    const auto application = launchOf("org.example.Game");
+    EXPECT_EQ(reap(game), 0);
+
+    // Hand the PID to a new process where the kernel lets us choose it (root in a PID namespace
+    // we own); the old application's descriptor must not reach it.
+    pid_t successor = 0;
+    for (int attempt = 0; attempt < 20 && successor != game; ++attempt) {
+        std::ofstream lastPid("/proc/sys/kernel/ns_last_pid");
+        if (!(lastPid << (game - 1)))
+            break;
+        lastPid.close();
+        const pid_t next = spawn("/bin/sleep", {"30"});
+        if (next == game)
+            successor = next;
+        else {
+            ::kill(next, SIGKILL);
+            reap(next);
+        }
+    }
+    EXPECT_FALSE(application->forceTerminate());
+    if (successor == game) {
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(::waitpid(successor, nullptr, WNOHANG), 0) << "the process now holding the PID was killed";
+    } else {
+        std::cout << "PID reuse not arranged here; checked only that nothing was signalled\n";
+    }
+}
+
+TEST_P(ApplicationWatcherTest, SessionProcessesAndTheAgentsHelpersAreNeverReported)
+{
+    const auto watcher = startWatcher();
+    spawn("/bin/sleep", {"30"});
+    spawn(folder.path() / "Tessary" / "Contents" / "Helpers" / "helper", {"30"});
+    spawn("/bin/sh", {"-c", "sleep 30; true"});
+    // A launch after them proves the watcher has looked at them.
+    std::this_thread::sleep_for(100ms);
+    spawn(bin / "test-editor", {"30"});
+    ASSERT_TRUE(launched("org.example.Editor"));
+    EXPECT_EQ(recorder->launches().size(), 1U);
+}
+
+TEST_P(ApplicationWatcherTest, ApplicationsRunningBeforeTheWatcherAreNotLaunches)
+{
+    const pid_t earlier = spawn(bin / "test-game", {"30"});
+    std::this_thread::sleep_for(50ms);
+    const auto watcher = startWatcher();
+    spawn(bin / "test-editor", {"30"});
+    ASSERT_TRUE(launched("org.example.Editor"));
+    EXPECT_EQ(recorder->launches().size(), 1U);
+    ::kill(earlier, SIGKILL);
+    reap(earlier);
+    // Its end is still seen, as the workspace reports the end of anything it knew running.
+    EXPECT_TRUE(waitUntil([&] { return recorder->events.size() == 2; }));
+}
+
+TEST_P(ApplicationWatcherTest, BlockedApplicationStartedFromATerminalIsKilledAndReported)
+{
+    const auto watcher = startWatcher();
+    const auto log = std::make_shared<MemoryLogSink>();
+    const auto channel = std::make_shared<testing::RecordingEventChannel>();
+    const auto monitor = std::make_shared<AppMonitor>(std::shared_ptr<Workspace>(watcher.get(), [](Workspace*) {}),
+                                                      std::make_shared<testing::ManualClock>(), log);
+    monitor->webSocketClient = channel;
+    monitor->start();
+    monitor->appBlocker = std::make_shared<AppBlocker>(log);
+    monitor->appBlocker->webSocketClient = channel;
+    monitor->appBlocker->updateBlockedApps({"org.example.Game"});
+
+    const pid_t game = spawn(bin / "test-game", {"30"});
+    ASSERT_TRUE(waitUntil([&] { return !channel->blockedLaunches.empty(); }));
+    EXPECT_EQ(reap(game), SIGKILL);
+    EXPECT_EQ(channel->blockedLaunches[0], std::make_pair(std::string("org.example.Game"), std::string("Fun Game")));
+    ASSERT_TRUE(waitUntil([&] { return !channel->activities.empty(); }));
+    EXPECT_EQ(channel->activities[0][0]["type"], "app_terminate");
+    EXPECT_EQ(channel->activities[0][0]["bundleId"], "org.example.Game");
+
+    watcher->removeObserver(monitor.get());
+    spawn(bin / "test-game", {"30"});
+    ASSERT_TRUE(waitUntil([&] { return recorder->launches().size() == 2; }));
+    EXPECT_EQ(channel->blockedLaunches.size(), 1U) << "a removed monitor hears nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Triggers, ApplicationWatcherTest, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& row) {
+                             return row.param ? std::string("EventDriven") : std::string("ScanOnly");
+                         });
+
+}  // namespace
+}  // namespace tessary

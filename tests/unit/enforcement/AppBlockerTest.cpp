@@ -1,0 +1,159 @@
+#include <atomic>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "agent/enforcement/AppBlocker.h"
+#include "platform/MemoryLogSink.h"
+#include "tests/unit/enforcement/FakeRunningApplication.h"
+#include "tests/unit/enforcement/RecordingEventChannel.h"
+
+namespace tessary {
+namespace {
+
+using testing::FakeRunningApplication;
+using testing::RecordingEventChannel;
+
+class AppBlockerTest : public ::testing::Test {
+protected:
+    AppBlockerTest() { blocker->webSocketClient = channel; }
+
+    std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    std::shared_ptr<RecordingEventChannel> channel = std::make_shared<RecordingEventChannel>();
+    std::shared_ptr<AppBlocker> blocker = std::make_shared<AppBlocker>(log);
+};
+
+TEST_F(AppBlockerTest, InitialStateBlocksNothing)
+{
+    EXPECT_EQ(blocker->mode, "allow");
+    for (const auto* id : {"com.example.App", "", "app.brenmoor.tessary"})
+        EXPECT_FALSE(blocker->shouldBlock(id)) << id;
+}
+
+struct DecisionRow {
+    const char* name;
+    std::vector<std::string> blocked;
+    std::vector<std::string> approved;
+    std::string mode;
+    std::string bundleId;
+    bool blocks;
+};
+
+TEST_F(AppBlockerTest, DecisionsFollowModeAndExactIdentifiers)
+{
+    const std::vector<DecisionRow> rows = {
+        {"allow blocks a listed identifier", {"com.game.Fun"}, {}, "allow", "com.game.Fun", true},
+        {"allow leaves others alone", {"com.game.Fun"}, {}, "allow", "com.work.Editor", false},
+        {"matching is case-sensitive", {"com.game.Fun"}, {}, "allow", "com.game.fun", false},
+        {"no trimming", {"com.game.Fun"}, {}, "allow", " com.game.Fun", false},
+        {"no prefix matching", {"com.game"}, {}, "allow", "com.game.Fun", false},
+        {"allow ignores the approved list", {}, {"com.work.Editor"}, "allow", "com.game.Fun", false},
+        {"deny blocks what is not approved", {}, {"com.work.Editor"}, "deny", "com.game.Fun", true},
+        {"deny lets the approved run", {}, {"com.work.Editor"}, "deny", "com.work.Editor", false},
+        {"deny approval is case-sensitive", {}, {"com.work.Editor"}, "deny", "com.work.editor", true},
+        {"deny with no approvals blocks everything", {}, {}, "deny", "com.work.Editor", true},
+        {"deny ignores the blocked list", {"com.work.Editor"}, {"com.work.Editor"}, "deny", "com.work.Editor", false},
+        {"unknown mode behaves as allow", {"com.game.Fun"}, {}, "whitelist", "com.work.Editor", false},
+        {"unknown mode still blocks the blocked list", {"com.game.Fun"}, {}, "whitelist", "com.game.Fun", true},
+        {"capitalised Deny is not deny", {}, {}, "Deny", "com.work.Editor", false},
+        {"empty mode behaves as allow", {}, {}, "", "com.work.Editor", false},
+    };
+    for (const auto& row : rows) {
+        AppBlocker fresh(log);
+        fresh.updateBlockedApps(row.blocked);
+        fresh.updateApprovedApps(row.approved);
+        fresh.mode = row.mode;
+        EXPECT_EQ(fresh.shouldBlock(row.bundleId), row.blocks) << row.name;
+    }
+}
+
+TEST_F(AppBlockerTest, DuplicatesCollapseWhileTheLogCountsTheList)
+{
+    blocker->updateBlockedApps({"com.a", "com.b", "com.a"});
+    blocker->updateApprovedApps({"com.c", "com.c"});
+    EXPECT_TRUE(log->contains("AppBlocker updated: 3 blocked apps"));
+    EXPECT_TRUE(log->contains("AppBlocker updated: 2 approved apps"));
+    EXPECT_TRUE(blocker->shouldBlock("com.a"));
+    EXPECT_TRUE(blocker->shouldBlock("com.b"));
+
+    // A second update replaces the set rather than adding to it.
+    blocker->updateBlockedApps({"com.b"});
+    EXPECT_FALSE(blocker->shouldBlock("com.a"));
+    EXPECT_TRUE(log->contains("AppBlocker updated: 1 blocked apps"));
+}
+
+TEST_F(AppBlockerTest, BlockedLaunchIsTerminatedLoggedAndReported)
+{
+    blocker->updateBlockedApps({"com.game.Fun"});
+    FakeRunningApplication game("com.game.Fun", "Fun Game");
+    blocker->checkAndBlock(game);
+    EXPECT_EQ(game.terminations, 1);
+    EXPECT_TRUE(log->contains("Blocking app: Fun Game (com.game.Fun)"));
+    ASSERT_EQ(channel->blockedLaunches.size(), 1U);
+    EXPECT_EQ(channel->blockedLaunches[0], std::make_pair(std::string("com.game.Fun"), std::string("Fun Game")));
+}
+
+TEST_F(AppBlockerTest, ApplicationWithoutNameIsReportedUnderItsIdentifier)
+{
+    blocker->updateBlockedApps({"com.game.Fun"});
+    FakeRunningApplication game("com.game.Fun", std::nullopt);
+    blocker->checkAndBlock(game);
+    EXPECT_EQ(game.terminations, 1);
+    EXPECT_TRUE(log->contains("Blocking app: com.game.Fun (com.game.Fun)"));
+    ASSERT_EQ(channel->blockedLaunches.size(), 1U);
+    EXPECT_EQ(channel->blockedLaunches[0].second, "com.game.Fun");
+}
+
+TEST_F(AppBlockerTest, NothingHappensForAllowedOrUnidentifiedApplications)
+{
+    blocker->mode = "deny";
+    FakeRunningApplication approved("com.work.Editor", "Editor");
+    FakeRunningApplication anonymous(std::nullopt, "Mystery");
+    blocker->updateApprovedApps({"com.work.Editor"});
+    blocker->checkAndBlock(approved);
+    blocker->checkAndBlock(anonymous);
+    EXPECT_EQ(approved.terminations + anonymous.terminations, 0);
+    EXPECT_TRUE(channel->blockedLaunches.empty());
+    EXPECT_FALSE(log->contains("Blocking app: Mystery (Mystery)"));
+}
+
+TEST_F(AppBlockerTest, WithTheChannelGoneTheApplicationIsStillTerminated)
+{
+    blocker->updateBlockedApps({"com.game.Fun"});
+    channel.reset();
+    FakeRunningApplication game("com.game.Fun", "Fun Game");
+    blocker->checkAndBlock(game);
+    EXPECT_EQ(game.terminations, 1);
+    EXPECT_TRUE(log->contains("Blocking app: Fun Game (com.game.Fun)"));
+}
+
+TEST_F(AppBlockerTest, ADecisionNeverSeesAHalfReplacedSet)
+{
+    // Every list holds "always"; a decision taken during a replacement must still find it.
+    std::vector<std::string> first{"always"};
+    std::vector<std::string> second;
+    for (int i = 0; i < 300; ++i) {
+        first.push_back("first." + std::to_string(i));
+        second.push_back("second." + std::to_string(i));
+    }
+    second.push_back("always");
+    blocker->updateBlockedApps(first);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int round = 0; round < 200; ++round)
+            blocker->updateBlockedApps(round % 2 == 0 ? first : second);
+        done = true;
+    });
+    int decisions = 0;
+    int missed = 0;
+    while (!done || decisions < 1000) {
+        if (!blocker->shouldBlock("always"))
+            ++missed;
+        ++decisions;
+    }
+    writer.join();
+    EXPECT_EQ(missed, 0) << "of " << decisions << " decisions";
+}
+
+}  // namespace
+}  // namespace tessary
