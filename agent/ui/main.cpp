@@ -1,7 +1,10 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
+
 #include "agent/core/AppDelegate.h"
+#include "agent/service/ServiceEndpoint.h"
 #include "agent/ui/QtMainQueue.h"
 #include "agent/ui/TrayIcon.h"
 #include "platform/linux/AutostartLoginItem.h"
@@ -53,6 +56,14 @@ AgentPlatform linuxPlatform(QApplication& app)
 
 int main(int argc, char* argv[])
 {
+    // A development override that cannot be used must not silently send the agent elsewhere.
+    if (const auto overrideURL = ServiceEnvironment::serviceURL()) {
+        if (auto endpoint = ServiceEndpoint::resolve(overrideURL); !endpoint) {
+            std::fprintf(stderr, "TESSARY_SERVICE_URL is not usable: %s\n", endpoint.error().description.c_str());
+            return 2;
+        }
+    }
+
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("Tessary"));
     app.setQuitOnLastWindowClosed(false);
