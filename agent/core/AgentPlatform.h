@@ -2,10 +2,13 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
 #include "platform/AdminCheck.h"
 #include "platform/Clock.h"
 #include "platform/HostFacts.h"
+#include "platform/HttpTransport.h"
 #include "platform/InstanceLock.h"
 #include "platform/Launcher.h"
 #include "platform/LogSink.h"
@@ -15,6 +18,7 @@
 #include "platform/Paths.h"
 #include "platform/SecureStore.h"
 #include "platform/UserDefaults.h"
+#include "platform/WebSocketTransport.h"
 
 namespace tessary {
 
@@ -33,6 +37,11 @@ struct AgentPlatform {
     std::shared_ptr<LoginItem> loginItem;
     std::shared_ptr<AdminCheck> adminCheck;
     Paths paths;
+    // The service's base URL when overridden (ServiceEndpoint::resolve falls back to the built-in
+    // host), the shared HTTPS session, and the maker of each WebSocket client's own session.
+    std::optional<std::string> serviceURL;
+    std::shared_ptr<HttpTransport> httpSession;
+    std::function<std::shared_ptr<WebSocketSession>()> makeWebSocketSession;
     // Asks the application to quit once control returns to its event loop.
     std::function<void()> terminateApplication;
 };

@@ -5,13 +5,27 @@
 namespace tessary {
 
 namespace {
+
 constexpr auto kMdmPromptShown = "mdmPromptShown";
+
+// The agent's start-up has already refused a malformed override; the built-in host is the fallback.
+ServiceEndpoint serviceEndpoint(const std::optional<std::string>& overrideURL)
+{
+    auto endpoint = ServiceEndpoint::resolve(overrideURL);
+    if (endpoint)
+        return std::move(endpoint).value();
+    return ServiceEndpoint::resolve(std::nullopt).value();
 }
+
+}  // namespace
 
 AppDelegate::AppDelegate(AgentPlatform platform)
     : platform_(std::move(platform)),
       logger_(platform_.logSink, kSubsystem, "app"),
       deviceConfig_(platform_.secureStore, DeviceConfig::kServiceName),
+      apiClient_(std::make_shared<APIClient>(serviceEndpoint(platform_.serviceURL), platform_.httpSession,
+                                             platform_.mainQueue, platform_.logSink, platform_.bundle,
+                                             platform_.hostFacts)),
       installationKeeper_(platform_.paths, platform_.bundle, platform_.mainQueue, platform_.launcher,
                           platform_.hostFacts, platform_.adminCheck, logger_)
 {

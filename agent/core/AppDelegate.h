@@ -6,6 +6,7 @@
 #include "agent/core/AppState.h"
 #include "agent/core/DeviceConfig.h"
 #include "agent/core/InstallationKeeper.h"
+#include "agent/service/APIClient.h"
 #include "platform/Logger.h"
 
 namespace tessary {
@@ -16,10 +17,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 public:
     static constexpr const char* kSubsystem = "app.brenmoor.tessary";
 
-    // Builds the credential store; performs no input or output.
+    // Builds the credential store and the HTTP client; performs no input or output.
     explicit AppDelegate(AgentPlatform platform);
 
     DeviceConfig& deviceConfig() { return deviceConfig_; }
+    // Shared with the views that talk to the service (the setup wizard, the menu).
+    const std::shared_ptr<APIClient>& apiClient() const { return apiClient_; }
     // Created on first read, from the credentials stored at that moment.
     AppState& appState();
     InstallationKeeper& installationKeeper() { return installationKeeper_; }
@@ -35,6 +38,7 @@ private:
     AgentPlatform platform_;
     Logger logger_;
     DeviceConfig deviceConfig_;
+    std::shared_ptr<APIClient> apiClient_;
     std::unique_ptr<AppState> appState_;
     InstallationKeeper installationKeeper_;
 };

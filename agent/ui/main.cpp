@@ -1,17 +1,23 @@
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
+
 #include "agent/core/AppDelegate.h"
+#include "agent/service/ServiceEndpoint.h"
 #include "agent/ui/QtMainQueue.h"
 #include "agent/ui/TrayIcon.h"
 #include "platform/linux/AutostartLoginItem.h"
+#include "platform/linux/BeastWebSocketSession.h"
 #include "platform/linux/BundleLocator.h"
+#include "platform/linux/CurlHttpTransport.h"
 #include "platform/linux/EnvironmentPaths.h"
 #include "platform/linux/FlockInstanceLock.h"
 #include "platform/linux/GroupAdminCheck.h"
 #include "platform/linux/JsonFileUserDefaults.h"
 #include "platform/linux/LinuxHostFacts.h"
 #include "platform/linux/SecureStoreFactory.h"
+#include "platform/linux/ServiceEnvironment.h"
 #include "platform/linux/SystemLogSink.h"
 #include "platform/linux/XdgOpenLauncher.h"
 
@@ -37,6 +43,11 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.loginItem = std::make_shared<AutostartLoginItem>(
         platform.paths.configHome / "autostart" / "app.brenmoor.tessary.desktop", platform.bundle->executablePath());
     platform.adminCheck = std::make_shared<GroupAdminCheck>();
+    platform.serviceURL = ServiceEnvironment::serviceURL();
+    platform.httpSession = std::make_shared<CurlHttpTransport>(ServiceEnvironment::extraCaFile());
+    platform.makeWebSocketSession = [extraCaFile = ServiceEnvironment::extraCaFile()] {
+        return std::make_shared<BeastWebSocketSession>(extraCaFile);
+    };
     platform.terminateApplication = [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); }); };
     return platform;
 }
@@ -45,6 +56,14 @@ AgentPlatform linuxPlatform(QApplication& app)
 
 int main(int argc, char* argv[])
 {
+    // A development override that cannot be used must not silently send the agent elsewhere.
+    if (const auto overrideURL = ServiceEnvironment::serviceURL()) {
+        if (auto endpoint = ServiceEndpoint::resolve(overrideURL); !endpoint) {
+            std::fprintf(stderr, "TESSARY_SERVICE_URL is not usable: %s\n", endpoint.error().description.c_str());
+            return 2;
+        }
+    }
+
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("Tessary"));
     app.setQuitOnLastWindowClosed(false);

@@ -179,6 +179,20 @@ TEST_F(AppDelegateStartupTest, MissingProfileIsLoggedAndNotRetried)
     EXPECT_TRUE(fake.launcher->opened.empty());
 }
 
+TEST_F(AppDelegateStartupTest, HttpClientStartsWithoutCredentialsOnTheConfiguredService)
+{
+    auto platform = fake.platform();
+    platform.serviceURL = "https://127.0.0.1:8443";
+    AppDelegate delegate(std::move(platform));
+    EXPECT_EQ(delegate.apiClient()->versionURL(), "https://127.0.0.1:8443/releases/version.json");
+    EXPECT_FALSE(delegate.apiClient()->deviceId().has_value());
+    EXPECT_FALSE(delegate.apiClient()->token().has_value());
+    EXPECT_FALSE(delegate.apiClient()->lastError().has_value());
+
+    AppDelegate builtIn(fake.platform());
+    EXPECT_EQ(builtIn.apiClient()->packageURL(), "https://api.tessary.app/releases/Tessary.pkg");
+}
+
 TEST_F(AppDelegateStartupTest, AppStateIsCreatedOnceFromTheStoreAtFirstRead)
 {
     auto delegate = std::make_shared<AppDelegate>(fake.platform());

@@ -1,0 +1,248 @@
+#include "agent/service/WebSocketClient.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "agent/service/HeaderText.h"
+#include "agent/service/JsonFields.h"
+#include "agent/service/RecordCodec.h"
+#include "agent/service/RulesPayload.h"
+#include "platform/JsonText.h"
+
+namespace tessary {
+
+namespace {
+
+constexpr const char* kSubsystem = "app.brenmoor.tessary";
+constexpr std::uint16_t kGoingAway = 1001;
+
+// The payload object of a message, when it has one.
+const nlohmann::json* objectPayload(const nlohmann::json& message)
+{
+    const auto payload = message.find("payload");
+    if (payload == message.end() || !payload->is_object())
+        return nullptr;
+    return &*payload;
+}
+
+std::optional<std::string> payloadURL(const nlohmann::json& message)
+{
+    const auto* payload = objectPayload(message);
+    if (!payload)
+        return std::nullopt;
+    const auto url = payload->find("url");
+    if (url == payload->end() || !url->is_string())
+        return std::nullopt;
+    return url->get<std::string>();
+}
+
+}  // namespace
+
+WebSocketClient::WebSocketClient(std::string wsURL, std::string deviceId, std::string token,
+                                 std::shared_ptr<WebSocketSession> session, std::shared_ptr<MainQueue> mainQueue,
+                                 std::shared_ptr<LogSink> logSink)
+    : session_(std::move(session)), deviceId_(std::move(deviceId)), token_(std::move(token)),
+      wsURL_(std::move(wsURL)), mainQueue_(std::move(mainQueue)), appLog_(logSink, kSubsystem, "app"),
+      apiLog_(std::move(logSink), kSubsystem, "api")
+{
+}
+
+void WebSocketClient::connect()
+{
+    isDisconnected_ = false;
+    WebSocketRequest request{wsURL_,
+                             {{"X-Device-Id", HeaderText::withoutControlCharacters(deviceId_)},
+                              {"Authorization", "Bearer " + HeaderText::withoutControlCharacters(token_)}}};
+    // The previous connection, if any, is replaced, not cancelled.
+    webSocket_ = session_ ? session_->open(std::move(request), weak_from_this()) : nullptr;
+    appLog_.info("WebSocket connecting to %s", {wsURL_});
+}
+
+void WebSocketClient::disconnect()
+{
+    isDisconnected_ = true;
+    if (reconnectWork_) {
+        reconnectWork_->cancel();
+        reconnectWork_.reset();
+    }
+    if (webSocket_) {
+        webSocket_->cancel(kGoingAway);
+        webSocket_.reset();
+    }
+    if (session_) {
+        session_->invalidateAndCancel();
+        session_.reset();
+    }
+    appLog_.info("WebSocket disconnected");
+}
+
+void WebSocketClient::scheduleReconnect()
+{
+    if (isDisconnected_)
+        return;
+    const double delay = std::min(60.0, 5.0 * std::exp2(static_cast<double>(reconnectAttempt_)));
+    ++reconnectAttempt_;
+    appLog_.info("WebSocket reconnecting in %fs (attempt %ld)...", {delay, reconnectAttempt_});
+    if (reconnectWork_)
+        reconnectWork_->cancel();
+    reconnectWork_ = mainQueue_->postAfter(std::chrono::milliseconds(static_cast<std::int64_t>(delay * 1000.0)),
+                                           [weak = weak_from_this()] {
+                                               if (auto self = weak.lock())
+                                                   self->connect();
+                                           });
+}
+
+void WebSocketClient::webSocketDidOpen()
+{
+    appLog_.info("WebSocket connected");
+    mainQueue_->post([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->reconnectAttempt_ = 0;
+        self->send({{"type", "status"}, {"payload", {{"online", true}}}});
+    });
+}
+
+void WebSocketClient::webSocketDidReceiveText(std::string text)
+{
+    handleMessage(text);
+}
+
+void WebSocketClient::webSocketDidReceiveData()
+{
+    // Binary frames carry nothing for the agent; the receive loop simply continues.
+}
+
+void WebSocketClient::webSocketReceiveDidFail(const Error& error, std::optional<int> upgradeStatus)
+{
+    apiLog_.error("WebSocket receive error: %@", {error});
+    mainQueue_->post([weak = weak_from_this(), upgradeStatus] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        if (self->webSocket_ && upgradeStatus == 401) {
+            self->appLog_.info("WebSocket rejected with 401 — device deauthorized");
+            self->mainQueue_->post([weak] {
+                auto client = weak.lock();
+                if (!client)
+                    return;
+                if (auto delegate = client->delegate_.lock())
+                    delegate->webSocketDeviceDeauthorized();
+            });
+            return;
+        }
+        self->scheduleReconnect();
+    });
+}
+
+void WebSocketClient::webSocketDidClose(int code)
+{
+    appLog_.info("WebSocket closed: %ld", {code});
+    mainQueue_->post([weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->scheduleReconnect();
+    });
+}
+
+template <typename Call>
+void WebSocketClient::callDelegate(Call call)
+{
+    mainQueue_->post([self = shared_from_this(), call = std::move(call)]() mutable {
+        if (auto delegate = self->delegate_.lock())
+            call(*delegate);
+    });
+}
+
+void WebSocketClient::handleMessage(const std::string& text)
+{
+    auto parsed = JsonText::parse(text);
+    if (!parsed || !parsed.value().is_object())
+        return;
+    const auto& message = parsed.value();
+    const auto typeField = message.find("type");
+    if (typeField == message.end() || !typeField->is_string())
+        return;
+    const auto& type = typeField->get_ref<const std::string&>();
+    appLog_.info("WebSocket received: %s", {type});
+
+    if (type == "rules_updated") {
+        handleRules(message);
+    } else if (type == "access_granted") {
+        auto url = payloadURL(message);
+        if (!url)
+            return;
+        const auto expiryField = objectPayload(message)->find("expiry");
+        const auto expiry = expiryField == objectPayload(message)->end() ? std::nullopt
+                                                                         : JsonFields::exactInt64(*expiryField);
+        callDelegate([url = std::move(*url), expiry](WebSocketClientDelegate& delegate) {
+            delegate.webSocketDidGrantAccess(url, expiry);
+        });
+    } else if (type == "access_denied") {
+        auto url = payloadURL(message);
+        if (!url)
+            return;
+        callDelegate([url = std::move(*url)](WebSocketClientDelegate& delegate) {
+            delegate.webSocketDidDenyAccess(url);
+        });
+    } else if (type == "device_deleted") {
+        appLog_.info("Device deleted by parent — de-registering");
+        callDelegate([](WebSocketClientDelegate& delegate) { delegate.webSocketDeviceDeauthorized(); });
+    } else {
+        appLog_.info("WebSocket unknown message type: %s", {type});
+    }
+}
+
+void WebSocketClient::handleRules(const nlohmann::json& message)
+{
+    const auto* payload = objectPayload(message);
+    if (!payload) {
+        apiLog_.error("WebSocket rules_updated: missing payload");
+        return;
+    }
+    // Back to bytes and through the record's own decoder, exactly as a rules reply over HTTP.
+    auto bytes = JsonText::dump(*payload);
+    if (!bytes) {
+        apiLog_.error("WebSocket rules_updated decode error: %@", {bytes.error()});
+        return;
+    }
+    auto rules = RecordCodec<RulesPayload>::decode(bytes.value());
+    if (!rules) {
+        apiLog_.error("WebSocket rules_updated decode error: %@", {rules.error()});
+        return;
+    }
+    callDelegate([rules = std::move(rules).value()](WebSocketClientDelegate& delegate) {
+        delegate.webSocketDidReceiveRules(rules);
+    });
+}
+
+void WebSocketClient::send(const nlohmann::json& message)
+{
+    auto text = JsonText::dump(message);
+    if (!text || !webSocket_)
+        return;
+    webSocket_->sendText(std::move(text).value(), [apiLog = apiLog_](std::optional<Error> error) {
+        if (error)
+            apiLog.error("WebSocket send error: %@", {*error});
+    });
+}
+
+void WebSocketClient::sendActivity(const std::vector<nlohmann::json>& events)
+{
+    send({{"type", "activity"}, {"payload", {{"events", events}}}});
+}
+
+void WebSocketClient::sendAccessRequest(const std::string& url, const std::optional<std::string>& title)
+{
+    nlohmann::json payload = {{"url", url}};
+    if (title)
+        payload["title"] = *title;
+    send({{"type", "access_request"}, {"payload", std::move(payload)}});
+}
+
+void WebSocketClient::sendBlockedAppLaunch(const std::string& bundleId, const std::string& appName)
+{
+    send({{"type", "blocked_app_launch"}, {"payload", {{"bundleId", bundleId}, {"appName", appName}}}});
+}
+
+}  // namespace tessary

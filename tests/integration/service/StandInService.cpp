@@ -1,0 +1,48 @@
+#include "tests/integration/service/StandInService.h"
+
+#include <stdexcept>
+
+namespace tessary::testing {
+
+StandInService::StandInService(const std::vector<std::string>& certificateNames)
+{
+    auto certificates = devservice::DevCertificates::loadOrCreate(folder_.path() / "certificates", certificateNames);
+    if (!certificates)
+        throw std::runtime_error(certificates.error().description);
+    certificates_ = certificates.value();
+    service_ = std::make_shared<devservice::DevService>();
+    server_ = std::make_unique<devservice::DevServer>(service_, certificates_);
+    start();
+}
+
+void StandInService::start(std::uint16_t port)
+{
+    auto started = server_->start(port);
+    if (!started)
+        throw std::runtime_error(started.error().description);
+    port_ = started.value();
+}
+
+StandInService::PairedDevice StandInService::pairDevice(const std::string& deviceId)
+{
+    const auto code = service_->issueSetupCode()["setupCode"].get<std::string>();
+    const auto answer = service_->handle(devservice::HttpQuery{
+        "POST", "/api/use-setup-code", {}, nlohmann::json{{"setupCode", code}, {"deviceId", deviceId}}.dump()});
+    return PairedDevice{deviceId, nlohmann::json::parse(answer.body).at("token").get<std::string>()};
+}
+
+bool pumpUntil(ManualMainQueue& queue, const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        queue.runUntilIdle();
+        if (condition())
+            return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        queue.waitForPosted(std::min(left, std::chrono::milliseconds(20)));
+    }
+}
+
+}  // namespace tessary::testing

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/devservice/DeviceSockets.h"
+
+namespace tessary::devservice {
+
+struct HttpQuery {
+    std::string method;
+    std::string target;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+
+    std::optional<std::string> header(const std::string& name) const;
+};
+
+struct HttpAnswer {
+    int status = 200;
+    std::string contentType = "application/json";
+    std::string body;
+};
+
+// The stand-in service's logic, apart from its transport: the device API the agent relies on,
+// the admin API, and everything each device sent. Safe from any thread.
+class DevService {
+public:
+    // State file: paired devices and the published release survive a restart.
+    explicit DevService(std::optional<std::filesystem::path> stateFile = std::nullopt);
+
+    void attach(DeviceSockets* sockets);
+    // Base URL announced in heartbeat replies ("https://host:port/").
+    void setBaseURL(std::string baseURL);
+
+    HttpAnswer handle(const HttpQuery& query);
+    // The device a channel upgrade is for, when its X-Device-Id and bearer token are valid.
+    std::optional<std::string> authorize(const HttpQuery& upgrade);
+    // A text frame a device sent over its channel.
+    void recordFrame(const std::string& deviceId, const std::string& text);
+    void recordChannelOpened(const std::string& deviceId, const HttpQuery& upgrade);
+
+    // The admin operations, also reachable over HTTP under /admin/.
+    nlohmann::json issueSetupCode(std::optional<std::string> familyId = std::nullopt);
+    std::size_t pushRules(const std::string& deviceId, const nlohmann::json& rules);
+    std::size_t grantAccess(const std::string& deviceId, const std::string& url, std::optional<nlohmann::json> expiry);
+    std::size_t denyAccess(const std::string& deviceId, const std::string& url);
+    bool deleteDevice(const std::string& deviceId);
+    std::size_t sendRaw(const std::string& deviceId, const std::string& text);
+    std::size_t closeChannels(const std::string& deviceId, std::uint16_t code);
+    void setRelease(const std::string& version, const std::string& build);
+    void setPackage(std::string bytes);
+    // Answers every `method path` request this way until cleared.
+    void scriptReply(const std::string& method, const std::string& path, HttpAnswer answer);
+    void clearScriptedReplies();
+    nlohmann::json devices() const;
+    nlohmann::json requests() const;
+
+private:
+    struct Device {
+        std::string token;
+        std::string familyId;
+        bool deleted = false;
+        nlohmann::json pairing;
+        nlohmann::json rules;
+        nlohmann::json heartbeats = nlohmann::json::array();
+        nlohmann::json channelOpens = nlohmann::json::array();
+        nlohmann::json statuses = nlohmann::json::array();
+        nlohmann::json activity = nlohmann::json::array();
+        nlohmann::json accessRequests = nlohmann::json::array();
+        nlohmann::json blockedLaunches = nlohmann::json::array();
+        nlohmann::json otherMessages = nlohmann::json::array();
+    };
+
+    HttpAnswer route(const HttpQuery& query, const std::string& path);
+    HttpAnswer routeAdmin(const HttpQuery& query, const std::string& path);
+    HttpAnswer pair(const HttpQuery& query);
+    HttpAnswer heartbeat(const HttpQuery& query, const std::string& deviceId);
+    // Caller holds mutex_.
+    std::optional<std::string> authorizedDevice(const HttpQuery& query) const;
+    std::size_t pushMessage(const std::string& deviceId, const nlohmann::json& message);
+    void save() const;
+    static nlohmann::json headerObject(const HttpQuery& query);
+
+    mutable std::mutex mutex_;
+    DeviceSockets* sockets_ = nullptr;
+    std::optional<std::filesystem::path> stateFile_;
+    std::string baseURL_;
+    std::map<std::string, std::string> setupCodes_;  // code -> family
+    std::map<std::string, Device> devices_;
+    nlohmann::json release_ = {{"version", "1.0.0"}, {"build", "1"}};
+    std::optional<std::string> package_;
+    std::map<std::string, HttpAnswer> scripted_;  // "METHOD /path"
+    nlohmann::json requests_ = nlohmann::json::array();
+    std::uint64_t nextFamily_ = 1;
+};
+
+}  // namespace tessary::devservice

@@ -1,0 +1,80 @@
+// tessary-devservice: the local stand-in for the service, over TLS on loopback.
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "tools/devservice/DevCertificates.h"
+#include "tools/devservice/DevServer.h"
+#include "tools/devservice/DevService.h"
+
+using namespace tessary::devservice;
+
+namespace {
+
+std::filesystem::path defaultStateFolder()
+{
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state)
+        return std::filesystem::path(state) / "tessary-devservice";
+    if (const char* home = std::getenv("HOME"); home && *home)
+        return std::filesystem::path(home) / ".local/state/tessary-devservice";
+    return std::filesystem::temp_directory_path() / "tessary-devservice";
+}
+
+int usage()
+{
+    std::cerr << "usage: tessary-devservice [--port N] [--state FOLDER] [--issue-setup-code]\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    std::uint16_t port = 8443;
+    auto folder = defaultStateFolder();
+    bool issueSetupCode = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--port" && i + 1 < argc)
+            port = static_cast<std::uint16_t>(std::stoul(argv[++i]));
+        else if (argument == "--state" && i + 1 < argc)
+            folder = argv[++i];
+        else if (argument == "--issue-setup-code")
+            issueSetupCode = true;
+        else
+            return usage();
+    }
+
+    // Blocked before any thread starts, so only the wait below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    auto certificates = DevCertificates::loadOrCreate(folder);
+    if (!certificates) {
+        std::cerr << certificates.error().description << "\n";
+        return 1;
+    }
+    auto service = std::make_shared<DevService>(folder / "state.json");
+    DevServer server(service, certificates.value());
+    auto started = server.start(port);
+    if (!started) {
+        std::cerr << started.error().description << "\n";
+        return 1;
+    }
+    std::cout << "Listening on " << server.baseURL() << "\n"
+              << "TESSARY_SERVICE_URL=https://127.0.0.1:" << server.port() << "\n"
+              << "TESSARY_CA_FILE=" << certificates.value().caFile.string() << "\n";
+    if (issueSetupCode)
+        std::cout << "Setup code: " << service->issueSetupCode()["setupCode"].get<std::string>() << "\n";
+    std::cout.flush();
+
+    int received = 0;
+    sigwait(&stopSignals, &received);
+    server.stop();
+    std::cout << "Stopped\n";
+    return 0;
+}
