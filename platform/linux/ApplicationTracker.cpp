@@ -239,7 +239,7 @@ void ApplicationTracker::processExited(int descriptor, std::vector<Change>& chan
     if (const auto found = seen_.find(pid); found != seen_.end() && found->second.startTime == startTime)
         seen_.erase(found);
     if (application->removeProcess(descriptor)) {
-        std::erase_if(units_, [&](const auto& unit) { return unit.second.lock() == application; });
+        std::erase_if(units_, [&ended = application](const auto& unit) { return unit.second.lock() == ended; });
         changes.push_back(Change{false, application});
     }
 }
