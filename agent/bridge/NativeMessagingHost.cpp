@@ -1,40 +1,21 @@
 #include "agent/bridge/NativeMessagingHost.h"
 
-#include <fstream>
-
 #include "agent/bridge/GrantHost.h"
 #include "platform/JsonText.h"
+#include "platform/WholeFileWriter.h"
 
 namespace tessary {
 
 namespace {
 
-// Written beside the manifest and renamed over it, so Chrome never reads half a file.
+// The folder first; the manifest is then replaced whole, so Chrome never reads half a file.
 std::optional<Error> replaceFile(const std::filesystem::path& path, const std::string& content)
 {
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
     if (error)
         return Error{"The folder “" + path.parent_path().string() + "” couldn’t be created: " + error.message()};
-    auto temporary = path;
-    temporary += ".partial";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << content;
-        out.flush();
-        if (!out) {
-            std::filesystem::remove(temporary, error);
-            return Error{"The file “" + path.filename().string() + "” couldn’t be saved in the folder “" +
-                         path.parent_path().filename().string() + "”."};
-        }
-    }
-    std::filesystem::rename(temporary, path, error);
-    if (error) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        return Error{"The file “" + path.filename().string() + "” couldn’t be saved: " + error.message()};
-    }
-    return std::nullopt;
+    return WholeFileWriter::write(path, content);
 }
 
 }  // namespace

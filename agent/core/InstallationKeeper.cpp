@@ -1,9 +1,9 @@
 #include "agent/core/InstallationKeeper.h"
 
 #include <chrono>
-#include <fstream>
 
 #include "platform/Expected.h"
+#include "platform/WholeFileWriter.h"
 
 namespace tessary {
 
@@ -29,33 +29,6 @@ std::string systemdQuote(const std::string& argument)
         quoted += c;
     }
     return quoted + "\"";
-}
-
-// Writes next to the target and renames over it, so no reader ever sees half a unit.
-std::optional<Error> writeWhole(const std::filesystem::path& path, const std::string& content)
-{
-    auto temporary = path;
-    temporary += ".partial";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return Error{"You don’t have permission to save the file “" + path.filename().string() + "”."};
-        out << content;
-        out.flush();
-        if (!out) {
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            return Error{"The file “" + path.filename().string() + "” couldn’t be saved."};
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, path, error);
-    if (error) {
-        std::error_code ignored;
-        std::filesystem::remove(temporary, ignored);
-        return Error{"The file “" + path.filename().string() + "” couldn’t be saved: " + error.message()};
-    }
-    return std::nullopt;
 }
 
 bool pathExists(const std::filesystem::path& path)
@@ -138,7 +111,7 @@ void InstallationKeeper::installKeepAliveAgent()
                                                                 "” couldn’t be created: " + error.message()}});
         return;
     }
-    if (auto failure = writeWhole(unit, keepAliveUnitContent(executable))) {
+    if (auto failure = WholeFileWriter::write(unit, keepAliveUnitContent(executable))) {
         logger_.error("Failed to install keepalive: %@", {*failure});
         return;
     }
