@@ -1,5 +1,7 @@
 #include "agent/bridge/GrantHost.h"
 
+#include "platform/HexDigit.h"
+
 namespace tessary {
 
 namespace {
@@ -14,17 +16,6 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
-int hexValue(char c)
-{
-    if (isDigit(c))
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Characters a URL may carry literally (RFC 3986), and well-formed percent escapes.
 bool isUrlText(std::string_view text)
 {
@@ -34,7 +25,7 @@ bool isUrlText(std::string_view text)
             return false;
         if (std::string_view("\"<>\\^`{|}").find(static_cast<char>(c)) != std::string_view::npos)
             return false;
-        if (c == '%' && (i + 2 >= text.size() || hexValue(text[i + 1]) < 0 || hexValue(text[i + 2]) < 0))
+        if (c == '%' && (i + 2 >= text.size() || hexDigitValue(text[i + 1]) < 0 || hexDigitValue(text[i + 2]) < 0))
             return false;
     }
     return true;
@@ -45,7 +36,7 @@ std::string percentDecoded(std::string_view text)
     std::string decoded;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%') {
-            decoded += static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]));
+            decoded += static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2]));
             i += 2;
         } else {
             decoded += text[i];

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "platform/HexDigit.h"
+
 namespace tessary {
 namespace {
 
@@ -18,25 +20,14 @@ std::vector<std::string_view> splitFields(std::string_view text)
     }
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Undoes systemd's unit-name escaping ("\x2d" for a dash); anything else stays as written.
 std::string unescape(std::string_view field)
 {
     std::string text;
     for (std::size_t i = 0; i < field.size(); ++i) {
         if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] == 'x') {
-            const int high = hexValue(field[i + 2]);
-            const int low = hexValue(field[i + 3]);
+            const int high = hexDigitValue(field[i + 2]);
+            const int low = hexDigitValue(field[i + 3]);
             if (high >= 0 && low >= 0) {
                 text += static_cast<char>(high * 16 + low);
                 i += 3;
