@@ -15,10 +15,12 @@
 #include "platform/LoginItem.h"
 #include "platform/MainBundle.h"
 #include "platform/MainQueue.h"
+#include "platform/NotificationListener.h"
 #include "platform/Paths.h"
 #include "platform/SecureStore.h"
 #include "platform/UserDefaults.h"
 #include "platform/WebSocketTransport.h"
+#include "platform/Workspace.h"
 
 namespace tessary {
 
@@ -42,6 +44,11 @@ struct AgentPlatform {
     std::optional<std::string> serviceURL;
     std::shared_ptr<HttpTransport> httpSession;
     std::function<std::shared_ptr<WebSocketSession>()> makeWebSocketSession;
+    // The session's applications, made when monitoring starts and released when it stops, so
+    // nothing watches processes while the device is not paired.
+    std::function<std::shared_ptr<Workspace>()> makeWorkspace;
+    // The browsers' wake-up, listened to only while monitoring.
+    std::shared_ptr<NotificationListener> notificationListener;
     // Asks the application to quit once control returns to its event loop.
     std::function<void()> terminateApplication;
 };

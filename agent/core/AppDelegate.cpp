@@ -1,12 +1,17 @@
 #include "agent/core/AppDelegate.h"
 
 #include "agent/core/DeviceIdentifier.h"
+#include "agent/core/SafariEventEntry.h"
+#include "agent/service/RecordCodec.h"
+#include "shared/SharedStoreFormat.h"
 
 namespace tessary {
 
 namespace {
 
 constexpr auto kMdmPromptShown = "mdmPromptShown";
+constexpr auto kHeartbeatInterval = std::chrono::seconds(120);
+constexpr auto kSafariPollInterval = std::chrono::seconds(2);
 
 // The agent's start-up has already refused a malformed override; the built-in host is the fallback.
 ServiceEndpoint serviceEndpoint(const std::optional<std::string>& overrideURL)
@@ -59,8 +64,10 @@ void AppDelegate::applicationDidFinishLaunching()
         registerLoginItem();
     installationKeeper_.installKeepAliveAgent();
 
-    if (credentialsPresent())
+    if (credentialsPresent()) {
+        startMonitoring();
         return;
+    }
 
     logger_.info("Device not set up — showing setup wizard");
     offerProfileToAdministrator();
@@ -97,6 +104,259 @@ void AppDelegate::offerProfileToAdministrator()
         return;
     platform_.userDefaults->setBool(kMdmPromptShown, true);
     installationKeeper_.openMDMProfile();
+}
+
+void AppDelegate::setupCompleted()
+{
+    logger_.info("setupCompleted() called — setting isSetUp=true");
+    appState().setIsSetUp(true);
+    logger_.info("setupCompleted() — appState.isSetUp is now %{bool}d", {appState().isSetUp()});
+    startMonitoring();
+    installationKeeper_.openMDMProfile();
+}
+
+void AppDelegate::startMonitoring()
+{
+    const auto token = deviceConfig_.load("token");
+    if (!token) {
+        logger_.error("Cannot start monitoring: token missing");
+        return;
+    }
+    // Never two channels or two watchers: an earlier run is ended before a new one begins.
+    if (webSocketClient_)
+        stopMonitoring();
+    ++monitoringRun_;
+
+    apiClient_->setDeviceId(DeviceIdentifier::loadOrCreate(deviceConfig_));
+    apiClient_->setToken(*token);
+
+    auto client = std::make_shared<WebSocketClient>(apiClient_->endpoint().wsURL(),
+                                                    DeviceIdentifier::loadOrCreate(deviceConfig_), *token,
+                                                    platform_.makeWebSocketSession(), platform_.mainQueue,
+                                                    platform_.logSink);
+    client->setDelegate(weak_from_this());
+    client->connect();
+    webSocketClient_ = client;
+
+    auto monitor = std::make_shared<AppMonitor>(platform_.makeWorkspace(), platform_.clock, platform_.logSink);
+    monitor->webSocketClient = client;
+    monitor->start();
+    appMonitor_ = monitor;
+
+    sharedDefaults_ = std::make_shared<SharedDefaults>(SharedStoreFormat::storePath(platform_.paths), logger_);
+    auto publisher = std::make_shared<NativeMessagingHost>(sharedDefaults_, platform_.paths, platform_.bundle, logger_);
+    publisher->webSocketClient = client;
+    publisher->installChromeHost();
+    nativeMessaging_ = publisher;
+
+    auto blocker = std::make_shared<AppBlocker>(platform_.logSink);
+    blocker->webSocketClient = client;
+    monitor->appBlocker = blocker;
+    appBlocker_ = blocker;
+
+    startHeartbeat();
+    registerSafariEventObserver();
+
+    if (safariPollTimer_)
+        safariPollTimer_->cancel();
+    safariPollTimer_ = platform_.mainQueue->repeatEvery(kSafariPollInterval, [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->processSafariEventQueue();
+    });
+
+    fetchRulesViaHTTP();
+    appState().setIsMonitoring(true);
+    logger_.info("Monitoring started");
+}
+
+void AppDelegate::startHeartbeat()
+{
+    if (heartbeatTimer_)
+        heartbeatTimer_->cancel();
+    installationKeeper_.ensureKeepAliveAgent();
+    if (nativeMessaging_)
+        nativeMessaging_->installChromeHost();
+    sendHeartbeat();
+    heartbeatTimer_ = platform_.mainQueue->repeatEvery(kHeartbeatInterval, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->installationKeeper_.ensureKeepAliveAgent();
+        if (self->nativeMessaging_)
+            self->nativeMessaging_->installChromeHost();
+        self->sendHeartbeat();
+    });
+}
+
+void AppDelegate::sendHeartbeat()
+{
+    apiClient_->heartbeat([self = shared_from_this(), run = monitoringRun_](APIResult<HeartbeatResponse> result) {
+        if (run != self->monitoringRun_)
+            return;
+        if (result) {
+            // A later "no update" never hides an update already announced.
+            if (result.value().updateAvailable) {
+                self->appState().setUpdateAvailable(true);
+                self->appState().setDownloadUrl(result.value().downloadUrl);
+            }
+            return;
+        }
+        if (result.failure().isDeauthorization()) {
+            self->logger_.info("Heartbeat returned 401 — device deauthorized");
+            self->handleDeauthorization();
+            return;
+        }
+        self->apiClient_->setLastError(result.failure().description);
+    });
+}
+
+void AppDelegate::fetchRulesViaHTTP()
+{
+    apiClient_->fetchRules([self = shared_from_this(), run = monitoringRun_](APIResult<std::string> result) {
+        if (run != self->monitoringRun_)
+            return;
+        if (!result) {
+            self->logger_.error("Failed to fetch rules: %@", {result.failure().asError()});
+            return;
+        }
+        auto rules = RecordCodec<RulesPayload>::decode(result.value());
+        if (!rules) {
+            self->logger_.error("Failed to fetch rules: %@", {rules.error()});
+            return;
+        }
+        self->applyRules(rules.value());
+        self->logger_.info("Rules fetched via HTTP: %ld blocked sites", {rules.value().blockedSites.size()});
+    });
+}
+
+void AppDelegate::applyRules(const RulesPayload& rules)
+{
+    if (nativeMessaging_) {
+        nativeMessaging_->updateRules(rules);
+        nativeMessaging_->writeRulesToSharedDefaults();
+    }
+    if (appBlocker_) {
+        appBlocker_->updateBlockedApps(rules.blockedApps);
+        appBlocker_->updateApprovedApps(rules.approvedApps);
+        appBlocker_->mode = rules.mode;
+    }
+}
+
+void AppDelegate::stopMonitoring()
+{
+    ++monitoringRun_;
+    platform_.notificationListener->stop();
+    if (safariPollTimer_) {
+        safariPollTimer_->cancel();
+        safariPollTimer_.reset();
+    }
+    if (heartbeatTimer_) {
+        heartbeatTimer_->cancel();
+        heartbeatTimer_.reset();
+    }
+    if (appMonitor_) {
+        appMonitor_->stop();
+        appMonitor_.reset();
+    }
+    if (webSocketClient_) {
+        webSocketClient_->disconnect();
+        webSocketClient_.reset();
+    }
+    if (nativeMessaging_) {
+        nativeMessaging_->clearSharedRules();
+        nativeMessaging_.reset();
+    }
+    appBlocker_.reset();
+    sharedDefaults_.reset();
+}
+
+void AppDelegate::forgetCredentials()
+{
+    deviceConfig_.remove("token");
+    deviceConfig_.remove("familyId");
+    deviceConfig_.remove("deviceId");
+    installationKeeper_.removeChromeHostManifest();
+}
+
+void AppDelegate::manualReset()
+{
+    logger_.info("Manual reset — clearing credentials and returning to setup");
+    stopMonitoring();
+    forgetCredentials();
+    appState().setIsMonitoring(false);
+    appState().setIsSetUp(false);
+    appState().setLastError(std::nullopt);
+}
+
+void AppDelegate::handleDeauthorization()
+{
+    logger_.info("Device deauthorized — cleaning up and resetting to setup wizard");
+    stopMonitoring();
+    forgetCredentials();
+    installationKeeper_.removeKeepAliveAgent();
+    appState().setIsMonitoring(false);
+    appState().setIsSetUp(false);
+}
+
+void AppDelegate::registerSafariEventObserver()
+{
+    auto failure = platform_.notificationListener->start([weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->processSafariEventQueue();
+    });
+    // Without the wake-up the two-second poll still drains every event.
+    if (failure) {
+        logger_.error("Failed to register for browser events: %@", {*failure});
+        return;
+    }
+    logger_.info("Registered Darwin notification observer for Safari events");
+}
+
+void AppDelegate::processSafariEventQueue()
+{
+    if (!sharedDefaults_)
+        return;
+    for (const auto& event : sharedDefaults_->drainEventQueue()) {
+        const auto entry = SafariEventEntry::read(event);
+        if (!entry)
+            continue;
+        if (entry->type == SafariEventEntry::Type::urlVisit) {
+            logger_.debug("Safari url_visit: %s", {entry->url});
+            if (webSocketClient_)
+                webSocketClient_->sendActivity({entry->siteVisit(platform_.clock->secondsSinceEpoch())});
+        } else {
+            logger_.info("Safari access_request: %s", {entry->url});
+            if (webSocketClient_)
+                webSocketClient_->sendAccessRequest(entry->url, entry->title);
+        }
+    }
+}
+
+void AppDelegate::webSocketDidReceiveRules(const RulesPayload& rules)
+{
+    logger_.info("Rules updated: mode=%s, %ld blocked sites, %ld blocked apps",
+                 {rules.mode, rules.blockedSites.size(), rules.blockedApps.size()});
+    applyRules(rules);
+}
+
+void AppDelegate::webSocketDidGrantAccess(const std::string& url, std::optional<std::int64_t> expiry)
+{
+    const auto renderedExpiry = expiry ? "Optional(" + std::to_string(*expiry) + ")" : std::string("nil");
+    logger_.info("Access granted: %s, expiry: %s", {url, renderedExpiry});
+    if (nativeMessaging_) {
+        nativeMessaging_->addGrant(url, expiry);
+        nativeMessaging_->writeRulesToSharedDefaults();
+    }
+}
+
+void AppDelegate::webSocketDidDenyAccess(const std::string& url)
+{
+    logger_.info("Access denied: %s", {url});
+}
+
+void AppDelegate::webSocketDeviceDeauthorized()
+{
+    handleDeauthorization();
 }
 
 }  // namespace tessary

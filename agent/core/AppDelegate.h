@@ -1,19 +1,29 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "agent/bridge/NativeMessagingHost.h"
 #include "agent/core/AgentPlatform.h"
 #include "agent/core/AppState.h"
 #include "agent/core/DeviceConfig.h"
 #include "agent/core/InstallationKeeper.h"
+#include "agent/enforcement/AppBlocker.h"
+#include "agent/enforcement/AppMonitor.h"
 #include "agent/service/APIClient.h"
+#include "agent/service/WebSocketClient.h"
+#include "agent/service/WebSocketClientDelegate.h"
 #include "platform/Logger.h"
+#include "shared/SharedDefaults.h"
 
 namespace tessary {
 
-// The root of the agent: owns every service and the observable state, and runs the start-up
-// sequence. Lives on the main thread for the life of the process.
-class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
+// The root of the agent: owns every service and the observable state, runs the start-up
+// sequence and the monitoring lifecycle, and fans out what the channel reports. Lives on the
+// main thread for the life of the process; every entry into it arrives there.
+class AppDelegate final : public WebSocketClientDelegate, public std::enable_shared_from_this<AppDelegate> {
 public:
     static constexpr const char* kSubsystem = "app.brenmoor.tessary";
 
@@ -29,11 +39,39 @@ public:
 
     void applicationDidFinishLaunching();
 
+    // Called by the setup wizard once the pairing's credentials are stored.
+    void setupCompleted();
+    void startMonitoring();
+    void startHeartbeat();
+    void sendHeartbeat();
+    void fetchRulesViaHTTP();
+    void stopMonitoring();
+    // Called by the menu: forgets the pairing but keeps the keep-alive unit.
+    void manualReset();
+    void handleDeauthorization();
+
+    void registerSafariEventObserver();
+    void processSafariEventQueue();
+
+    void webSocketDidReceiveRules(const RulesPayload& rules) override;
+    void webSocketDidGrantAccess(const std::string& url, std::optional<std::int64_t> expiry) override;
+    void webSocketDidDenyAccess(const std::string& url) override;
+    void webSocketDeviceDeauthorized() override;
+
+    // The monitoring services: present only while monitoring.
+    const std::shared_ptr<WebSocketClient>& webSocketClient() const { return webSocketClient_; }
+    const std::shared_ptr<AppMonitor>& appMonitor() const { return appMonitor_; }
+    const std::shared_ptr<NativeMessagingHost>& nativeMessaging() const { return nativeMessaging_; }
+    const std::shared_ptr<AppBlocker>& appBlocker() const { return appBlocker_; }
+
 private:
     bool credentialsPresent() const;
     void logLaunch(const std::string& deviceId);
     void registerLoginItem();
     void offerProfileToAdministrator();
+    void applyRules(const RulesPayload& rules);
+    // Deletes the three credentials and the Chrome manifest.
+    void forgetCredentials();
 
     AgentPlatform platform_;
     Logger logger_;
@@ -41,6 +79,18 @@ private:
     std::shared_ptr<APIClient> apiClient_;
     std::unique_ptr<AppState> appState_;
     InstallationKeeper installationKeeper_;
+
+    std::shared_ptr<AppMonitor> appMonitor_;
+    std::shared_ptr<WebSocketClient> webSocketClient_;
+    std::shared_ptr<NativeMessagingHost> nativeMessaging_;
+    std::shared_ptr<AppBlocker> appBlocker_;
+    std::shared_ptr<ScheduledWork> heartbeatTimer_;
+    std::shared_ptr<ScheduledWork> safariPollTimer_;
+    // The one connection to the shared store, kept open while monitoring.
+    std::shared_ptr<SharedDefaults> sharedDefaults_;
+    // Counts starts and stops of monitoring. A heartbeat or rules fetch acts only while the run
+    // that sent it is still the current one, so a late reply never touches a later pairing.
+    std::uint64_t monitoringRun_ = 0;
 };
 
 }  // namespace tessary

@@ -18,6 +18,11 @@ void AppMonitor::start()
     logger_.info("App monitor started");
 }
 
+void AppMonitor::stop()
+{
+    workspace_->removeObserver(this);
+}
+
 void AppMonitor::appDidLaunch(const std::shared_ptr<RunningApplication>& application)
 {
     if (!application)

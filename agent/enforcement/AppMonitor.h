@@ -21,6 +21,8 @@ public:
 
     // Subscribes to the workspace's launch and termination notifications. Called once.
     void start();
+    // Unsubscribes: nothing more is reported or blocked through this monitor.
+    void stop();
 
     void appDidLaunch(const std::shared_ptr<RunningApplication>& application) override;
     void appDidTerminate(const std::shared_ptr<RunningApplication>& application) override;

@@ -125,7 +125,7 @@ void WebSocketClient::webSocketReceiveDidFail(const Error& error, std::optional<
             self->appLog_.info("WebSocket rejected with 401 — device deauthorized");
             self->mainQueue_->post([weak] {
                 auto client = weak.lock();
-                if (!client)
+                if (!client || client->isDisconnected_)
                     return;
                 if (auto delegate = client->delegate_.lock())
                     delegate->webSocketDeviceDeauthorized();
@@ -148,7 +148,10 @@ void WebSocketClient::webSocketDidClose(int code)
 template <typename Call>
 void WebSocketClient::callDelegate(Call call)
 {
+    // A client its owner has disconnected reports nothing more, even what arrived before.
     mainQueue_->post([self = shared_from_this(), call = std::move(call)]() mutable {
+        if (self->isDisconnected_)
+            return;
         if (auto delegate = self->delegate_.lock())
             call(*delegate);
     });

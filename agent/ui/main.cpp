@@ -7,10 +7,12 @@
 #include "agent/service/ServiceEndpoint.h"
 #include "agent/ui/QtMainQueue.h"
 #include "agent/ui/TrayIcon.h"
+#include "platform/linux/ApplicationWatcher.h"
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/BeastWebSocketSession.h"
 #include "platform/linux/BundleLocator.h"
 #include "platform/linux/CurlHttpTransport.h"
+#include "platform/linux/DatagramNotificationListener.h"
 #include "platform/linux/EnvironmentPaths.h"
 #include "platform/linux/FlockInstanceLock.h"
 #include "platform/linux/GroupAdminCheck.h"
@@ -20,6 +22,7 @@
 #include "platform/linux/ServiceEnvironment.h"
 #include "platform/linux/SystemLogSink.h"
 #include "platform/linux/XdgOpenLauncher.h"
+#include "shared/SharedStoreFormat.h"
 
 using namespace tessary;
 
@@ -48,6 +51,13 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.makeWebSocketSession = [extraCaFile = ServiceEnvironment::extraCaFile()] {
         return std::make_shared<BeastWebSocketSession>(extraCaFile);
     };
+    platform.makeWorkspace = [mainQueue = platform.mainQueue, paths = platform.paths, bundle = platform.bundle] {
+        const auto agentId = bundle->infoString("CFBundleIdentifier").value_or("app.brenmoor.tessary");
+        return std::make_shared<ApplicationWatcher>(mainQueue, paths,
+                                                    ApplicationWatcher::sessionSettings(bundle->bundlePath(), agentId));
+    };
+    platform.notificationListener = std::make_shared<DatagramNotificationListener>(
+        SharedStoreFormat::notificationSocketPath(platform.paths), platform.mainQueue);
     platform.terminateApplication = [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); }); };
     return platform;
 }

@@ -29,6 +29,10 @@ AgentPlatform FakePlatform::platform()
     p.loginItem = loginItem;
     p.adminCheck = adminCheck;
     p.paths = paths;
+    p.httpSession = http;
+    p.makeWebSocketSession = [this] { return webSocketSessions.emplace_back(std::make_shared<FakeWebSocketSession>()); };
+    p.makeWorkspace = [this] { return workspaces.emplace_back(std::make_shared<FakeWorkspace>()); };
+    p.notificationListener = notificationListener;
     p.terminateApplication = [this] { ++terminateRequests; };
     return p;
 }

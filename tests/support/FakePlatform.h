@@ -9,8 +9,12 @@
 
 #include "agent/core/AgentPlatform.h"
 #include "platform/MemoryLogSink.h"
+#include "tests/support/FakeNotificationListener.h"
+#include "tests/support/FakeWebSocketSession.h"
+#include "tests/support/FakeWorkspace.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/ManualMainQueue.h"
+#include "tests/support/ScriptedHttpTransport.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tessary::testing {
@@ -91,7 +95,8 @@ public:
 };
 
 // A complete agent platform over fakes, virtual time and a temporary folder. The bundle is laid
-// out in the folder with the given Info.json.
+// out in the folder with the given Info.json. Every WebSocket session and workspace the agent
+// makes is kept, newest last.
 class FakePlatform {
 public:
     explicit FakePlatform(const std::string& infoJson = R"({"CFBundleIdentifier":"app.brenmoor.tessary",)"
@@ -113,6 +118,11 @@ public:
     std::shared_ptr<RecordingLauncher> launcher = std::make_shared<RecordingLauncher>();
     std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
     std::shared_ptr<FakeAdminCheck> adminCheck = std::make_shared<FakeAdminCheck>();
+    std::shared_ptr<ScriptedHttpTransport> http = std::make_shared<ScriptedHttpTransport>();
+    std::shared_ptr<FakeNotificationListener> notificationListener =
+        std::make_shared<FakeNotificationListener>(mainQueue);
+    std::vector<std::shared_ptr<FakeWebSocketSession>> webSocketSessions;
+    std::vector<std::shared_ptr<FakeWorkspace>> workspaces;
     int terminateRequests = 0;
 };
 

@@ -5,7 +5,7 @@
 
 #include "agent/enforcement/AppBlocker.h"
 #include "platform/MemoryLogSink.h"
-#include "tests/unit/enforcement/FakeRunningApplication.h"
+#include "tests/support/FakeRunningApplication.h"
 #include "tests/unit/enforcement/RecordingEventChannel.h"
 
 namespace tessary {

@@ -3,8 +3,8 @@
 #include "agent/enforcement/AppMonitor.h"
 #include "platform/MemoryLogSink.h"
 #include "tests/support/ManualClock.h"
-#include "tests/unit/enforcement/FakeRunningApplication.h"
-#include "tests/unit/enforcement/FakeWorkspace.h"
+#include "tests/support/FakeRunningApplication.h"
+#include "tests/support/FakeWorkspace.h"
 #include "tests/unit/enforcement/RecordingEventChannel.h"
 
 namespace tessary {
