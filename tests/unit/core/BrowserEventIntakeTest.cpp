@@ -1,0 +1,131 @@
+#include <gtest/gtest.h>
+
+#include "agent/core/SafariEventEntry.h"
+#include "tests/unit/core/MonitoringFixture.h"
+
+namespace tessary {
+namespace {
+
+using testing::MonitoringFixture;
+
+class BrowserEventIntakeTest : public MonitoringFixture {
+protected:
+    void SetUp() override
+    {
+        pair();
+        delegate = launch();
+        sentBefore = sent().size();
+    }
+
+    void enqueue(const std::string& event) { ASSERT_TRUE(browserStore()->appendEvent(event)); }
+
+    // Wakes the agent as a browser component does, and returns what it then sent.
+    std::vector<nlohmann::json> wakeAndCollect()
+    {
+        fake.notificationListener->post();
+        fake.mainQueue->runUntilIdle();
+        const auto all = sent();
+        return {all.begin() + static_cast<std::ptrdiff_t>(sentBefore), all.end()};
+    }
+
+    std::shared_ptr<AppDelegate> delegate;
+    std::size_t sentBefore = 0;
+};
+
+TEST_F(BrowserEventIntakeTest, VisitsAndRequestsAreSentInQueueOrderOneMessageEach)
+{
+    enqueue(R"({"type":"url_visit","url":"https://a.example/1","ts":1700000001})");
+    enqueue(R"({"type":"url_visit","url":"https://b.example/2","ts":1700000002})");
+    enqueue(R"({"type":"access_request","url":"https://games.example/","title":"Games"})");
+
+    const auto messages = wakeAndCollect();
+    ASSERT_EQ(messages.size(), 3U);
+    EXPECT_EQ(messages[0], nlohmann::json::parse(R"({"type":"activity","payload":{"events":[
+                               {"type":"site_visit","url":"https://a.example/1","ts":1700000001}]}})"));
+    EXPECT_EQ(messages[1]["payload"]["events"][0]["url"], "https://b.example/2");
+    EXPECT_EQ(messages[2], nlohmann::json::parse(R"({"type":"access_request",
+                               "payload":{"url":"https://games.example/","title":"Games"}})"));
+    EXPECT_TRUE(fake.log->contains("Safari url_visit: https://a.example/1"));
+    EXPECT_TRUE(fake.log->contains("Safari access_request: https://games.example/"));
+    EXPECT_TRUE(browserStore()->takeEvents().value().empty());
+    EXPECT_TRUE(wakeAndCollect().size() == 3U) << "a second wake-up sends nothing again";
+}
+
+TEST_F(BrowserEventIntakeTest, AVisitWithoutAnIntegerTimeIsStampedNow)
+{
+    fake.clock->set(std::chrono::system_clock::time_point(std::chrono::milliseconds(1'800'000'000'900)));
+    enqueue(R"({"type":"url_visit","url":"https://a.example/"})");
+    enqueue(R"({"type":"url_visit","url":"https://b.example/","ts":"1700000000"})");
+    enqueue(R"({"type":"url_visit","url":"https://c.example/","ts":1.5})");
+    enqueue(R"({"type":"url_visit","url":"https://d.example/","ts":-3})");
+
+    const auto messages = wakeAndCollect();
+    ASSERT_EQ(messages.size(), 4U);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(messages[i]["payload"]["events"][0]["ts"], 1'800'000'000) << i;
+    EXPECT_EQ(messages[3]["payload"]["events"][0]["ts"], -3) << "an integer is passed on unchanged";
+}
+
+TEST_F(BrowserEventIntakeTest, AnAccessRequestWithoutTitleIsSentWithoutOne)
+{
+    enqueue(R"({"type":"access_request","url":"https://games.example/"})");
+    enqueue(R"({"type":"access_request","url":"https://video.example/","title":42})");
+    const auto messages = wakeAndCollect();
+    ASSERT_EQ(messages.size(), 2U);
+    EXPECT_EQ(messages[0]["payload"], nlohmann::json::parse(R"({"url":"https://games.example/"})"));
+    EXPECT_EQ(messages[1]["payload"], nlohmann::json::parse(R"({"url":"https://video.example/"})"));
+}
+
+TEST_F(BrowserEventIntakeTest, EntriesWithoutAKnownTypeOrATextUrlAreDroppedSilently)
+{
+    for (const auto* event : {R"({})", R"({"type":"tab_closed","url":"https://a.example/"})", R"({"type":7})",
+                              R"({"url":"https://a.example/"})", R"({"type":"url_visit"})",
+                              R"({"type":"access_request","url":["https://a.example/"]})", R"([1,2])", R"("text")"})
+        enqueue(event);
+    enqueue(R"({"type":"url_visit","url":"https://kept.example/","ts":1})");
+
+    const auto messages = wakeAndCollect();
+    ASSERT_EQ(messages.size(), 1U);
+    EXPECT_EQ(messages[0]["payload"]["events"][0]["url"], "https://kept.example/");
+    EXPECT_TRUE(browserStore()->takeEvents().value().empty());
+}
+
+TEST_F(BrowserEventIntakeTest, EventsQueuedWhileNotMonitoringWaitForTheNextRun)
+{
+    delegate->manualReset();
+    enqueue(R"({"type":"url_visit","url":"https://a.example/","ts":1})");
+    fake.notificationListener->post();
+    fake.mainQueue->runUntilIdle();
+
+    pair("token-2", "device-2");
+    delegate->setupCompleted();
+    fake.mainQueue->runUntilIdle();
+    sentBefore = sent().size();
+    const auto messages = wakeAndCollect();
+    ASSERT_EQ(messages.size(), 1U);
+    EXPECT_EQ(messages[0]["payload"]["events"][0]["url"], "https://a.example/");
+}
+
+TEST(SafariEventEntryTest, ReadsOnlyWhatItForwards)
+{
+    const auto visit = SafariEventEntry::read(nlohmann::json::parse(
+        R"({"type":"url_visit","url":"https://a.example/","ts":9007199254740993,"title":"ignored"})"));
+    ASSERT_TRUE(visit);
+    EXPECT_EQ(visit->ts, 9007199254740993) << "64-bit times stay exact";
+    EXPECT_EQ(visit->title, std::nullopt);
+    EXPECT_EQ(visit->siteVisit(1), nlohmann::json::parse(
+                                       R"({"type":"site_visit","url":"https://a.example/","ts":9007199254740993})"));
+
+    const auto request = SafariEventEntry::read(
+        nlohmann::json::parse(R"({"type":"access_request","url":"https://a.example/","ts":5,"title":"T"})"));
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->ts, std::nullopt);
+    EXPECT_EQ(request->title, "T");
+
+    EXPECT_FALSE(SafariEventEntry::read(nlohmann::json::parse(R"({"type":"url_visit","url":null})")));
+    EXPECT_EQ(SafariEventEntry::read(nlohmann::json::parse(R"({"type":"url_visit","url":"u","ts":1e300})"))->ts,
+              std::nullopt);
+}
+
+}  // namespace
+}  // namespace tessary

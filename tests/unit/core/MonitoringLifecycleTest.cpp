@@ -1,0 +1,286 @@
+#include <gtest/gtest.h>
+
+#include "agent/core/DeviceIdentifier.h"
+#include "tests/unit/core/MonitoringFixture.h"
+
+namespace tessary {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::MonitoringFixture;
+
+constexpr auto kManifestInstalled = "Chrome native messaging host installed → ";
+
+class MonitoringLifecycleTest : public MonitoringFixture {
+protected:
+    std::size_t manifestWrites() const
+    {
+        std::size_t count = 0;
+        for (const auto& message : fake.log->messages())
+            if (message.starts_with(kManifestInstalled))
+                ++count;
+        return count;
+    }
+
+    std::filesystem::path manifestPath(AppDelegate& delegate)
+    {
+        return delegate.installationKeeper().chromeHostManifestPath();
+    }
+};
+
+TEST_F(MonitoringLifecycleTest, StartsEverythingAtOnceThenHeartbeatsEvery120sAndDrainsEvery2s)
+{
+    pair();
+    auto delegate = launch();
+
+    EXPECT_TRUE(delegate->appState().isMonitoring());
+    EXPECT_TRUE(fake.log->contains("Monitoring started"));
+    EXPECT_TRUE(fake.log->contains("Registered Darwin notification observer for Safari events"));
+    EXPECT_EQ(fake.http->count(kHeartbeat), 1U) << "the first heartbeat goes out before any tick";
+    EXPECT_EQ(fake.http->count(kRules), 1U);
+    EXPECT_EQ(manifestWrites(), 2U) << "once when the publisher is made, once by the heartbeat's start";
+    ASSERT_EQ(fake.webSocketSessions.size(), 1U);
+    ASSERT_EQ(fake.webSocketSessions[0]->opened.size(), 1U);
+    const auto& headers = fake.webSocketSessions[0]->opened[0].request.headers;
+    EXPECT_NE(std::find(headers.begin(), headers.end(), std::pair<std::string, std::string>{"X-Device-Id", "device-1"}),
+              headers.end());
+    EXPECT_EQ(delegate->apiClient()->deviceId(), "device-1");
+    EXPECT_EQ(delegate->apiClient()->token(), "token-1");
+    ASSERT_EQ(fake.workspaces.size(), 1U);
+    EXPECT_EQ(fake.workspaces[0]->observers.size(), 1U);
+    EXPECT_TRUE(fake.notificationListener->listening());
+
+    fake.mainQueue->advance(119s);
+    EXPECT_EQ(fake.http->count(kHeartbeat), 1U);
+    fake.mainQueue->advance(1s);
+    EXPECT_EQ(fake.http->count(kHeartbeat), 2U);
+    EXPECT_EQ(manifestWrites(), 3U) << "each tick registers the Chrome host again";
+    fake.mainQueue->advance(240s);
+    EXPECT_EQ(fake.http->count(kHeartbeat), 4U) << "a tick does not wait for earlier heartbeats";
+    EXPECT_EQ(fake.http->count(kRules), 1U) << "rules are fetched over HTTP once per run";
+
+    // The poll drains without any wake-up.
+    browserStore()->appendEvent(R"({"type":"url_visit","url":"https://a.example/","ts":5})").value();
+    fake.mainQueue->advance(1999ms);
+    EXPECT_TRUE(sent().empty());
+    fake.mainQueue->advance(1ms);
+    EXPECT_EQ(sent().size(), 1U);
+}
+
+TEST_F(MonitoringLifecycleTest, StartWithoutTokenLogsAndCreatesNothing)
+{
+    auto delegate = launch();
+    delegate->startMonitoring();
+    fake.mainQueue->runUntilIdle();
+
+    EXPECT_TRUE(fake.log->contains("Cannot start monitoring: token missing"));
+    EXPECT_FALSE(delegate->appState().isMonitoring());
+    EXPECT_FALSE(delegate->webSocketClient());
+    EXPECT_TRUE(fake.webSocketSessions.empty());
+    EXPECT_EQ(fake.mainQueue->pendingTimers(), 0U);
+    EXPECT_TRUE(fake.http->exchanges.empty());
+}
+
+TEST_F(MonitoringLifecycleTest, KeepAliveUnitRemovedBetweenTicksComesBack)
+{
+    pair();
+    auto delegate = launch();
+    const auto unit = delegate->installationKeeper().keepAliveUnitPath();
+    ASSERT_TRUE(std::filesystem::exists(unit));
+    std::filesystem::remove(unit);
+    fake.mainQueue->advance(120s);
+    EXPECT_TRUE(fake.log->contains("LaunchAgent missing — re-installing"));
+    EXPECT_TRUE(std::filesystem::exists(unit));
+}
+
+TEST_F(MonitoringLifecycleTest, UpdateFieldsAreSetByTrueAndKeptByALaterFalse)
+{
+    pair();
+    auto delegate = launch();
+    ASSERT_TRUE(answer(kHeartbeat, 200, R"({"ok":true,"updateAvailable":false})"));
+    EXPECT_FALSE(delegate->appState().updateAvailable());
+
+    fake.mainQueue->advance(120s);
+    ASSERT_TRUE(answer(kHeartbeat, 200,
+                       R"({"ok":true,"updateAvailable":true,"latestVersion":"1.3","downloadUrl":"https://x/T.pkg"})"));
+    EXPECT_TRUE(delegate->appState().updateAvailable());
+    EXPECT_EQ(delegate->appState().downloadUrl(), "https://x/T.pkg");
+
+    fake.mainQueue->advance(120s);
+    ASSERT_TRUE(answer(kHeartbeat, 200, R"({"ok":true,"updateAvailable":false})"));
+    EXPECT_TRUE(delegate->appState().updateAvailable());
+    EXPECT_EQ(delegate->appState().downloadUrl(), "https://x/T.pkg");
+}
+
+TEST_F(MonitoringLifecycleTest, HeartbeatFailuresOtherThan401OnlySetLastError)
+{
+    pair();
+    auto delegate = launch();
+    ASSERT_TRUE(answer(kHeartbeat, 500));
+    EXPECT_EQ(delegate->apiClient()->lastError(),
+              "The operation couldn’t be completed. (APIError.requestFailed(statusCode: 500))");
+    EXPECT_TRUE(delegate->appState().isMonitoring());
+    EXPECT_TRUE(hasCredential("token"));
+
+    fake.mainQueue->advance(120s);
+    ASSERT_TRUE(fake.http->fail(kHeartbeat, "Could not connect to the server."));
+    fake.mainQueue->runUntilIdle();
+    EXPECT_EQ(delegate->apiClient()->lastError(), "Could not connect to the server.");
+    EXPECT_TRUE(delegate->appState().isMonitoring());
+    EXPECT_EQ(fake.mainQueue->pendingTimers(), 2U);
+}
+
+TEST_F(MonitoringLifecycleTest, Heartbeat401DeauthorizesCompletely)
+{
+    pair();
+    auto delegate = launch();
+    ASSERT_TRUE(answer(kRules, 200, rulesJson("allow", {"games.example"}, {})));
+    ASSERT_TRUE(publishedRules());
+    const auto manifest = manifestPath(*delegate);
+    const auto unit = delegate->installationKeeper().keepAliveUnitPath();
+    ASSERT_TRUE(std::filesystem::exists(manifest));
+    ASSERT_TRUE(std::filesystem::exists(unit));
+
+    ASSERT_TRUE(answer(kHeartbeat, 401));
+
+    EXPECT_EQ(fake.log->count("Heartbeat returned 401 — device deauthorized"), 1U);
+    EXPECT_TRUE(fake.log->contains("Device deauthorized — cleaning up and resetting to setup wizard"));
+    EXPECT_FALSE(hasCredential("token"));
+    EXPECT_FALSE(hasCredential("familyId"));
+    EXPECT_FALSE(hasCredential("deviceId"));
+    EXPECT_FALSE(std::filesystem::exists(manifest));
+    EXPECT_FALSE(std::filesystem::exists(unit));
+    EXPECT_FALSE(publishedRules());
+    EXPECT_FALSE(delegate->appState().isSetUp());
+    EXPECT_FALSE(delegate->appState().isMonitoring());
+    EXPECT_FALSE(delegate->webSocketClient());
+    EXPECT_TRUE(fake.webSocketSessions[0]->invalidated);
+}
+
+TEST_F(MonitoringLifecycleTest, ManualResetKeepsTheKeepAliveUnitAndClearsLastError)
+{
+    pair();
+    auto delegate = launch();
+    delegate->appState().setLastError("earlier failure");
+    const auto unit = delegate->installationKeeper().keepAliveUnitPath();
+
+    delegate->manualReset();
+
+    EXPECT_TRUE(fake.log->contains("Manual reset — clearing credentials and returning to setup"));
+    EXPECT_TRUE(std::filesystem::exists(unit));
+    EXPECT_FALSE(std::filesystem::exists(manifestPath(*delegate)));
+    EXPECT_FALSE(hasCredential("token"));
+    EXPECT_FALSE(hasCredential("familyId"));
+    EXPECT_FALSE(hasCredential("deviceId"));
+    EXPECT_EQ(delegate->appState().lastError(), std::nullopt);
+    EXPECT_FALSE(delegate->appState().isSetUp());
+    EXPECT_FALSE(delegate->appState().isMonitoring());
+}
+
+TEST_F(MonitoringLifecycleTest, AfterStopNoTimerFiresAndAWakeUpDrainsNothing)
+{
+    pair();
+    auto delegate = launch();
+    delegate->manualReset();
+    const auto requestsBefore = fake.http->exchanges.size();
+    const auto sentBefore = sent().size();
+
+    EXPECT_EQ(fake.mainQueue->pendingTimers(), 0U);
+    EXPECT_FALSE(fake.notificationListener->listening());
+    EXPECT_TRUE(fake.workspaces[0]->observers.empty());
+
+    browserStore()->appendEvent(R"({"type":"url_visit","url":"https://a.example/"})").value();
+    fake.notificationListener->post();
+    fake.mainQueue->advance(600s);
+    EXPECT_EQ(fake.http->exchanges.size(), requestsBefore);
+    EXPECT_EQ(sent().size(), sentBefore);
+    // The event waits in the store for the next pairing.
+    EXPECT_EQ(browserStore()->takeEvents().value().size(), 1U);
+}
+
+TEST_F(MonitoringLifecycleTest, SetupCompletedStartsMonitoringAndOpensTheProfileForAnyUser)
+{
+    fake.writeProfileResource();
+    fake.adminCheck->admin = false;
+    auto delegate = launch();
+    EXPECT_TRUE(fake.launcher->opened.empty());
+
+    pair();
+    delegate->setupCompleted();
+    fake.mainQueue->runUntilIdle();
+
+    EXPECT_TRUE(fake.log->contains("setupCompleted() called — setting isSetUp=true"));
+    EXPECT_TRUE(fake.log->contains("setupCompleted() — appState.isSetUp is now true"));
+    EXPECT_TRUE(delegate->appState().isSetUp());
+    EXPECT_TRUE(delegate->appState().isMonitoring());
+    ASSERT_EQ(fake.launcher->opened.size(), 1U);
+    EXPECT_TRUE(fake.launcher->opened[0].ends_with("tessary-profile-signed.mobileconfig"));
+}
+
+// A reply that belongs to a run a reset has ended must not act on the pairing that followed.
+TEST_F(MonitoringLifecycleTest, LateRepliesOfAnEndedRunDoNotTouchANewPairing)
+{
+    pair("token-1", "device-1");
+    auto delegate = launch();
+    delegate->manualReset();
+
+    pair("token-2", "device-2");
+    delegate->setupCompleted();
+    fake.mainQueue->runUntilIdle();
+    ASSERT_EQ(fake.http->count(kHeartbeat), 2U);
+
+    // The first run's replies arrive now: its heartbeat was refused, its rules block everything.
+    ASSERT_TRUE(answer(kHeartbeat, 401));
+    ASSERT_TRUE(answer(kRules, 200, rulesJson("deny", {"late.example"}, {"org.late.App"})));
+
+    EXPECT_FALSE(fake.log->contains("Heartbeat returned 401 — device deauthorized"));
+    EXPECT_TRUE(hasCredential("token"));
+    EXPECT_EQ(fake.secureStore->items.at({kService, "token"}), "token-2");
+    EXPECT_TRUE(delegate->appState().isMonitoring());
+    EXPECT_FALSE(publishedRules());
+    EXPECT_FALSE(delegate->appBlocker()->shouldBlock("org.gnome.Calculator"));
+
+    // The current run's replies still act.
+    ASSERT_TRUE(answer(kRules, 200, rulesJson("allow", {"games.example"}, {})));
+    EXPECT_EQ(publishedRules()->at("blockedSites"), nlohmann::json::array({"games.example"}));
+    ASSERT_TRUE(answer(kHeartbeat, 401));
+    EXPECT_FALSE(hasCredential("token"));
+}
+
+TEST_F(MonitoringLifecycleTest, RulesThatDoNotDecodeLeaveBlockerAndBrowsersUnchanged)
+{
+    pair();
+    auto delegate = launch();
+    ASSERT_TRUE(answer(kRules, 200, R"({"mode":"deny","blockedSites":"not a list"})"));
+
+    const auto messages = fake.log->messages();
+    EXPECT_TRUE(std::any_of(messages.begin(), messages.end(),
+                            [](const auto& m) { return m.starts_with("Failed to fetch rules: "); }));
+    EXPECT_FALSE(publishedRules());
+    EXPECT_FALSE(delegate->appBlocker()->shouldBlock("org.gnome.Calculator"));
+    EXPECT_EQ(fake.http->count(kRules), 1U) << "not retried";
+}
+
+TEST_F(MonitoringLifecycleTest, ARejectedRulesFetchIsLoggedWithItsStatus)
+{
+    pair();
+    launch();
+    ASSERT_TRUE(answer(kRules, 503));
+    EXPECT_TRUE(fake.log->contains(
+        "Failed to fetch rules: The operation couldn’t be completed. (APIError.requestFailed(statusCode: 503))"));
+}
+
+TEST_F(MonitoringLifecycleTest, AFailingWakeUpSocketLeavesThePollToDrain)
+{
+    fake.notificationListener->failure = Error{"The socket path is too long"};
+    pair();
+    auto delegate = launch();
+    EXPECT_TRUE(fake.log->contains("Failed to register for browser events: The socket path is too long"));
+    EXPECT_TRUE(delegate->appState().isMonitoring());
+    browserStore()->appendEvent(R"({"type":"url_visit","url":"https://a.example/","ts":5})").value();
+    fake.mainQueue->advance(2s);
+    EXPECT_EQ(sent().size(), 1U);
+}
+
+}  // namespace
+}  // namespace tessary
