@@ -51,6 +51,8 @@ struct AgentPlatform {
     std::shared_ptr<NotificationListener> notificationListener;
     // Asks the application to quit once control returns to its event loop.
     std::function<void()> terminateApplication;
+    // From a second copy: asks the agent already running to show its panel.
+    std::function<void()> showRunningInstance;
 };
 
 }  // namespace tessary

@@ -52,6 +52,7 @@ bool AppDelegate::credentialsPresent() const
 void AppDelegate::applicationDidFinishLaunching()
 {
     if (!platform_.instanceLock->tryAcquire()) {
+        platform_.showRunningInstance();
         logger_.info("Another instance already running — exiting");
         platform_.terminateApplication();
         return;

@@ -5,6 +5,7 @@
 
 #include "agent/core/AppDelegate.h"
 #include "agent/service/ServiceEndpoint.h"
+#include "agent/ui/PanelActivation.h"
 #include "agent/ui/QtMainQueue.h"
 #include "agent/ui/TrayIcon.h"
 #include "platform/linux/ApplicationWatcher.h"
@@ -27,6 +28,11 @@
 using namespace tessary;
 
 namespace {
+
+std::filesystem::path panelSocketPath(const Paths& paths)
+{
+    return paths.runtimeDir / PanelActivation::kSocketName;
+}
 
 AgentPlatform linuxPlatform(QApplication& app)
 {
@@ -59,6 +65,7 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.notificationListener = std::make_shared<DatagramNotificationListener>(
         SharedStoreFormat::notificationSocketPath(platform.paths), platform.mainQueue);
     platform.terminateApplication = [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); }); };
+    platform.showRunningInstance = [socket = panelSocketPath(platform.paths)] { PanelActivation::requestShow(socket); };
     return platform;
 }
 

@@ -1,5 +1,7 @@
 #include "tests/support/FakePlatform.h"
 
+#include <gtest/gtest.h>
+
 namespace tessary::testing {
 
 FakePlatform::FakePlatform(const std::string& infoJson) : paths(folder.paths())
@@ -34,6 +36,10 @@ AgentPlatform FakePlatform::platform()
     p.makeWorkspace = [this] { return workspaces.emplace_back(std::make_shared<FakeWorkspace>()); };
     p.notificationListener = notificationListener;
     p.terminateApplication = [this] { ++terminateRequests; };
+    p.showRunningInstance = [this] {
+        EXPECT_TRUE(log->messages().empty()) << "asked before the duplicate's log line";
+        ++showRunningInstanceRequests;
+    };
     return p;
 }
 

@@ -124,6 +124,7 @@ public:
     std::vector<std::shared_ptr<FakeWebSocketSession>> webSocketSessions;
     std::vector<std::shared_ptr<FakeWorkspace>> workspaces;
     int terminateRequests = 0;
+    int showRunningInstanceRequests = 0;
 };
 
 }  // namespace tessary::testing

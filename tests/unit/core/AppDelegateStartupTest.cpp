@@ -48,6 +48,7 @@ TEST_F(AppDelegateStartupTest, SecondInstanceLogsAndTouchesNothing)
 
     EXPECT_EQ(fake.log->messages(), std::vector<std::string>{"Another instance already running — exiting"});
     EXPECT_EQ(fake.terminateRequests, 1);
+    EXPECT_EQ(fake.showRunningInstanceRequests, 1);
     EXPECT_EQ(fake.secureStore->reads, 0);
     EXPECT_EQ(fake.secureStore->writes, writesBefore);
     EXPECT_EQ(fake.loginItem->registrations, 0);
