@@ -10,6 +10,11 @@ FakePlatform::FakePlatform(const std::string& infoJson) : paths(folder.paths())
     TemporaryFolder::writeFile(bundlePath / "Contents" / "Info.json", infoJson);
 }
 
+FakePlatform::~FakePlatform()
+{
+    http->exchanges.clear();
+}
+
 void FakePlatform::writeProfileResource()
 {
     TemporaryFolder::writeFile(

@@ -101,6 +101,8 @@ class FakePlatform {
 public:
     explicit FakePlatform(const std::string& infoJson = R"({"CFBundleIdentifier":"app.brenmoor.tessary",)"
                                                         R"("CFBundleShortVersionString":"1.2.0","CFBundleVersion":"42"})");
+    // Drops the requests never answered: their completions hold the agent, which holds this transport.
+    ~FakePlatform();
 
     AgentPlatform platform();
     void writeProfileResource();
