@@ -266,12 +266,30 @@ void DevService::recordChannelOpened(const std::string& deviceId, const HttpQuer
         device->second.channelOpens.push_back({{"ts", now()}, {"headers", headerObject(upgrade)}});
 }
 
-void DevService::recordFrame(const std::string& deviceId, const std::string& text)
+void DevService::setFrameObserver(FrameObserver observer)
 {
     const std::lock_guard lock(mutex_);
+    frameObserver_ = std::move(observer);
+}
+
+void DevService::recordFrame(const std::string& deviceId, const std::string& text)
+{
+    FrameObserver observer;
+    {
+        const std::lock_guard lock(mutex_);
+        if (!record(deviceId, text))
+            return;
+        observer = frameObserver_;
+    }
+    if (observer)
+        observer(deviceId, text);
+}
+
+bool DevService::record(const std::string& deviceId, const std::string& text)
+{
     const auto device = devices_.find(deviceId);
     if (device == devices_.end())
-        return;
+        return false;
     auto& records = device->second;
     auto message = nlohmann::json::parse(text, nullptr, false);
     const std::string type = (!message.is_discarded() && message.is_object() && message["type"].is_string())
@@ -289,6 +307,7 @@ void DevService::recordFrame(const std::string& deviceId, const std::string& tex
         records.blockedLaunches.push_back(entry);
     else
         records.otherMessages.push_back({{"ts", now()}, {"text", text}});
+    return true;
 }
 
 std::size_t DevService::pushMessage(const std::string& deviceId, const nlohmann::json& message)

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -46,6 +47,10 @@ public:
     std::optional<std::string> authorize(const HttpQuery& upgrade);
     // A text frame a device sent over its channel.
     void recordFrame(const std::string& deviceId, const std::string& text);
+    // Called with each text frame once it is recorded, on the thread that received it, without
+    // the service's lock held (so it may call back into the service).
+    using FrameObserver = std::function<void(const std::string& deviceId, const std::string& text)>;
+    void setFrameObserver(FrameObserver observer);
     void recordChannelOpened(const std::string& deviceId, const HttpQuery& upgrade);
 
     // The admin operations, also reachable over HTTP under /admin/.
@@ -86,12 +91,15 @@ private:
     HttpAnswer heartbeat(const HttpQuery& query, const std::string& deviceId);
     // Caller holds mutex_.
     std::optional<std::string> authorizedDevice(const HttpQuery& query) const;
+    // Caller holds mutex_. False when the device is unknown.
+    bool record(const std::string& deviceId, const std::string& text);
     std::size_t pushMessage(const std::string& deviceId, const nlohmann::json& message);
     void save() const;
     static nlohmann::json headerObject(const HttpQuery& query);
 
     mutable std::mutex mutex_;
     DeviceSockets* sockets_ = nullptr;
+    FrameObserver frameObserver_;
     std::optional<std::filesystem::path> stateFile_;
     std::string baseURL_;
     std::map<std::string, std::string> setupCodes_;  // code -> family

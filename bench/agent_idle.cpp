@@ -1,0 +1,227 @@
+// A paired, monitoring agent left alone while 300 extra processes idle beside it: its CPU time
+// (utime + stime) over a wall-clock window and its resident memory at the end, printed beside their
+// targets, then where the time went thread by thread. Asserts nothing.
+//   agent_idle [seconds] [path to PellixApp]
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "agent/core/DeviceConfig.h"
+#include "platform/linux/FileSecureStore.h"
+#include "platform/linux/SecureStoreFactory.h"
+#include "tests/support/PairedAgentHarness.h"
+#include "tests/support/WaitUntil.h"
+
+extern char** environ;
+
+using namespace tessary;
+using namespace tessary::testing;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kIdleProcesses = 300;
+constexpr double kTargetCpuPercent = 0.1;
+constexpr double kTargetResidentMB = 25.0;
+constexpr auto kAgentReadyLimit = std::chrono::seconds(30);
+// How long an agent whose output has ended may take to become a zombie.
+constexpr auto kExitLimit = std::chrono::seconds(2);
+
+// Children that only sleep; killed and reaped when this goes.
+class IdleProcesses {
+public:
+    explicit IdleProcesses(int count)
+    {
+        std::string program = "sleep";
+        std::string seconds = "1000";
+        char* argv[] = {program.data(), seconds.data(), nullptr};
+        for (int i = 0; i < count; ++i) {
+            pid_t pid = -1;
+            if (::posix_spawnp(&pid, program.c_str(), nullptr, nullptr, argv, environ) == 0)
+                pids_.push_back(pid);
+        }
+    }
+    ~IdleProcesses()
+    {
+        for (const pid_t pid : pids_)
+            ::kill(pid, SIGKILL);
+        for (const pid_t pid : pids_)
+            ::waitpid(pid, nullptr, 0);
+    }
+    IdleProcesses(const IdleProcesses&) = delete;
+    IdleProcesses& operator=(const IdleProcesses&) = delete;
+
+    std::size_t count() const { return pids_.size(); }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
+std::string firstLine(const std::filesystem::path& file)
+{
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// utime + stime of the whole process, in clock ticks.
+std::optional<long long> cpuTicks(pid_t pid)
+{
+    const auto stat = firstLine("/proc/" + std::to_string(pid) + "/stat");
+    // The command name may hold spaces and parentheses; the fields follow its last ')'.
+    const auto nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos)
+        return std::nullopt;
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string field;
+    long long utime = 0;
+    long long stime = 0;
+    // state is field 3; utime and stime are fields 14 and 15.
+    for (int number = 3; number <= 15 && fields >> field; ++number) {
+        if (number == 14)
+            utime = std::stoll(field);
+        if (number == 15)
+            stime = std::stoll(field);
+    }
+    if (!fields)
+        return std::nullopt;
+    return utime + stime;
+}
+
+// The number after "key:" in a /proc status file.
+std::optional<long> statusNumber(const std::filesystem::path& status, const std::string& key)
+{
+    std::ifstream in(status);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key + ":", 0) == 0)
+            return std::stol(line.substr(key.size() + 1));
+    return std::nullopt;
+}
+
+struct ThreadSample {
+    std::string name;
+    long long runNanoseconds = 0;
+    long wakeUps = 0;  // voluntary context switches: each is a sleep the thread woke from
+};
+
+std::map<pid_t, ThreadSample> threadSamples(pid_t pid)
+{
+    std::map<pid_t, ThreadSample> samples;
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (std::filesystem::directory_iterator it(tasks, error), end; !error && it != end; it.increment(error)) {
+        ThreadSample sample;
+        sample.name = firstLine(it->path() / "comm");
+        std::istringstream(firstLine(it->path() / "schedstat")) >> sample.runNanoseconds;
+        sample.wakeUps = statusNumber(it->path() / "status", "voluntary_ctxt_switches").value_or(0);
+        samples[static_cast<pid_t>(std::stol(it->path().filename().string()))] = sample;
+    }
+    return samples;
+}
+
+// Credentials where the file backend keeps them, for machines where no private keyring starts.
+void storeInCredentialsFile(const Paths& paths, const StandInServiceProcess::PairedDevice& device)
+{
+    DeviceConfig credentials(std::make_shared<FileSecureStore>(SecureStoreFactory::credentialsFile(paths)),
+                             DeviceConfig::kServiceName);
+    credentials.save(device.deviceId, "deviceId");
+    credentials.save(device.token, "token");
+    credentials.save(device.familyId, "familyId");
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    const double windowSeconds = argc > 1 ? std::max(1.0, std::atof(argv[1])) : 60.0;
+    auto programs = PairedAgentHarness::Programs::ofThisBuild();
+    if (argc > 2)
+        programs.agent = argv[2];
+
+    PairedAgentHarness harness(programs);
+    std::string backend = "the Secret Service";
+    if (harness.available()) {
+        harness.pairDevice();
+    } else {
+        storeInCredentialsFile(harness.paths(), harness.service().pairDevice());
+        harness.setEnvironment("TESSARY_SECRET_BACKEND", "file");
+        backend = "the credentials file (no keyring here: " + harness.whyUnavailable() + ")";
+    }
+    auto& agent = harness.startAgent();
+    const IdleProcesses idle(kIdleProcesses);
+    for (const auto* line : {"Monitoring started", "Rules fetched via HTTP", "WebSocket connected"}) {
+        if (!agent.waitForLine(line, kAgentReadyLimit)) {
+            std::fprintf(stderr, "the agent %s before logging \"%s\":\n%s",
+                         waitForExit(agent.pid(), kExitLimit) ? "exited" : "timed out", line, agent.output().c_str());
+            return 1;
+        }
+    }
+
+    const auto pid = agent.pid();
+    const auto ticksBefore = cpuTicks(pid);
+    const auto threadsBefore = threadSamples(pid);
+    const auto windowStart = Clock::now();
+    const auto window = std::chrono::milliseconds(static_cast<long long>(windowSeconds * 1000.0));
+    if (waitForExit(pid, window)) {
+        std::fprintf(stderr, "the agent exited during the window:\n%s", agent.output().c_str());
+        return 1;
+    }
+    const auto ticksAfter = cpuTicks(pid);
+    const auto threadsAfter = threadSamples(pid);
+    const double elapsedSeconds = std::chrono::duration<double>(Clock::now() - windowStart).count();
+    const auto status = "/proc/" + std::to_string(pid) + "/status";
+    const auto residentKilobytes = statusNumber(status, "VmRSS");
+    // The rest is mapped files, mostly shared libraries that other programs share.
+    const auto anonymousKilobytes = statusNumber(status, "RssAnon");
+    if (!ticksBefore || !ticksAfter || !residentKilobytes || !anonymousKilobytes) {
+        std::fprintf(stderr, "could not read the agent's /proc entries\n");
+        return 1;
+    }
+
+    const auto ticksPerSecond = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    const auto ticks = *ticksAfter - *ticksBefore;
+    const double cpuPercent = static_cast<double>(ticks) / ticksPerSecond / elapsedSeconds * 100.0;
+    const auto megabytes = [](long kilobytes) { return static_cast<double>(kilobytes) * 1024.0 / 1e6; };
+    std::printf("agent_idle: paired, monitoring agent (credentials in %s), %zu extra idle processes, %.1f s window\n",
+                backend.c_str(), idle.count(), elapsedSeconds);
+    std::printf("  cpu %.3f %% of one core (target <= %.1f %%): %lld ticks at %.0f ticks/s\n", cpuPercent,
+                kTargetCpuPercent, ticks, ticksPerSecond);
+    std::printf("  rss %.1f MB (target <= %.0f MB), of which %.1f MB anonymous\n", megabytes(*residentKilobytes),
+                kTargetResidentMB, megabytes(*anonymousKilobytes));
+
+    struct ThreadFigures {
+        pid_t tid;
+        std::string name;
+        double runMilliseconds;
+        long wakeUps;
+    };
+    std::vector<ThreadFigures> threads;
+    for (const auto& [tid, after] : threadsAfter) {
+        const auto before = threadsBefore.find(tid);
+        const auto startRun = before == threadsBefore.end() ? 0 : before->second.runNanoseconds;
+        const auto startWakeUps = before == threadsBefore.end() ? 0 : before->second.wakeUps;
+        threads.push_back({tid, after.name, static_cast<double>(after.runNanoseconds - startRun) / 1e6,
+                           after.wakeUps - startWakeUps});
+    }
+    std::sort(threads.begin(), threads.end(),
+              [](const ThreadFigures& a, const ThreadFigures& b) { return a.runMilliseconds > b.runMilliseconds; });
+    std::printf("  by thread: run time in the window (schedstat) and wake-ups (voluntary context switches)\n");
+    for (const auto& thread : threads)
+        std::printf("    %-7d %-16s %9.3f ms %7ld wake-ups (%.1f/s)\n", thread.tid, thread.name.c_str(),
+                    thread.runMilliseconds, thread.wakeUps, static_cast<double>(thread.wakeUps) / elapsedSeconds);
+    return 0;
+}

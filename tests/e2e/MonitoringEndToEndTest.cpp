@@ -1,0 +1,257 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "tests/support/ChildProcess.h"
+#include "tests/support/PairedAgentHarness.h"
+#include "tests/support/TemporaryFolder.h"
+#include "tests/support/WaitUntil.h"
+
+namespace tessary {
+namespace {
+
+using nlohmann::json;
+using testing::ChildProcess;
+using testing::PairedAgentHarness;
+using testing::StandInServiceProcess;
+using testing::TemporaryFolder;
+using testing::waitForExit;
+using testing::waitUntil;
+
+// Generous: these are deadlines for a loaded machine and a sanitizer build, not speed targets.
+constexpr auto kLimit = std::chrono::seconds(20);
+// The channel comes back after its first back-off of 5 s in real time.
+constexpr auto kReconnectLimit = std::chrono::seconds(30);
+
+constexpr auto kBlockedSite = "games.example";
+constexpr auto kBlockedAppId = "org.example.TessaryTestGame";
+constexpr auto kBlockedAppName = "Tessary Test Game";
+
+bool present(const std::filesystem::path& path)
+{
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+}
+
+// The real agent against the stand-in service program over TLS, its credentials in a private
+// keyring, one launch per test: everything monitoring shows to the service and to the browsers,
+// and the way back to the not-set-up state when the parent deletes the device.
+class MonitoringEndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!harness.available())
+            GTEST_SKIP() << harness.whyUnavailable();
+    }
+
+    // What the service recorded for the paired device.
+    json record() { return harness.service().device(harness.device().deviceId); }
+
+    std::size_t recordCount(const char* list)
+    {
+        const auto device = record();
+        return device.is_object() && device[list].is_array() ? device[list].size() : 0;
+    }
+
+    // Waits for an entry of one of the device's recorded lists whose payload is exactly this one.
+    bool waitForPayload(const char* list, const json& payload)
+    {
+        return waitUntil(
+            [&] {
+                const auto device = record();
+                if (!device.is_object() || !device[list].is_array())
+                    return false;
+                for (const auto& entry : device[list])
+                    if (entry.value("payload", json()) == payload)
+                        return true;
+                return false;
+            },
+            kLimit);
+    }
+
+    // A program the watcher recognises by its executable: a copy of sleep, started by a visible
+    // desktop entry in the agent's XDG_DATA_DIRS, under the entry's ID.
+    std::filesystem::path installBlockedApplication()
+    {
+        const auto program = harness.filesFolder() / "bin" / "tessary-test-game";
+        std::filesystem::create_directories(program.parent_path());
+        std::filesystem::copy_file(std::filesystem::canonical("/bin/sleep"), program);
+        std::filesystem::permissions(program, std::filesystem::perms::owner_all);
+        TemporaryFolder::writeFile(harness.dataDir() / "applications" / (std::string(kBlockedAppId) + ".desktop"),
+                                   "[Desktop Entry]\nType=Application\nName=" + std::string(kBlockedAppName) +
+                                       "\nExec=" + program.string() + " 600\n");
+        return program;
+    }
+
+    // The not-set-up state: no credential in the keyring, no Chrome manifest, no keep-alive unit,
+    // no rules for the browsers.
+    void expectPairingForgotten()
+    {
+        const auto forgotten = [&] {
+            return !harness.credential("token") && !harness.credential("familyId") && !harness.credential("deviceId");
+        };
+        EXPECT_TRUE(waitUntil(forgotten, kLimit)) << "credentials left in the keyring";
+        EXPECT_TRUE(waitUntil([&] { return !present(harness.chromeManifestFile()); }, kLimit));
+        EXPECT_TRUE(waitUntil([&] { return !present(harness.keepAliveUnitFile()); }, kLimit));
+        EXPECT_TRUE(waitUntil([&] { return !present(harness.keepAliveWantsLinkFile()); }, kLimit));
+        EXPECT_TRUE(waitUntil([&] { return !harness.publishedRules(); }, kLimit))
+            << harness.publishedRules().value_or(json()).dump();
+    }
+
+    // The agent stays up, waiting to be paired again, and no sanitizer reported anything.
+    void expectAgentStillRunning()
+    {
+        auto& agent = harness.agent();
+        EXPECT_FALSE(agent.hasExited()) << agent.output();
+        EXPECT_FALSE(agent.hasLine("AddressSanitizer")) << agent.output();
+        EXPECT_FALSE(agent.hasLine("runtime error:")) << agent.output();
+    }
+
+    PairedAgentHarness harness;
+};
+
+TEST_F(MonitoringEndToEndTest, PairedAgentReportsEnforcesAndForgetsThePairingWhenTheDeviceIsDeleted)
+{
+    // Step 1: paired at the service, credentials in the keyring, a blocked application installed.
+    const auto device = harness.pairDevice();
+    ASSERT_EQ(harness.credential("token"), device.token);
+    const auto blockedProgram = installBlockedApplication();
+    auto& service = harness.service();
+    auto& agent = harness.startAgent();
+
+    {
+        SCOPED_TRACE("step 2: launch with credentials starts monitoring: heartbeat, rules fetch, channel");
+        ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
+        ASSERT_TRUE(waitUntil([&] { return recordCount("heartbeats") > 0; }, kLimit)) << agent.output();
+        const auto heartbeat = record()["heartbeats"][0]["headers"];
+        EXPECT_EQ(StandInServiceProcess::header(heartbeat, "X-Device-Id"), device.deviceId);
+        EXPECT_EQ(StandInServiceProcess::header(heartbeat, "Authorization"), "Bearer " + device.token);
+
+        ASSERT_TRUE(agent.waitForLine("Rules fetched via HTTP: 0 blocked sites", kLimit)) << agent.output();
+        bool rulesRequested = false;
+        for (const auto& request : service.requests())
+            if (request["method"] == "GET" && request["path"] == "/api/device/rules" && request["status"] == 200 &&
+                StandInServiceProcess::header(request["headers"], "Authorization") == "Bearer " + device.token &&
+                StandInServiceProcess::header(request["headers"], "X-Device-Id") == device.deviceId)
+                rulesRequested = true;
+        EXPECT_TRUE(rulesRequested) << service.requests().dump(2);
+
+        ASSERT_TRUE(waitForPayload("statuses", json{{"online", true}})) << agent.output();
+        EXPECT_EQ(StandInServiceProcess::header(record()["channelOpens"][0]["headers"], "X-Device-Id"),
+                  device.deviceId);
+        EXPECT_TRUE(present(harness.chromeManifestFile()));
+        EXPECT_TRUE(present(harness.keepAliveUnitFile()));
+    }
+
+    const json rules = {{"mode", "allow"},
+                        {"blockedSites", json::array({kBlockedSite})},
+                        {"blockedApps", json::array({kBlockedAppId})},
+                        {"approvedSites", json::array()},
+                        {"approvedApps", json::array()},
+                        {"grants", json::array()}};
+    {
+        SCOPED_TRACE("step 3: rules pushed over the channel are published to the browsers");
+        const auto linesBefore = agent.lineCount();
+        const auto pushed = service.pushRules(device.deviceId, rules);
+        ASSERT_EQ(pushed.status, 200) << pushed.text;
+        EXPECT_EQ(pushed.json.value("delivered", 0), 1) << pushed.text;
+        ASSERT_TRUE(
+            agent.waitForLine("Rules updated: mode=allow, 1 blocked sites, 1 blocked apps", kLimit, linesBefore))
+            << agent.output();
+        ASSERT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit))
+            << harness.publishedRules().value_or(json()).dump();
+        const auto stored = harness.publishedRulesText().value_or("");
+        EXPECT_EQ(nlohmann::ordered_json::parse(stored, nullptr, false).dump(), stored) << "compact JSON";
+        // The blocker's sets are replaced on the main thread right after the store is written.
+        ASSERT_TRUE(agent.waitForLine("AppBlocker updated: 0 approved apps", kLimit, linesBefore)) << agent.output();
+    }
+
+    {
+        SCOPED_TRACE("step 4: browser events through the Chrome host reach the service");
+        const auto visit = harness.sendBrowserMessage(
+            {{"type", "url_visit"}, {"url", "https://example.org/a"}, {"timestamp", 1700000000}});
+        EXPECT_EQ(visit, (json{{"ok", true}}));
+        EXPECT_TRUE(waitForPayload(
+            "activity",
+            json{{"events",
+                  json::array({{{"type", "site_visit"}, {"url", "https://example.org/a"}, {"ts", 1700000000}}})}}))
+            << agent.output();
+
+        const auto request = harness.sendBrowserMessage(
+            {{"type", "access_request"}, {"url", "https://games.example/play"}, {"title", "Play a game"}});
+        EXPECT_EQ(request, (json{{"ok", true}}));
+        EXPECT_TRUE(
+            waitForPayload("accessRequests", json{{"url", "https://games.example/play"}, {"title", "Play a game"}}))
+            << agent.output();
+    }
+
+    {
+        SCOPED_TRACE("step 5: a grant is published for the address's host");
+        const auto granted = service.grantAccess(device.deviceId, "https://www.games.example/play?level=2", 1900000000);
+        ASSERT_EQ(granted.status, 200) << granted.text;
+        EXPECT_EQ(granted.json.value("delivered", 0), 1) << granted.text;
+        auto withGrant = rules;
+        withGrant["grants"] = json::array({{{"url", kBlockedSite}, {"expiry", 1900000000}}});
+        EXPECT_TRUE(waitUntil([&] { return harness.publishedRules() == withGrant; }, kLimit))
+            << harness.publishedRules().value_or(json()).dump();
+        EXPECT_TRUE(
+            agent.hasLine("Access granted: https://www.games.example/play?level=2, expiry: Optional(1900000000)"))
+            << agent.output();
+    }
+
+    {
+        SCOPED_TRACE("step 6: a blocked application is killed at launch and reported");
+        ChildProcess game({blockedProgram.string(), "600"});
+        ASSERT_TRUE(game.started());
+        ASSERT_TRUE(waitForExit(game.pid(), kLimit)) << agent.output();
+        EXPECT_EQ(game.wait(), -1) << "ended by a signal";
+        EXPECT_TRUE(waitForPayload("blockedLaunches", json{{"bundleId", kBlockedAppId}, {"appName", kBlockedAppName}}))
+            << agent.output();
+        EXPECT_TRUE(agent.hasLine(std::string("Blocking app: ") + kBlockedAppName + " (" + kBlockedAppId + ")"));
+    }
+
+    {
+        SCOPED_TRACE("step 7: a channel the service drops is opened again");
+        const auto opensBefore = recordCount("channelOpens");
+        const auto statusesBefore = recordCount("statuses");
+        const auto closed = service.closeChannels(device.deviceId);
+        ASSERT_EQ(closed.status, 200) << closed.text;
+        EXPECT_EQ(closed.json.value("closed", 0), 1) << closed.text;
+        ASSERT_TRUE(waitUntil([&] { return recordCount("statuses") > statusesBefore; }, kReconnectLimit))
+            << agent.output();
+        EXPECT_GT(recordCount("channelOpens"), opensBefore);
+        EXPECT_EQ(record()["statuses"].back()["payload"], (json{{"online", true}}));
+    }
+
+    {
+        SCOPED_TRACE("step 8: deleting the device returns the agent to the not-set-up state");
+        const auto deleted = service.deleteDevice(device.deviceId);
+        ASSERT_EQ(deleted.status, 200) << deleted.text;
+        ASSERT_TRUE(agent.waitForLine("Device deauthorized — cleaning up and resetting to setup wizard", kLimit))
+            << agent.output();
+        expectPairingForgotten();
+    }
+
+    expectAgentStillRunning();
+}
+
+TEST_F(MonitoringEndToEndTest, DeviceDeletedWhileTheAgentWasStoppedIsForgottenAtTheNextLaunch)
+{
+    const auto device = harness.pairDevice();
+    const auto deleted = harness.service().deleteDevice(device.deviceId);
+    ASSERT_EQ(deleted.status, 200) << deleted.text;
+    auto& agent = harness.startAgent();
+
+    // The heartbeat and the channel's upgrade are both refused with 401; either one de-authorises.
+    ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
+    ASSERT_TRUE(agent.waitForLine("Device deauthorized — cleaning up and resetting to setup wizard", kLimit))
+        << agent.output();
+    expectPairingForgotten();
+    EXPECT_EQ(recordCount("statuses"), 0U);
+    expectAgentStillRunning();
+}
+
+}  // namespace
+}  // namespace tessary

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/TemporaryFolder.h"
+#include "tests/support/WatchedProcess.h"
+
+namespace tessary {
+class CurlHttpTransport;
+}
+
+namespace tessary::testing {
+
+// The stand-in service program (tools/devservice) as a child process on a free loopback port,
+// with its certificates and state in a temporary folder, and a client for its device API and its
+// admin interface over the same verified TLS the agent uses. The constructor throws
+// std::runtime_error when the program does not come up.
+class StandInServiceProcess {
+public:
+    struct Reply {
+        // The HTTP status, or -1 when no reply came (transport error or time-out).
+        long status = -1;
+        std::string text;
+        // The body as JSON; discarded when it is not JSON.
+        nlohmann::json json;
+    };
+
+    struct PairedDevice {
+        std::string deviceId;
+        std::string token;
+        std::string familyId;
+    };
+
+    explicit StandInServiceProcess(const std::filesystem::path& program);
+    ~StandInServiceProcess();
+    StandInServiceProcess(const StandInServiceProcess&) = delete;
+    StandInServiceProcess& operator=(const StandInServiceProcess&) = delete;
+
+    // "https://127.0.0.1:<port>", for TESSARY_SERVICE_URL.
+    const std::string& baseURL() const { return baseURL_; }
+    // The CA that signed the service's certificate, for TESSARY_CA_FILE.
+    const std::filesystem::path& caFile() const { return caFile_; }
+    WatchedProcess& process() { return *process_; }
+
+    // One request to path (below the base URL); waits for the reply up to the limit.
+    Reply call(const std::string& method, const std::string& path, std::optional<std::string> body = std::nullopt,
+               std::vector<std::pair<std::string, std::string>> headers = {},
+               std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+    // Pairs a device as the setup wizard does: a setup code issued through the admin interface,
+    // then used with the device's identifier ("device-<uuid>", new by default). Throws
+    // std::runtime_error when the service refuses.
+    PairedDevice pairDevice(std::optional<std::string> deviceId = std::nullopt);
+
+    // Admin interface. device(): what the device sent and its rules (null when it is unknown);
+    // requests(): every API request with method, path, headers, body and status.
+    nlohmann::json device(const std::string& deviceId);
+    nlohmann::json requests();
+    Reply pushRules(const std::string& deviceId, const nlohmann::json& rules);
+    Reply grantAccess(const std::string& deviceId, const std::string& url, std::optional<std::int64_t> expiry);
+    Reply denyAccess(const std::string& deviceId, const std::string& url);
+    Reply closeChannels(const std::string& deviceId, std::uint16_t code = 1000);
+    Reply deleteDevice(const std::string& deviceId);
+
+    // The value of a header in a recorded header object, whatever the case of its name.
+    static std::optional<std::string> header(const nlohmann::json& headers, const std::string& name);
+
+private:
+    TemporaryFolder folder_;
+    std::unique_ptr<WatchedProcess> process_;
+    std::string baseURL_;
+    std::filesystem::path caFile_;
+    std::unique_ptr<CurlHttpTransport> transport_;
+};
+
+}  // namespace tessary::testing

@@ -1,0 +1,42 @@
+#include "tests/support/WaitUntil.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <thread>
+
+#include "platform/linux/Pidfd.h"
+
+namespace tessary::testing {
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool waitForExit(pid_t pid, std::chrono::milliseconds limit)
+{
+    const auto process = Pidfd::open(pid);
+    if (!process)
+        return true;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd entry{process->descriptor(), POLLIN, 0};
+        const int ready =
+            ::poll(&entry, 1, static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0)));
+        if (ready > 0)
+            return true;
+        if (ready == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+}  // namespace tessary::testing

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <sys/types.h>
+
+namespace tessary::testing {
+
+// Checks the condition every 20 ms until it holds or the real-time limit passes; for conditions
+// that other processes bring about. True when it held.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit);
+
+// Waits, bounded, until the process has exited (a child of ours then stays a zombie until it is
+// reaped). True when it exited in time.
+bool waitForExit(pid_t pid, std::chrono::milliseconds limit);
+
+}  // namespace tessary::testing
