@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   qt6-base-dev qt6-declarative-dev qml6-module-qtquick qml6-module-qtquick-controls
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
+  qml6-module-qtquick-templates xvfb fonts-dejavu-core
   libcurl4-openssl-dev libboost-dev libssl-dev nlohmann-json3-dev libsqlite3-dev
   libsecret-1-dev libsystemd-dev libicu-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev

@@ -5,14 +5,14 @@
 
 #include "agent/core/AppDelegate.h"
 #include "agent/service/ServiceEndpoint.h"
-#include "agent/ui/PanelActivation.h"
+#include "agent/ui/MenuBarScene.h"
 #include "agent/ui/QtMainQueue.h"
-#include "agent/ui/TrayIcon.h"
 #include "platform/linux/ApplicationWatcher.h"
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/BeastWebSocketSession.h"
 #include "platform/linux/BundleLocator.h"
 #include "platform/linux/CurlHttpTransport.h"
+#include "platform/linux/CurlPackageDownloader.h"
 #include "platform/linux/DatagramNotificationListener.h"
 #include "platform/linux/EnvironmentPaths.h"
 #include "platform/linux/FlockInstanceLock.h"
@@ -28,11 +28,6 @@
 using namespace tessary;
 
 namespace {
-
-std::filesystem::path panelSocketPath(const Paths& paths)
-{
-    return paths.runtimeDir / PanelActivation::kSocketName;
-}
 
 AgentPlatform linuxPlatform(QApplication& app)
 {
@@ -65,7 +60,9 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.notificationListener = std::make_shared<DatagramNotificationListener>(
         SharedStoreFormat::notificationSocketPath(platform.paths), platform.mainQueue);
     platform.terminateApplication = [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); }); };
-    platform.showRunningInstance = [socket = panelSocketPath(platform.paths)] { PanelActivation::requestShow(socket); };
+    platform.showRunningInstance = [socket = MenuBarScene::activationSocketPath(platform.paths)] {
+        PanelActivation::requestShow(socket);
+    };
     return platform;
 }
 
@@ -86,10 +83,23 @@ int main(int argc, char* argv[])
     app.setQuitOnLastWindowClosed(false);
 
     auto platform = linuxPlatform(app);
-    const auto bundle = platform.bundle;
-    auto delegate = std::make_shared<AppDelegate>(std::move(platform));
-    TrayIcon tray(*bundle, &app);
+    bool terminating = false;
+    platform.terminateApplication = [&terminating, quit = platform.terminateApplication] {
+        terminating = true;
+        quit();
+    };
+    auto delegate = std::make_shared<AppDelegate>(platform);
+    std::unique_ptr<MenuBarScene> scene;
 
-    QTimer::singleShot(0, &app, [&delegate] { delegate->applicationDidFinishLaunching(); });
-    return QApplication::exec();
+    QTimer::singleShot(0, &app, [&] {
+        delegate->applicationDidFinishLaunching();
+        // A duplicate leaves without ever reading the credentials the panel would show.
+        if (terminating)
+            return;
+        scene = std::make_unique<MenuBarScene>(
+            delegate, platform, std::make_shared<CurlPackageDownloader>(ServiceEnvironment::extraCaFile()));
+    });
+    const int status = QApplication::exec();
+    scene.reset();
+    return status;
 }

@@ -1,7 +1,6 @@
 #include "platform/linux/CurlHttpTransport.h"
 
-
-#include <openssl/ssl.h>
+#include "platform/linux/CurlTransferPolicy.h"
 
 namespace tessary {
 
@@ -29,26 +28,13 @@ size_t appendBody(char* data, size_t size, size_t count, void* target)
     return size * count;
 }
 
-// Adds the extra CA to the trust store curl has already filled from the system paths.
-CURLcode addExtraCa(CURL*, void* sslContext, void* caFile)
-{
-    auto* context = static_cast<SSL_CTX*>(sslContext);
-    if (SSL_CTX_load_verify_locations(context, static_cast<const char*>(caFile), nullptr) != 1)
-        return CURLE_SSL_CACERT_BADFILE;
-    return CURLE_OK;
-}
-
-struct GlobalInit {
-    GlobalInit() { curl_global_init(CURL_GLOBAL_DEFAULT); }
-};
-
 }  // namespace
 
 CurlHttpTransport::CurlHttpTransport(std::optional<std::filesystem::path> extraCaFile,
                                      std::chrono::seconds defaultTimeout)
     : extraCaFile_(std::move(extraCaFile)), defaultTimeout_(defaultTimeout)
 {
-    static const GlobalInit init;
+    CurlTransferPolicy::initialiseLibrary();
     multi_ = curl_multi_init();
     worker_ = std::thread([this] { run(); });
 }
@@ -86,18 +72,7 @@ void CurlHttpTransport::start(std::unique_ptr<Transfer> transfer)
     transfer->easy = easy;
     const auto& request = transfer->request;
     curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
-    if (extraCaFile_) {
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &addExtraCa);
-        curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, extraCaFile_->c_str());
-    }
+    CurlTransferPolicy::apply(easy, extraCaFile_);
     const auto timeout = request.timeout.value_or(defaultTimeout_);
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, static_cast<long>(timeout.count()));
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorText);

@@ -1,0 +1,63 @@
+#include "agent/ui/MenuBarScene.h"
+
+#include <QIcon>
+
+namespace tessary {
+
+namespace {
+
+ContentModel::UpdateLineFactory updateLineFactory(const std::shared_ptr<AppDelegate>& delegate,
+                                                  const AgentPlatform& platform,
+                                                  std::shared_ptr<PackageDownloader> packageDownloader)
+{
+    return [apiClient = delegate->apiClient(), downloader = std::move(packageDownloader),
+            launcher = platform.launcher, mainQueue = platform.mainQueue, logSink = platform.logSink,
+            tempDir = platform.paths.tempDir, bundle = platform.bundle](UpdateLineModel::Variant variant) {
+        return new UpdateLineModel(variant, apiClient, downloader, launcher, mainQueue, logSink, tempDir,
+                                   bundle->infoString("CFBundleShortVersionString"),
+                                   bundle->infoString("CFBundleVersion"));
+    };
+}
+
+}  // namespace
+
+MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPlatform& platform,
+                           std::shared_ptr<PackageDownloader> packageDownloader, QObject* parent)
+    : QObject(parent),
+      content_(delegate, platform.mainQueue, platform.logSink,
+               updateLineFactory(delegate, platform, std::move(packageDownloader))),
+      panel_(content_), trayIcon_(this), activation_(activationSocketPath(platform.paths))
+{
+    if (const auto image = platform.bundle->resourcePath("MenuBarIcon", "png"))
+        trayIcon_.setIcon(QIcon(QString::fromStdString(image->string())));
+    trayIcon_.setToolTip(QStringLiteral("Tessary"));
+    connect(&trayIcon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+            panel_.toggle(trayGeometry());
+    });
+
+    const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
+    if (hasTray)
+        trayIcon_.show();
+    activation_.listen([this] { showPanel(); });
+    // Without a tray nothing else would ever show the wizard to a computer that is not paired.
+    if (!hasTray && !content_.isSetUp())
+        showPanel();
+}
+
+std::filesystem::path MenuBarScene::activationSocketPath(const Paths& paths)
+{
+    return paths.runtimeDir / PanelActivation::kSocketName;
+}
+
+void MenuBarScene::showPanel()
+{
+    panel_.show(trayGeometry());
+}
+
+QRect MenuBarScene::trayGeometry() const
+{
+    return trayIcon_.isVisible() ? trayIcon_.geometry() : QRect();
+}
+
+}  // namespace tessary

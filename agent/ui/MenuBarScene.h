@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QObject>
+#include <QRect>
+#include <QSystemTrayIcon>
+
+#include <memory>
+
+#include "agent/core/AgentPlatform.h"
+#include "agent/core/AppDelegate.h"
+#include "agent/ui/ContentModel.h"
+#include "agent/ui/PanelActivation.h"
+#include "agent/ui/TrayPanel.h"
+#include "platform/PackageDownloader.h"
+
+namespace tessary {
+
+// The agent's whole user interface: the "MenuBarIcon" tray item whose click opens the panel. Where
+// the desktop shows no tray, the wizard opens as a window at launch, and a second start of the agent
+// opens the panel. Built once the start-up sequence has run in the one running agent.
+class MenuBarScene final : public QObject {
+public:
+    MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPlatform& platform,
+                 std::shared_ptr<PackageDownloader> packageDownloader, QObject* parent = nullptr);
+
+    static std::filesystem::path activationSocketPath(const Paths& paths);
+
+private:
+    void showPanel();
+    QRect trayGeometry() const;
+
+    ContentModel content_;
+    TrayPanel panel_;
+    QSystemTrayIcon trayIcon_;
+    PanelActivation activation_;
+};
+
+}  // namespace tessary

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QRect>
+#include <QSize>
+
+#include <memory>
+
+class QQuickView;
+class QQuickWindow;
+
+namespace tessary {
+
+class ContentModel;
+
+// The panel the tray icon opens: a frameless window over ContentView.qml, sized to its content,
+// placed next to the tray icon, closed by Escape or by clicking elsewhere. The QML engine is built
+// on the first show, so an agent whose panel is never opened does not pay for it.
+class TrayPanel final : public QObject {
+    Q_OBJECT
+
+public:
+    // `content` must outlive the panel.
+    explicit TrayPanel(ContentModel& content, QObject* parent = nullptr);
+    ~TrayPanel() override;
+
+    // `trayGeometry` is the icon's rectangle in screen coordinates; QRect() when unknown (no tray,
+    // or a tray that does not tell), which centres the panel on the screen.
+    void show(QRect trayGeometry);
+    // A click on the tray icon: shows a closed panel, closes an open one.
+    void toggle(QRect trayGeometry);
+    void hide();
+    bool isVisible() const;
+
+    // Null until the first show.
+    QQuickWindow* window() const;
+
+    // Where a panel of `panelSize` goes: below an icon in the upper half of the screen, above one
+    // in the lower half, centred on the icon, kept inside `available`; centred when `trayGeometry`
+    // is null.
+    static QRect panelGeometry(QSize panelSize, QRect trayGeometry, QRect available);
+
+signals:
+    // The first frame after a show reached the screen.
+    void firstFrameDrawn();
+    void visibleChanged(bool visible);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void ensureView();
+    void place();
+    void activeChanged();
+
+    ContentModel& content_;
+    std::unique_ptr<QQuickView> view_;
+    QRect trayGeometry_;
+    bool awaitingFirstFrame_ = false;
+    bool activatedSinceShow_ = false;
+    // Started when losing activation closed the panel: the click that did it may be the one on the
+    // tray icon, whose activation must then not open the panel again.
+    QElapsedTimer closedByDeactivation_;
+};
+
+}  // namespace tessary

@@ -1,0 +1,239 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "platform/linux/CurlPackageDownloader.h"
+#include "tests/integration/service/StandInService.h"
+
+namespace tessary {
+namespace {
+
+using testing::StandInService;
+using testing::TemporaryFolder;
+using Download = PackageDownloader::Download;
+
+// Collects completions from the downloader's thread; the test waits for them with a deadline. The
+// completions share its state, so one arriving after a timed-out wait touches nothing freed.
+class Outcomes {
+public:
+    PackageDownloader::Completion completion()
+    {
+        return [state = state_](Expected<Download> outcome) {
+            const std::lock_guard lock(state->mutex);
+            state->results.push_back(std::move(outcome));
+            state->threads.push_back(std::this_thread::get_id());
+            state->arrived.notify_all();
+        };
+    }
+
+    // The first `count` outcomes, or none when they did not all arrive in time.
+    std::vector<Expected<Download>> await(std::size_t count = 1)
+    {
+        std::unique_lock lock(state_->mutex);
+        if (!state_->arrived.wait_for(lock, std::chrono::seconds(20),
+                                      [&] { return state_->results.size() >= count; }))
+            return {};
+        return state_->results;
+    }
+    std::vector<std::thread::id> threads() const
+    {
+        const std::lock_guard lock(state_->mutex);
+        return state_->threads;
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable arrived;
+        std::vector<Expected<Download>> results;
+        std::vector<std::thread::id> threads;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+};
+
+// Bytes of every value, NUL included, a few megabytes long: larger than any single network read.
+std::string packageBytes(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>((i * 7919u + i / 251u) & 0xFFu);
+    return bytes;
+}
+
+std::vector<std::string> folderEntries(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class CurlPackageDownloaderTest : public ::testing::Test {
+protected:
+    std::string packageURL() const { return stand.baseURL() + "/releases/Tessary.pkg"; }
+    std::filesystem::path destination() const { return folder.path() / "Tessary.deb"; }
+
+    Expected<Download> download(PackageDownloader& through, const std::string& url)
+    {
+        Outcomes outcomes;
+        through.download(url, destination(), outcomes.completion());
+        auto results = outcomes.await();
+        if (results.empty())
+            return Error{"no completion in time"};
+        return std::move(results.front());
+    }
+
+    void scriptPackageReply(int status, const std::string& body)
+    {
+        stand.service().scriptReply("GET", "/releases/Tessary.pkg",
+                                    devservice::HttpAnswer{status, "application/octet-stream", body});
+    }
+
+    StandInService stand;
+    TemporaryFolder folder;
+    CurlPackageDownloader downloader{stand.caFile()};
+};
+
+TEST_F(CurlPackageDownloaderTest, PackageLandsInTheFolderOverVerifiedTls)
+{
+    const auto bytes = packageBytes(3 * 1024 * 1024 + 17);
+    stand.service().setPackage(bytes);
+
+    const auto result = download(downloader, packageURL());
+    ASSERT_TRUE(result) << result.error().description;
+    EXPECT_EQ(result.value().file, destination());
+    EXPECT_EQ(result.value().status, 200);
+    EXPECT_EQ(result.value().bytes, bytes.size());
+    EXPECT_TRUE(TemporaryFolder::readFile(destination()) == bytes);
+    // Nothing else is left behind in the folder.
+    EXPECT_EQ(folderEntries(folder.path()), std::vector<std::string>{"Tessary.deb"});
+}
+
+TEST_F(CurlPackageDownloaderTest, AnOlderPackageIsReplaced)
+{
+    TemporaryFolder::writeFile(destination(), "an older package, longer than the new one");
+    stand.service().setPackage("new package");
+
+    const auto result = download(downloader, packageURL());
+    ASSERT_TRUE(result) << result.error().description;
+    EXPECT_EQ(TemporaryFolder::readFile(destination()), "new package");
+    EXPECT_EQ(folderEntries(folder.path()), std::vector<std::string>{"Tessary.deb"});
+}
+
+TEST_F(CurlPackageDownloaderTest, AnErrorStatusOrAnEmptyBodyIsAFailureAndLeavesNoFile)
+{
+    const std::string status = "The server answered the package download with HTTP status ";
+    const std::string empty = "The server answered the package download with an empty body.";
+    struct Row {
+        const char* name;
+        int status;
+        std::string body;
+        std::string error;
+    };
+    const Row rows[] = {
+        {"not found", 404, "<html>Not Found</html>", status + "404."},
+        {"server error", 500, "{\"error\":\"internal\"}", status + "500."},
+        {"not modified", 304, "", status + "304."},
+        {"ok but empty", 200, "", empty},
+        {"no content", 204, "", empty},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        scriptPackageReply(row.status, row.body);
+        const auto result = download(downloader, packageURL());
+        ASSERT_FALSE(result);
+        EXPECT_EQ(result.error().description, row.error);
+        EXPECT_TRUE(folderEntries(folder.path()).empty());
+    }
+}
+
+TEST_F(CurlPackageDownloaderTest, NoPublishedPackageIsAFailure)
+{
+    const auto result = download(downloader, packageURL());
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().description, "The server answered the package download with HTTP status 404.");
+    EXPECT_TRUE(folderEntries(folder.path()).empty());
+}
+
+TEST_F(CurlPackageDownloaderTest, AFailedDownloadLeavesAnOlderPackageUntouched)
+{
+    TemporaryFolder::writeFile(destination(), "older package");
+    scriptPackageReply(500, "oops");
+    ASSERT_FALSE(download(downloader, packageURL()));
+    EXPECT_EQ(TemporaryFolder::readFile(destination()), "older package");
+    EXPECT_EQ(folderEntries(folder.path()), std::vector<std::string>{"Tessary.deb"});
+}
+
+TEST_F(CurlPackageDownloaderTest, UntrustedOrMisnamedCertificatesFail)
+{
+    stand.service().setPackage("package");
+    CurlPackageDownloader untrusting;
+    const auto untrusted = download(untrusting, packageURL());
+    ASSERT_FALSE(untrusted);
+    EXPECT_TRUE(folderEntries(folder.path()).empty());
+    EXPECT_TRUE(stand.service().requests().empty());
+
+    StandInService misnamed({"service.example"});
+    misnamed.service().setPackage("package");
+    CurlPackageDownloader checking(misnamed.caFile());
+    const auto wrongName = download(checking, misnamed.baseURL() + "/releases/Tessary.pkg");
+    ASSERT_FALSE(wrongName);
+    EXPECT_TRUE(folderEntries(folder.path()).empty());
+    EXPECT_TRUE(misnamed.service().requests().empty());
+}
+
+TEST_F(CurlPackageDownloaderTest, PlainHttpIsRefused)
+{
+    const auto plain = "http://127.0.0.1:" + std::to_string(stand.port()) + "/releases/Tessary.pkg";
+    const auto result = download(downloader, plain);
+    ASSERT_FALSE(result);
+    EXPECT_TRUE(folderEntries(folder.path()).empty());
+    EXPECT_TRUE(stand.service().requests().empty());
+}
+
+TEST_F(CurlPackageDownloaderTest, AMissingFolderIsAFailure)
+{
+    stand.service().setPackage("package");
+    Outcomes outcomes;
+    downloader.download(packageURL(), folder.path() / "missing" / "Tessary.deb", outcomes.completion());
+    const auto results = outcomes.await();
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_FALSE(results[0]);
+    EXPECT_NE(results[0].error().description.find("missing"), std::string::npos) << results[0].error().description;
+}
+
+TEST_F(CurlPackageDownloaderTest, CompletionsRunOnTheTransportThread)
+{
+    stand.service().setPackage("package");
+    Outcomes outcomes;
+    downloader.download(packageURL(), destination(), outcomes.completion());
+    ASSERT_EQ(outcomes.await().size(), 1u);
+    EXPECT_NE(outcomes.threads().front(), std::this_thread::get_id());
+}
+
+TEST_F(CurlPackageDownloaderTest, EveryDownloadEndsOnceWhenTheDownloaderGoesAway)
+{
+    stand.service().setPackage(packageBytes(1024 * 1024));
+    Outcomes outcomes;
+    {
+        CurlPackageDownloader leaving(stand.caFile());
+        for (int i = 0; i < 3; ++i)
+            leaving.download(packageURL(), destination(), outcomes.completion());
+    }
+    // The destructor has joined the worker: every completion has run, each exactly once.
+    const auto results = outcomes.await(3);
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(outcomes.threads().size(), 3u);
+    for (const auto& result : results)
+        EXPECT_TRUE(result || result.error().description == "cancelled") << result.error().description;
+    for (const auto& name : folderEntries(folder.path()))
+        EXPECT_EQ(name, "Tessary.deb");
+}
+
+}  // namespace
+}  // namespace tessary
