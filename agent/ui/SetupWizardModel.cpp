@@ -77,6 +77,9 @@ void SetupWizardModel::returnPressed()
 
 void SetupWizardModel::submit()
 {
+    // One pairing at a time, whoever presses: the button, Return or a screen reader.
+    if (isSubmitting_)
+        return;
     logger_.info("SetupWizard: submit() called with code length %ld", {characterCount(code_)});
     isSubmitting_ = true;
     errorMessage_.clear();
