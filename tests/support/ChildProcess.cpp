@@ -9,39 +9,9 @@
 #include <unistd.h>
 #include <utility>
 
-extern char** environ;
+#include "tests/support/SpawnArguments.h"
 
 namespace tessary::testing {
-
-namespace {
-
-std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& extra)
-{
-    std::map<std::string, std::string> merged;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const auto equals = text.find('=');
-        if (equals != std::string::npos)
-            merged[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-    for (const auto& [key, value] : extra)
-        merged[key] = value;
-    std::vector<std::string> out;
-    for (const auto& [key, value] : merged)
-        out.push_back(key + "=" + value);
-    return out;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> out;
-    for (auto& s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-}  // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> arguments, std::map<std::string, std::string> environment,
                            std::optional<std::string> standardInput, Capture capture)
@@ -56,10 +26,8 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, std::map<std::str
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     if (capture == Capture::standardOutputAndError)
         posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-    auto env = mergedEnvironment(environment);
-    auto argv = pointers(arguments);
-    auto envp = pointers(env);
-    if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+    SpawnArguments spawn(arguments, environment);
+    if (::posix_spawnp(&pid_, spawn.argv()[0], &actions, nullptr, spawn.argv(), spawn.envp()) != 0)
         pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);

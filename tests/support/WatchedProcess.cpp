@@ -11,39 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
+#include "tests/support/SpawnArguments.h"
 
 namespace tessary::testing {
-
-namespace {
-
-std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& extra)
-{
-    std::map<std::string, std::string> merged;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const auto equals = text.find('=');
-        if (equals != std::string::npos)
-            merged[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-    for (const auto& [key, value] : extra)
-        merged[key] = value;
-    std::vector<std::string> out;
-    for (const auto& [key, value] : merged)
-        out.push_back(key + "=" + value);
-    return out;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> out;
-    for (auto& s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-}  // namespace
 
 WatchedProcess::WatchedProcess(std::vector<std::string> arguments,
                                const std::map<std::string, std::string>& environment)
@@ -58,10 +28,8 @@ WatchedProcess::WatchedProcess(std::vector<std::string> arguments,
         posix_spawn_file_actions_adddup2(&actions, devNull, STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-    auto env = mergedEnvironment(environment);
-    auto argv = pointers(arguments);
-    auto envp = pointers(env);
-    if (::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+    SpawnArguments spawn(arguments, environment);
+    if (::posix_spawnp(&pid_, spawn.argv()[0], &actions, nullptr, spawn.argv(), spawn.envp()) != 0)
         pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     if (devNull >= 0)
