@@ -23,7 +23,7 @@ ContentModel::UpdateLineFactory updateLineFactory(const std::shared_ptr<AppDeleg
 
 MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPlatform& platform,
                            std::shared_ptr<PackageDownloader> packageDownloader, QObject* parent)
-    : QObject(parent),
+    : QObject(parent), logger_(platform.logSink, AppDelegate::kSubsystem, "app"),
       content_(delegate, platform.mainQueue, platform.logSink,
                updateLineFactory(delegate, platform, std::move(packageDownloader))),
       panel_(content_), trayIcon_(this), activation_(activationSocketPath(platform.paths))
@@ -39,7 +39,10 @@ MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPla
     const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
     if (hasTray)
         trayIcon_.show();
-    activation_.listen([this] { showPanel(); });
+    activation_.listen([this] {
+        logger_.info("Showing the panel for a second start of the agent");
+        showPanel();
+    });
     // Without a tray nothing else would ever show the wizard to a computer that is not paired.
     if (!hasTray && !content_.isSetUp())
         showPanel();

@@ -29,6 +29,7 @@ private:
     void showPanel();
     QRect trayGeometry() const;
 
+    Logger logger_;
     ContentModel content_;
     TrayPanel panel_;
     QSystemTrayIcon trayIcon_;

@@ -11,10 +11,16 @@ namespace {
 constexpr int kRequestTimeoutMs = 500;
 constexpr char kShowRequest[] = "show\n";
 
+bool isSet(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0';
+}
+
 // systemd marks the processes it starts; the desktop session marks its autostart launches.
 bool startedBySession()
 {
-    return std::getenv("INVOCATION_ID") != nullptr || std::getenv("DESKTOP_AUTOSTART_ID") != nullptr;
+    return isSet("INVOCATION_ID") || isSet("DESKTOP_AUTOSTART_ID");
 }
 
 }  // namespace

@@ -85,5 +85,30 @@ TEST_F(AgentLaunchTest, SecondInstanceExitsAndTheIdentifierSurvivesRestarts)
     EXPECT_EQ(after(again.back(), "App launched — deviceId: "), deviceId);
 }
 
+TEST_F(AgentLaunchTest, ASecondStartShowsThePanelUnlessTheSessionStartedIt)
+{
+    auto first = start();
+    ASSERT_TRUE(first->started());
+    linesUntil(*first, "Device not set up — showing setup wizard");
+
+    // As systemd's keep-alive restart or the session's autostart would start it: no panel.
+    environment["INVOCATION_ID"] = "0123456789abcdef";
+    auto bySystemd = start();
+    EXPECT_NE(bySystemd->readAll().find("Another instance already running — exiting"), std::string::npos);
+    EXPECT_EQ(bySystemd->wait(), 0);
+
+    // As a person starts it from its command or its desktop entry (whatever started this test).
+    environment["INVOCATION_ID"] = "";
+    environment["DESKTOP_AUTOSTART_ID"] = "";
+    auto byPerson = start();
+    EXPECT_NE(byPerson->readAll().find("Another instance already running — exiting"), std::string::npos);
+    EXPECT_EQ(byPerson->wait(), 0);
+
+    linesUntil(*first, "Showing the panel for a second start of the agent");
+    // Everything the first agent said afterwards: no request but the person's reached it.
+    first->kill();
+    EXPECT_EQ(first->readAll().find("Showing the panel"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace tessary
