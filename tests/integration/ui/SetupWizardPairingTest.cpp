@@ -40,6 +40,14 @@ protected:
                                 fake.paths.tempDir, "1.0.0", "1"));
     }
 
+    // The heartbeat and rules fetch a pairing starts hold the agent until their replies are in.
+    ~SetupWizardPairingTest() override
+    {
+        wizard.reset();
+        delegate->manualReset();
+        EXPECT_TRUE(testing::pumpUntil(*fake.mainQueue, [this] { return delegate.use_count() == 1; }));
+    }
+
     void enterAndConnect(const std::string& code)
     {
         wizard->setShowingSetup(true);
