@@ -1,5 +1,6 @@
-// Time from the exec of a blocked application to its death, and the watcher's CPU use while
-// the session is idle. Prints its figures; asserts nothing.
+// Time from the start of a blocked application (a new process, or an exec in a process that has
+// run for a while) to its death, and the watcher's CPU use while the session is idle, with and
+// without exec notifications. Prints its figures; asserts nothing.
 //
 //   block_latency [--runs=N] [--idle-seconds=S]
 
@@ -9,11 +10,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "agent/enforcement/AppBlocker.h"
@@ -78,14 +81,17 @@ struct Bench {
 
     std::unique_ptr<tessary::ApplicationWatcher> watcher(const std::shared_ptr<ManualMainQueue>& queue, bool events)
     {
-        auto settings = tessary::ApplicationWatcher::sessionSettings(folder.path() / "Tessary", "app.brenmoor.tessary");
+        auto settings = tessary::ApplicationWatcher::sessionSettings(folder.path() / "Tessary", "app.brenmoor.tessary",
+                                                                     std::make_shared<tessary::MemoryLogSink>());
         settings.searchPath = game.parent_path().string() + ":/usr/bin:/bin";
         settings.eventTriggers = events;
         return std::make_unique<tessary::ApplicationWatcher>(queue, paths, settings);
     }
 
-    // Starts the blocked application `runs` times; milliseconds from its spawn to its death.
-    std::vector<double> latencies(bool events, int runs)
+    // Starts the blocked application `runs` times; milliseconds from its spawn to its death. With
+    // `inOldProcess`, shells started well before (so no longer new) exec it when told to; the
+    // time runs from telling them.
+    std::vector<double> latencies(bool events, int runs, bool inOldProcess)
     {
         auto queue = std::make_shared<ManualMainQueue>();
         auto workspace = std::shared_ptr<tessary::ApplicationWatcher>(watcher(queue, events));
@@ -96,13 +102,27 @@ struct Bench {
         monitor->appBlocker->updateBlockedApps({"org.bench.Game"});
 
         std::vector<double> results;
+        std::vector<std::pair<pid_t, int>> shells;
+        if (inOldProcess) {
+            for (int run = 0; run < runs; ++run)
+                shells.push_back(waitingShell());
+            std::this_thread::sleep_for(1500ms);
+        }
         std::atomic<bool> done{false};
         std::thread starter([&] {
             for (int run = 0; run < runs; ++run) {
                 // Vary the phase against the scan interval.
                 std::this_thread::sleep_for(std::chrono::milliseconds(5 + (run * 7) % 41));
                 const auto start = std::chrono::steady_clock::now();
-                const pid_t pid = spawn(game.string(), {"30"});
+                pid_t pid = -1;
+                if (inOldProcess) {
+                    pid = shells[static_cast<std::size_t>(run)].first;
+                    const int go = shells[static_cast<std::size_t>(run)].second;
+                    static_cast<void>(::write(go, "\n", 1));
+                    ::close(go);
+                } else {
+                    pid = spawn(game.string(), {"30"});
+                }
                 if (pid < 0)
                     break;
                 int status = 0;
@@ -122,13 +142,32 @@ struct Bench {
         return results;
     }
 
-    double idleCpuPercent(int seconds, int extraProcesses)
+    // A shell that execs the blocked application once a line arrives on its standard input.
+    std::pair<pid_t, int> waitingShell()
+    {
+        int pipeEnds[2] = {-1, -1};
+        if (::pipe2(pipeEnds, O_CLOEXEC) != 0)
+            return {-1, -1};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, pipeEnds[0], 0);
+        std::string script = "read line; exec " + game.string() + " 30";
+        std::vector<char*> argv{const_cast<char*>("sh"), const_cast<char*>("-c"), script.data(), nullptr};
+        pid_t pid = -1;
+        if (::posix_spawn(&pid, "/bin/sh", &actions, nullptr, argv.data(), environ) != 0)
+            pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(pipeEnds[0]);
+        return {pid, pipeEnds[1]};
+    }
+
+    double idleCpuPercent(bool events, int seconds, int extraProcesses)
     {
         std::vector<pid_t> sleepers;
         for (int i = 0; i < extraProcesses; ++i)
             sleepers.push_back(spawn("/bin/sleep", {"1000"}));
         auto queue = std::make_shared<ManualMainQueue>();
-        const auto watching = watcher(queue, true);
+        const auto watching = watcher(queue, events);
         std::this_thread::sleep_for(1s);
         const double before = processCpuSeconds();
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
@@ -160,14 +199,21 @@ int main(int argc, char** argv)
         std::printf("exec notifications (unprivileged fanotify): %s\n",
                     bench.watcher(queue, true)->watchesExecutions() ? "available" : "unavailable");
     }
-    const auto scan = bench.latencies(false, runs);
-    std::printf("block_latency p50_ms=%.1f p99_ms=%.1f (scan only, %zu of %d killed)\n", percentile(scan, 0.5),
-                percentile(scan, 0.99), scan.size(), runs);
-    const auto events = bench.latencies(true, runs);
-    std::printf("block_latency_event_driven p50_ms=%.1f p99_ms=%.1f (%zu of %d killed)\n", percentile(events, 0.5),
-                percentile(events, 0.99), events.size(), runs);
-    std::fflush(stdout);
-    std::printf("watcher_idle_cpu_percent=%.3f (%d s idle, 300 extra processes)\n", bench.idleCpuPercent(idleSeconds, 300),
-                idleSeconds);
+    for (const bool events : {true, false}) {
+        const char* mode = events ? "exec notifications" : "scan only";
+        const auto fresh = bench.latencies(events, runs, false);
+        std::printf("block_latency p50_ms=%.1f p99_ms=%.1f (%s, new process, %zu of %d killed)\n",
+                    percentile(fresh, 0.5), percentile(fresh, 0.99), mode, fresh.size(), runs);
+        const auto old = bench.latencies(events, runs, true);
+        std::printf("block_latency p50_ms=%.1f p99_ms=%.1f (%s, exec in an old process, %zu of %d killed)\n",
+                    percentile(old, 0.5), percentile(old, 0.99), mode, old.size(), runs);
+        std::fflush(stdout);
+    }
+    for (const bool events : {true, false}) {
+        std::printf("watcher_idle_cpu_percent=%.3f (%s, %d s idle, 300 extra processes)\n",
+                    bench.idleCpuPercent(events, idleSeconds, 300), events ? "exec notifications" : "scan only",
+                    idleSeconds);
+        std::fflush(stdout);
+    }
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "agent/ui/MenuBarScene.h"
 #include "agent/ui/QtMainQueue.h"
 #include "platform/linux/ApplicationWatcher.h"
+#include "platform/linux/FileDescriptorLimit.h"
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/BeastWebSocketSession.h"
 #include "platform/linux/BundleLocator.h"
@@ -52,10 +53,11 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.makeWebSocketSession = [extraCaFile = ServiceEnvironment::extraCaFile()] {
         return std::make_shared<BeastWebSocketSession>(extraCaFile);
     };
-    platform.makeWorkspace = [mainQueue = platform.mainQueue, paths = platform.paths, bundle = platform.bundle] {
+    platform.makeWorkspace = [mainQueue = platform.mainQueue, paths = platform.paths, bundle = platform.bundle,
+                              logSink = platform.logSink] {
         const auto agentId = bundle->infoString("CFBundleIdentifier").value_or("app.brenmoor.tessary");
-        return std::make_shared<ApplicationWatcher>(mainQueue, paths,
-                                                    ApplicationWatcher::sessionSettings(bundle->bundlePath(), agentId));
+        return std::make_shared<ApplicationWatcher>(
+            mainQueue, paths, ApplicationWatcher::sessionSettings(bundle->bundlePath(), agentId, logSink));
     };
     platform.notificationListener = std::make_shared<DatagramNotificationListener>(
         SharedStoreFormat::notificationSocketPath(platform.paths), platform.mainQueue);
@@ -78,6 +80,8 @@ int main(int argc, char* argv[])
         }
     }
 
+    // Every running application instance holds a process descriptor.
+    FileDescriptorLimit::raiseToHardLimit();
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("Tessary"));
     app.setQuitOnLastWindowClosed(false);

@@ -27,20 +27,28 @@ public:
     void setIndex(DesktopEntryIndex index) { index_ = std::move(index); }
     const DesktopEntryIndex& index() const { return index_; }
 
-    // Never an application, nor part of one: other users, kernel threads, the agent itself
-    // and the programs of its bundle.
+    // Never an application, nor part of one: other users, kernel threads, the agent itself and
+    // the programs of its bundle, and what keeps the session running (the user manager's
+    // session and background slices, D-Bus-activated services, autostart units).
     bool isExcluded(const ProcessFacts& facts) const;
-    // The application the process's own program names: its Flatpak ID, the entry whose
-    // program it runs, or the entry of the script its interpreter runs.
+    // The application the process's own command names: its Flatpak ID (from its sandbox, or the
+    // "flatpak run" that starts it), the entry whose program it runs, or the entry whose script,
+    // module or jar its interpreter runs. Where the executable link is unreadable, argv[0]
+    // stands for the program.
     std::optional<std::string> programId(const ProcessFacts& facts) const;
-    // The application unit of the user's app.slice the process runs in.
+    // The application unit of the user's app.slice the process runs in, or the D-Bus
+    // activation unit of a visible application.
     std::optional<std::string> unitId(const ProcessFacts& facts) const;
     // The entry's Name, else the command name; the ID when neither is UTF-8.
     std::string displayName(const std::string& id, const ProcessFacts& facts) const;
 
 private:
-    std::optional<std::string> scriptId(const ProcessFacts& facts) const;
-    bool runsScript(const std::filesystem::path& interpreter, const std::filesystem::path& script) const;
+    bool isInfrastructure(const ProcessFacts& facts) const;
+    bool isAgentProgram(const ProcessFacts& facts) const;
+    // The executable, or when that is unreadable the program argv[0] names.
+    std::filesystem::path runningProgram(const ProcessFacts& facts) const;
+    std::filesystem::path commandLineProgram(const ProcessFacts& facts) const;
+    std::optional<std::string> scriptId(const ProcessFacts& facts, const std::filesystem::path& interpreter) const;
     bool isAgentId(const std::string& id) const { return exclusions_.agentIds.contains(id); }
 
     Exclusions exclusions_;

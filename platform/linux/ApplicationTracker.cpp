@@ -1,14 +1,19 @@
 #include "platform/linux/ApplicationTracker.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <utility>
 
 namespace tessary {
 
-ApplicationTracker::ApplicationTracker(const ProcFileSystem& proc, const ApplicationClassifier& classifier,
-                                       std::chrono::milliseconds recentPeriod)
-    : proc_(proc), classifier_(classifier), recentPeriod_(recentPeriod)
+ApplicationTracker::ApplicationTracker(std::shared_ptr<const ProcessHandles> handles,
+                                       const ApplicationClassifier& classifier, uid_t user,
+                                       std::chrono::milliseconds recentPeriod, Clock clock)
+    : handles_(std::move(handles)),
+      proc_(handles_->proc()),
+      classifier_(classifier),
+      user_(user),
+      recentPeriod_(recentPeriod),
+      clock_(std::move(clock))
 {
 }
 
@@ -16,17 +21,17 @@ std::optional<ApplicationTracker::Candidate> ApplicationTracker::open(pid_t pid,
                                                                      bool* absent) const
 {
     // The descriptor first: facts read while it still names a live process are that process's.
-    auto process = Pidfd::open(pid);
-    if (!process) {
-        // ESRCH: no such process (yet); a thread's ID gives EINVAL instead.
+    // It is let go at once; instances hold descriptors, processes do not.
+    const auto opened = handles_->openCurrent(pid);
+    if (opened.outcome == ProcessHandles::Outcome::ended || opened.outcome == ProcessHandles::Outcome::thread) {
         if (absent != nullptr)
-            *absent = errno == ESRCH;
+            *absent = opened.outcome == ProcessHandles::Outcome::ended;
         return std::nullopt;
     }
     auto facts = proc_.read(pid);
-    if (!facts || process->hasExited())
+    if (!facts || (opened.descriptor && opened.descriptor->hasExited()))
         return std::nullopt;
-    return Candidate{std::move(*process), std::move(*facts), inode, std::chrono::steady_clock::now()};
+    return Candidate{std::move(*facts), inode, clock_()};
 }
 
 void ApplicationTracker::scan(std::vector<Change>& changes)
@@ -47,16 +52,20 @@ void ApplicationTracker::scan(std::vector<Change>& changes)
                 found->second.inode = entry.inode;
                 continue;
             }
-            seen_.erase(found);
-            recent_.erase(entry.pid);
+            forget(entry.pid, changes);
         }
         if (auto candidate = open(entry.pid, entry.inode, nullptr))
             candidates.push_back(std::move(*candidate));
     }
-    // Processes that were no application are forgotten when they leave /proc; tracked ones
-    // when their descriptor reports the exit.
-    std::erase_if(seen_, [&](const auto& item) { return !item.second.application && !listed.contains(item.first); });
-    std::erase_if(recent_, [&](pid_t pid) { return !seen_.contains(pid); });
+    std::vector<pid_t> left;
+    for (const auto& [pid, seen] : seen_)
+        if (!listed.contains(pid))
+            left.push_back(pid);
+    for (const pid_t pid : left)
+        forget(pid, changes);
+    const std::vector<std::shared_ptr<ProcessApplication>> unwatched(unwatched_.begin(), unwatched_.end());
+    for (const auto& application : unwatched)
+        rewatch(application, changes);
 
     const bool report = initialScanDone_;
     admitAll(std::move(candidates), report, changes);
@@ -92,8 +101,7 @@ void ApplicationTracker::probe(pid_t first, pid_t last, std::vector<Change>& cha
         if (const auto found = seen_.find(pid); found != seen_.end()) {
             if (found->second.startTime == candidate->facts.startTime)
                 continue;
-            seen_.erase(found);
-            recent_.erase(pid);
+            forget(pid, changes);
         }
         candidates.push_back(std::move(*candidate));
     }
@@ -110,12 +118,19 @@ std::shared_ptr<ProcessApplication> ApplicationTracker::unitApplication(const st
 void ApplicationTracker::admit(Candidate candidate, bool report, std::vector<Change>& changes)
 {
     const auto& facts = candidate.facts;
-    Seen seen{candidate.inode, facts.startTime, facts.executable, facts.cgroup, nullptr, candidate.firstSeen, false};
+    Seen seen;
+    seen.inode = candidate.inode;
+    seen.startTime = facts.startTime;
+    seen.executable = facts.executable;
+    seen.command = facts.command;
+    seen.cgroup = facts.cgroup;
+    seen.firstSeen = candidate.firstSeen;
+    seen.mayChange = facts.uid == user_ && !(facts.executable.empty() && facts.arguments.empty());
+    // New processes are looked at on every look for a while: a wrapper's exec, a child of the
+    // agent that still shows the agent's image, a launcher moving its child into a unit.
+    if (report && seen.mayChange && clock_() - seen.firstSeen <= recentPeriod_)
+        recent_.insert(facts.pid);
     if (classifier_.isExcluded(facts)) {
-        // A child of the agent still shows the agent's image until its exec: keep looking at it.
-        // Unreadable images (kernel threads, other users) never change for us.
-        if (report && !facts.executable.empty())
-            recent_.insert(facts.pid);
         seen_[facts.pid] = std::move(seen);
         return;
     }
@@ -154,28 +169,30 @@ void ApplicationTracker::admit(Candidate candidate, bool report, std::vector<Cha
     }
 
     if (launchedId) {
-        application = std::make_shared<ProcessApplication>(*launchedId, classifier_.displayName(*launchedId, facts));
+        application = std::make_shared<ProcessApplication>(*launchedId, classifier_.displayName(*launchedId, facts),
+                                                           handles_);
         if (unitId && *launchedId == *unitId)
             units_[facts.cgroup] = application;
         if (report)
             changes.push_back(Change{true, application});
     }
-    if (application) {
-        exits_[candidate.process.descriptor()] = Watched{facts.pid, facts.startTime, application};
-        application->addProcess(std::move(candidate.process));
-        seen.application = application;
-    } else if (report) {
-        // Mid-exec, the new image shows before its arguments do: leave it unsettled, so the
-        // next look reads it again whatever its executable.
-        seen.unsettled = facts.arguments.empty();
-        recent_.insert(facts.pid);
+    if (!application) {
+        // Mid-exec, the new image shows before its arguments do: read it again next look,
+        // whatever its executable.
+        seen.unsettled = report && facts.arguments.empty();
+        seen_[facts.pid] = std::move(seen);
+        return;
     }
+    application->addProcess(ProcessIdentity{facts.pid, facts.startTime});
+    seen.application = application;
     seen_[facts.pid] = std::move(seen);
+    if (!isWatched(application.get()))
+        rewatch(application, changes);
 }
 
 void ApplicationTracker::recheckRecent(bool checkUnits, std::vector<Change>& changes)
 {
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = clock_();
     std::vector<std::pair<std::uint64_t, pid_t>> due;
     for (auto it = recent_.begin(); it != recent_.end();) {
         const auto found = seen_.find(*it);
@@ -192,23 +209,125 @@ void ApplicationTracker::recheckRecent(bool checkUnits, std::vector<Change>& cha
         refresh(pid, checkUnits, changes);
 }
 
+void ApplicationTracker::recheckAll(std::vector<Change>& changes)
+{
+    std::vector<std::pair<std::uint64_t, pid_t>> due;
+    for (const auto& [pid, seen] : seen_)
+        if (seen.mayChange && hasChanged(pid, seen, false))
+            due.emplace_back(seen.startTime, pid);
+    std::sort(due.begin(), due.end());
+    for (const auto& [startTime, pid] : due)
+        refresh(pid, false, changes);
+}
+
+bool ApplicationTracker::hasChanged(pid_t pid, const Seen& seen, bool checkUnits) const
+{
+    if (seen.unsettled)
+        return true;
+    const auto executable = proc_.executable(pid);
+    if (executable != seen.executable)
+        return true;
+    // Where the executable link is unreadable, the command name still changes with an exec.
+    if (executable.empty() && proc_.command(pid) != seen.command)
+        return true;
+    return checkUnits && proc_.cgroup(pid) != seen.cgroup;
+}
+
+bool ApplicationTracker::stillBelongs(const ProcessFacts& facts, const Seen& seen) const
+{
+    if (classifier_.isExcluded(facts))
+        return false;
+    const auto& id = seen.application->id();
+    if (const auto ownId = classifier_.programId(facts); ownId && *ownId != id)
+        return false;
+    const auto unitId = classifier_.unitId(facts);
+    return !unitId || facts.cgroup == seen.cgroup || *unitId == id;
+}
+
 void ApplicationTracker::refresh(pid_t pid, bool checkUnits, std::vector<Change>& changes)
 {
     const auto found = seen_.find(pid);
-    if (found == seen_.end() || !recent_.contains(pid))
+    if (found == seen_.end() || !found->second.mayChange || !hasChanged(pid, found->second, checkUnits))
         return;
-    if (!found->second.unsettled && proc_.executable(pid) == found->second.executable &&
-        (!checkUnits || proc_.cgroup(pid) == found->second.cgroup))
+    auto candidate = open(pid, found->second.inode, nullptr);
+    if (!candidate) {
+        forget(pid, changes);
         return;
-    const auto inode = found->second.inode;
-    const auto firstSeen = found->second.firstSeen;
+    }
+    auto& seen = found->second;
+    if (candidate->facts.startTime == seen.startTime) {
+        // An exec that leaves the process in its instance (a program that is no other
+        // application's) changes only the record.
+        if (seen.application && stillBelongs(candidate->facts, seen)) {
+            seen.executable = candidate->facts.executable;
+            seen.command = candidate->facts.command;
+            seen.cgroup = candidate->facts.cgroup;
+            seen.unsettled = false;
+            return;
+        }
+        // Keeps its first sighting, so a process that keeps changing is not watched for ever.
+        candidate->firstSeen = seen.firstSeen;
+    }
+    forget(pid, changes);
+    admit(std::move(*candidate), true, changes);
+}
+
+void ApplicationTracker::forget(pid_t pid, std::vector<Change>& changes)
+{
+    const auto found = seen_.find(pid);
+    if (found == seen_.end())
+        return;
+    const auto application = std::move(found->second.application);
+    const ProcessIdentity process{pid, found->second.startTime};
     seen_.erase(found);
     recent_.erase(pid);
-    if (auto candidate = open(pid, inode, nullptr)) {
-        // Keeps its first sighting, so a process that keeps changing is not watched for ever.
-        candidate->firstSeen = firstSeen;
-        admit(std::move(*candidate), true, changes);
+    if (!application)
+        return;
+    const bool last = application->removeProcess(process);
+    const auto watch = std::find_if(watches_.begin(), watches_.end(),
+                                    [&](const auto& item) { return item.second.process == process; });
+    if (watch != watches_.end())
+        watches_.erase(watch);
+    if (last)
+        ended(application, changes);
+    else if (!isWatched(application.get()))
+        rewatch(application, changes);
+}
+
+void ApplicationTracker::rewatch(const std::shared_ptr<ProcessApplication>& application, std::vector<Change>& changes)
+{
+    for (const auto& process : application->processes()) {
+        if (auto descriptor = handles_->open(process)) {
+            const int fd = descriptor->descriptor();
+            watches_.emplace(fd, Watch{application, process, std::move(*descriptor)});
+            unwatched_.erase(application);
+            return;
+        }
+        if (proc_.isRunning(process)) {
+            // Alive, but no descriptor to be had: the instance is looked at with each listing.
+            unwatched_.insert(application);
+            return;
+        }
+        if (const auto found = seen_.find(process.pid); found != seen_.end() && found->second.startTime == process.startTime) {
+            seen_.erase(found);
+            recent_.erase(process.pid);
+        }
+        application->removeProcess(process);
     }
+    ended(application, changes);
+}
+
+bool ApplicationTracker::isWatched(const ProcessApplication* application) const
+{
+    return std::any_of(watches_.begin(), watches_.end(),
+                       [application](const auto& item) { return item.second.application.get() == application; });
+}
+
+void ApplicationTracker::ended(const std::shared_ptr<ProcessApplication>& application, std::vector<Change>& changes)
+{
+    unwatched_.erase(application);
+    std::erase_if(units_, [&application](const auto& unit) { return unit.second.lock() == application; });
+    changes.push_back(Change{false, application});
 }
 
 bool ApplicationTracker::hasUnsettled() const
@@ -222,25 +341,27 @@ bool ApplicationTracker::hasUnsettled() const
 std::vector<int> ApplicationTracker::exitDescriptors() const
 {
     std::vector<int> descriptors;
-    descriptors.reserve(exits_.size());
-    for (const auto& [descriptor, watched] : exits_)
+    descriptors.reserve(watches_.size());
+    for (const auto& [descriptor, watch] : watches_)
         descriptors.push_back(descriptor);
     return descriptors;
 }
 
 void ApplicationTracker::processExited(int descriptor, std::vector<Change>& changes)
 {
-    const auto watched = exits_.find(descriptor);
-    if (watched == exits_.end())
+    const auto found = watches_.find(descriptor);
+    if (found == watches_.end())
         return;
-    const auto [pid, startTime, application] = watched->second;
-    exits_.erase(watched);
+    const auto process = found->second.process;
+    const auto application = found->second.application;
+    watches_.erase(found);
     // The PID may already name a newer process, which keeps its own record.
-    if (const auto found = seen_.find(pid); found != seen_.end() && found->second.startTime == startTime)
-        seen_.erase(found);
-    if (application->removeProcess(descriptor)) {
-        std::erase_if(units_, [&ended = application](const auto& unit) { return unit.second.lock() == ended; });
-        changes.push_back(Change{false, application});
+    if (const auto seen = seen_.find(process.pid); seen != seen_.end() && seen->second.startTime == process.startTime) {
+        forget(process.pid, changes);
+    } else if (application->removeProcess(process)) {
+        ended(application, changes);
+    } else {
+        rewatch(application, changes);
     }
 }
 

@@ -101,4 +101,17 @@ std::optional<std::string> ApplicationUnitName::fromCgroupPath(std::string_view 
     return applicationId(cgroupPath.substr(slash + 1));
 }
 
+std::optional<std::string> ApplicationUnitName::dbusActivatedName(std::string_view unitName)
+{
+    constexpr std::string_view kPrefix = "dbus-:";
+    if (unitName.substr(0, kPrefix.size()) != kPrefix || !endsWith(unitName, ".service"))
+        return std::nullopt;
+    // The unique name (":1.42") holds no dash; the bus name runs from the next one to the '@'.
+    const auto dash = unitName.find('-', kPrefix.size());
+    const auto at = unitName.rfind('@');
+    if (dash == std::string_view::npos || at == std::string_view::npos || at <= dash + 1)
+        return std::nullopt;
+    return unescape(unitName.substr(dash + 1, at - dash - 1));
+}
+
 }  // namespace tessary

@@ -16,6 +16,9 @@ public:
     // The ID of the unit a cgroup path (the "0::" line of /proc/PID/cgroup) places a process in,
     // when that unit lies in the user's app.slice.
     static std::optional<std::string> fromCgroupPath(std::string_view cgroupPath);
+    // The well-known bus name of a unit the bus started for D-Bus activation,
+    // "dbus-:1.<N>-<NAME>@<N>.service"; absent for other units.
+    static std::optional<std::string> dbusActivatedName(std::string_view unitName);
 };
 
 }  // namespace tessary

@@ -3,29 +3,68 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace tessary {
 namespace {
 
+using std::chrono::steady_clock;
+
+// An exec is reported as it opens the program, before the image is replaced: look again shortly.
+constexpr std::array<std::chrono::milliseconds, 3> kLooksAfterExecution{std::chrono::milliseconds(1),
+                                                                        std::chrono::milliseconds(5),
+                                                                        std::chrono::milliseconds(25)};
 constexpr std::chrono::milliseconds kAfterExecution{5};
+// /proc is listed now and then to forget processes that left unnoticed; with exec
+// notifications, this and a re-read of every process are only a safety net.
 constexpr std::chrono::seconds kListingInterval{10};
+constexpr std::chrono::seconds kSafetyInterval{30};
+// A package lands its entry and its program over a moment: the index is read again after it.
+constexpr std::chrono::seconds kSecondIndexRead{2};
 constexpr pid_t kLargestProbe = 4096;
+constexpr std::uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE;
 
 bool sameObserver(const std::weak_ptr<WorkspaceObserver>& a, const std::weak_ptr<WorkspaceObserver>& b)
 {
     return !a.owner_before(b) && !b.owner_before(a);
 }
 
+// What a fanotify event names a file by: its filesystem ID and handle, as raw bytes.
+std::string handleKey(const void* fsid, std::size_t fsidSize, int type, const void* handle, std::size_t size)
+{
+    std::string key(static_cast<const char*>(fsid), fsidSize);
+    key.append(reinterpret_cast<const char*>(&type), sizeof type);
+    key.append(static_cast<const char*>(handle), size);
+    return key;
+}
+
+std::optional<std::string> fileKey(const std::filesystem::path& path)
+{
+    struct statfs filesystem {};
+    if (::statfs(path.c_str(), &filesystem) != 0)
+        return std::nullopt;
+    alignas(file_handle) std::array<char, sizeof(file_handle) + MAX_HANDLE_SZ> storage{};
+    auto* handle = reinterpret_cast<file_handle*>(storage.data());
+    handle->handle_bytes = MAX_HANDLE_SZ;
+    int mountId = 0;
+    if (::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mountId, 0) != 0)
+        return std::nullopt;
+    return handleKey(&filesystem.f_fsid, sizeof filesystem.f_fsid, handle->handle_type, handle->f_handle,
+                     handle->handle_bytes);
+}
+
 }  // namespace
 
 ApplicationWatcher::Settings ApplicationWatcher::sessionSettings(const std::filesystem::path& agentBundle,
-                                                                 const std::string& agentId)
+                                                                 const std::string& agentId,
+                                                                 std::shared_ptr<LogSink> logSink)
 {
     Settings settings;
     settings.exclusions.uid = ::getuid();
@@ -34,15 +73,17 @@ ApplicationWatcher::Settings ApplicationWatcher::sessionSettings(const std::file
     settings.exclusions.agentIds = {agentId};
     const char* path = std::getenv("PATH");
     settings.searchPath = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    settings.logSink = std::move(logSink);
     return settings;
 }
 
 ApplicationWatcher::ApplicationWatcher(std::shared_ptr<MainQueue> mainQueue, const Paths& paths, Settings settings)
     : mainQueue_(std::move(mainQueue)),
       settings_(std::move(settings)),
-      proc_(paths.procRoot),
+      proc_(std::make_shared<ProcFileSystem>(paths.procRoot)),
       classifier_(settings_.exclusions, settings_.searchPath),
-      tracker_(proc_, classifier_, settings_.recentPeriod),
+      tracker_(std::make_shared<ProcessHandles>(proc_, settings_.opener, settings_.logSink), classifier_,
+               settings_.exclusions.uid, settings_.recentPeriod, [] { return steady_clock::now(); }),
       observers_(std::make_shared<ObserverList>())
 {
     roots_.dataDirs.push_back(paths.dataHome);
@@ -54,10 +95,9 @@ ApplicationWatcher::ApplicationWatcher(std::shared_ptr<MainQueue> mainQueue, con
 
     classifier_.setIndex(DesktopEntryIndex::load(roots_));
     // Read before the first scan, so nothing created during it goes unnoticed.
-    lastPid_ = proc_.lastCreatedPid();
+    lastPid_ = proc_->lastCreatedPid();
     std::vector<ApplicationTracker::Change> ignored;
     tracker_.scan(ignored);
-    nextListing_ = std::chrono::steady_clock::now() + kListingInterval;
 
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (settings_.eventTriggers)
@@ -92,168 +132,257 @@ void ApplicationWatcher::removeObserver(const WorkspaceObserver* observer)
 void ApplicationWatcher::setUpTriggers()
 {
     inotify_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify_ >= 0) {
-        watchUnitFolder(unitsRoot_);
-        for (const auto& dataDir : roots_.dataDirs) {
-            const int wd = ::inotify_add_watch(inotify_, (dataDir / "applications").c_str(),
-                                               IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE);
-            if (wd >= 0)
-                watches_[wd] = Watch{WatchKind::entries, dataDir / "applications"};
-        }
-    }
+    if (inotify_ >= 0)
+        watchFolders();
     // Unprivileged fanotify (Linux 5.13+) allows inode marks reporting file handles; the
-    // event's PID is withheld from us, so an execution only wakes the scan.
+    // event's PID is withheld, so the handle says which program ran but not where.
     fanotify_ = ::fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_FID | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
-    if (fanotify_ >= 0)
-        markProgramFolders();
-}
-
-void ApplicationWatcher::watchUnitFolder(const std::filesystem::path& folder)
-{
-    const int wd = ::inotify_add_watch(inotify_, folder.c_str(), IN_CREATE | IN_ONLYDIR);
-    if (wd < 0)
+    if (fanotify_ < 0)
         return;
-    watches_[wd] = Watch{WatchKind::units, folder};
-    // Launchers may group units in sub-slices ("app-<ID>.slice").
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-        if (it->path().extension() == ".slice" && it->is_directory(error))
-            watchUnitFolder(it->path());
-}
-
-void ApplicationWatcher::markProgramFolders()
-{
-    std::vector<std::filesystem::path> folders;
-    std::size_t start = 0;
-    const auto& searchPath = settings_.searchPath;
-    while (start < searchPath.size()) {
-        auto end = searchPath.find(':', start);
-        if (end == std::string::npos)
-            end = searchPath.size();
-        if (end > start)
-            folders.emplace_back(searchPath.substr(start, end - start));
-        start = end + 1;
-    }
-    for (const auto& folder : classifier_.index().programFolders())
-        folders.push_back(folder);
-    for (const auto& folder : folders) {
-        if (std::find(markedFolders_.begin(), markedFolders_.end(), folder) != markedFolders_.end())
-            continue;
-        if (::fanotify_mark(fanotify_, FAN_MARK_ADD, FAN_OPEN_EXEC | FAN_EVENT_ON_CHILD, AT_FDCWD, folder.c_str()) == 0)
-            markedFolders_.push_back(folder);
-    }
-    if (markedFolders_.empty()) {
+    markProgramFolders();
+    // A program folder without a mark would hide its launches: then the scan must run.
+    if (!execWakes_) {
         ::close(fanotify_);
         fanotify_ = -1;
     }
 }
 
-bool ApplicationWatcher::readInotify(bool& indexStale)
+void ApplicationWatcher::watchFolders()
 {
-    bool newUnit = false;
+    watchTree(unitsRoot_, WatchKind::units);
+    for (const auto& dataDir : roots_.dataDirs)
+        watchTree(dataDir / "applications", WatchKind::entries);
+}
+
+void ApplicationWatcher::watchTree(const std::filesystem::path& folder, WatchKind kind)
+{
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error)) {
+        // Not there yet: watch the nearest folder that is, to watch this one once it appears.
+        for (auto ancestor = folder.parent_path(); !ancestor.empty(); ancestor = ancestor.parent_path()) {
+            if (std::filesystem::is_directory(ancestor, error)) {
+                const int wd = ::inotify_add_watch(inotify_, ancestor.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+                if (wd >= 0 && !watches_.contains(wd))
+                    watches_[wd] = Watch{WatchKind::ancestor, ancestor};
+                return;
+            }
+            if (ancestor == ancestor.root_path())
+                return;
+        }
+        return;
+    }
+    const auto mask = kind == WatchKind::units ? IN_CREATE | IN_ONLYDIR : kEntryEvents | IN_ONLYDIR;
+    const int wd = ::inotify_add_watch(inotify_, folder.c_str(), mask);
+    if (wd < 0)
+        return;
+    watches_[wd] = Watch{kind, folder};
+    // Launchers may group units in sub-slices ("app-<ID>.slice"); entries may sit in subfolders.
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        if ((kind == WatchKind::entries || it->path().extension() == ".slice") && it->is_directory(error))
+            watchTree(it->path(), kind);
+}
+
+void ApplicationWatcher::markProgramFolders()
+{
+    identifyingPrograms_.clear();
+    everyExecIdentifies_ = false;
+    for (const auto& program : classifier_.index().triggerPrograms()) {
+        if (auto key = fileKey(program))
+            identifyingPrograms_.insert(std::move(*key));
+        else
+            everyExecIdentifies_ = true;
+    }
+    bool allMarked = true;
+    for (const auto& folder : classifier_.index().programFolders()) {
+        if (markedFolders_.contains(folder))
+            continue;
+        if (::fanotify_mark(fanotify_, FAN_MARK_ADD, FAN_OPEN_EXEC | FAN_EVENT_ON_CHILD, AT_FDCWD, folder.c_str()) == 0)
+            markedFolders_.insert(folder);
+        else
+            allMarked = false;
+    }
+    execWakes_ = allMarked && !markedFolders_.empty();
+}
+
+void ApplicationWatcher::readInotify(Wake& wake)
+{
     alignas(inotify_event) std::array<char, 8192> buffer{};
+    bool rewatch = false;
     while (true) {
         const ssize_t got = ::read(inotify_, buffer.data(), buffer.size());
         if (got <= 0)
-            return newUnit;
+            break;
         for (std::size_t offset = 0; offset < static_cast<std::size_t>(got);) {
             inotify_event event{};
-            std::copy_n(buffer.data() + offset, sizeof event, reinterpret_cast<char*>(&event));
-            const std::string name(event.len > 0 ? buffer.data() + offset + sizeof event : "");
+            std::memcpy(&event, buffer.data() + offset, sizeof event);
             offset += sizeof event + event.len;
             if ((event.mask & IN_Q_OVERFLOW) != 0) {
-                indexStale = true;
-                newUnit = true;
+                wake.indexStale = wake.newUnit = rewatch = true;
                 continue;
             }
             const auto watch = watches_.find(event.wd);
             if (watch == watches_.end())
                 continue;
-            if (watch->second.kind == WatchKind::entries) {
-                indexStale = true;
+            const auto kind = watch->second.kind;
+            if ((event.mask & IN_IGNORED) != 0) {
+                // The folder went away; its parent is watched for its return.
+                watches_.erase(watch);
+                rewatch = true;
+                wake.indexStale = wake.indexStale || kind == WatchKind::entries;
                 continue;
             }
-            newUnit = true;
-            if (name.ends_with(".slice"))
-                watchUnitFolder(watch->second.folder / name);
+            if (kind == WatchKind::ancestor) {
+                rewatch = wake.indexStale = wake.newUnit = true;
+            } else if (kind == WatchKind::entries) {
+                wake.indexStale = true;
+                rewatch = rewatch || (event.mask & IN_ISDIR) != 0;
+            } else {
+                wake.newUnit = true;
+                rewatch = true;
+            }
         }
     }
+    if (rewatch)
+        watchFolders();
 }
 
-void ApplicationWatcher::drainFanotify()
+void ApplicationWatcher::readFanotify(Wake& wake)
 {
-    alignas(fanotify_event_metadata) std::array<char, 4096> buffer{};
-    while (::read(fanotify_, buffer.data(), buffer.size()) > 0) {
+    alignas(fanotify_event_metadata) std::array<char, 8192> buffer{};
+    while (true) {
+        const ssize_t got = ::read(fanotify_, buffer.data(), buffer.size());
+        if (got <= 0)
+            return;
+        wake.executed = true;
+        std::size_t offset = 0;
+        while (offset + sizeof(fanotify_event_metadata) <= static_cast<std::size_t>(got)) {
+            fanotify_event_metadata event{};
+            std::memcpy(&event, buffer.data() + offset, sizeof event);
+            if (event.event_len < sizeof event || offset + event.event_len > static_cast<std::size_t>(got))
+                break;
+            const std::size_t start = offset;
+            offset += event.event_len;
+            if ((event.mask & FAN_Q_OVERFLOW) != 0) {
+                wake.overflow = wake.identifyingExec = true;
+                continue;
+            }
+            if (everyExecIdentifies_ || event.vers != FANOTIFY_METADATA_VERSION) {
+                wake.identifyingExec = true;
+                continue;
+            }
+            fanotify_event_info_fid info{};
+            const std::size_t infoStart = start + event.metadata_len;
+            const std::size_t handleStart = infoStart + sizeof info;
+            if (handleStart + sizeof(file_handle) > offset)
+                continue;
+            std::memcpy(&info, buffer.data() + infoStart, sizeof info);
+            file_handle handle{};
+            std::memcpy(&handle, buffer.data() + handleStart, sizeof handle);
+            if (info.hdr.info_type != FAN_EVENT_INFO_TYPE_FID ||
+                handleStart + sizeof handle + handle.handle_bytes > offset)
+                continue;
+            const auto key = handleKey(&info.fsid, sizeof info.fsid, handle.handle_type,
+                                       buffer.data() + handleStart + sizeof handle, handle.handle_bytes);
+            if (identifyingPrograms_.contains(key))
+                wake.identifyingExec = true;
+        }
     }
 }
 
 void ApplicationWatcher::run()
 {
-    bool soon = false;
-    bool recheckPending = false;
+    const auto scanOnly = [this] { return !execWakes_; };
+    const auto listingInterval = [&] { return scanOnly() ? std::chrono::milliseconds(kListingInterval) : kSafetyInterval; };
+    const auto sweepInterval = [&] { return scanOnly() ? settings_.sweepInterval : kSafetyInterval; };
+    constexpr auto never = TimePoint::max();
+    auto now = steady_clock::now();
+    auto nextListing = now + listingInterval();
+    auto nextSweep = now + sweepInterval();
+    auto indexReadAt = never;
+    std::vector<TimePoint> sweepsAt;
+    auto lookAt = never;
+    bool checkUnitsAtLook = false;
     std::vector<pollfd> descriptors;
     while (true) {
+        now = steady_clock::now();
+        auto deadline = std::min({nextListing, nextSweep, indexReadAt});
+        if (scanOnly())
+            deadline = std::min(deadline, now + settings_.scanInterval);
+        deadline = std::min(deadline, lookAt);
+        for (const auto& at : sweepsAt)
+            deadline = std::min(deadline, at);
+        const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(std::max(deadline - now, steady_clock::duration{}));
+
         descriptors.clear();
         for (const int fd : {wake_, inotify_, fanotify_})
             descriptors.push_back(pollfd{fd, POLLIN, 0});
         for (const int fd : tracker_.exitDescriptors())
             descriptors.push_back(pollfd{fd, POLLIN, 0});
-        const auto timeout = soon ? kAfterExecution : settings_.scanInterval;
-        soon = false;
         const int ready = ::poll(descriptors.data(), descriptors.size(), static_cast<int>(timeout.count()));
         if (stopping_)
             return;
+        now = steady_clock::now();
 
         std::vector<ApplicationTracker::Change> changes;
-        bool indexStale = false;
-        // Without exec notifications every look checks the recent processes for an exec; with
-        // them, only a look that follows one does.
-        bool executed = fanotify_ < 0 || recheckPending;
-        bool unitsChanged = inotify_ < 0 || recheckPending;
-        recheckPending = false;
+        Wake wake;
         if (ready > 0) {
             for (std::size_t i = 3; i < descriptors.size(); ++i)
-                if ((descriptors[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
+                if ((descriptors[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
                     tracker_.processExited(descriptors[i].fd, changes);
-            // A new unit's process may be moved into it just after it was read: look again soon.
-            if ((descriptors[1].revents & POLLIN) != 0 && readInotify(indexStale)) {
-                unitsChanged = true;
-                soon = recheckPending = true;
-            }
-            if ((descriptors[2].revents & POLLIN) != 0) {
-                drainFanotify();
-                // The event comes as the exec opens the program, before the image is replaced.
-                executed = true;
-                soon = recheckPending = true;
-            }
+                    wake.exited = true;
+                }
+            if ((descriptors[1].revents & POLLIN) != 0)
+                readInotify(wake);
+            if ((descriptors[2].revents & POLLIN) != 0)
+                readFanotify(wake);
         }
-        if (indexStale) {
+        if (wake.indexStale || indexReadAt <= now) {
             classifier_.setIndex(DesktopEntryIndex::load(roots_));
             if (fanotify_ >= 0)
                 markProgramFolders();
+            indexReadAt = wake.indexStale ? now + kSecondIndexRead : never;
         }
-        findNewProcesses(changes);
-        if (executed && tracker_.hasRecent())
-            tracker_.recheckRecent(unitsChanged, changes);
-        if (tracker_.hasUnsettled())
-            soon = recheckPending = true;
+
+        const bool list = now >= nextListing || wake.overflow;
+        findNewProcesses(list, changes);
+        if (list)
+            nextListing = now + listingInterval();
+
+        const bool sweepDue = std::erase_if(sweepsAt, [now](TimePoint at) { return at <= now; }) > 0;
+        if (wake.identifyingExec || sweepDue || list || now >= nextSweep) {
+            tracker_.recheckAll(changes);
+            nextSweep = now + sweepInterval();
+        }
+        if (wake.identifyingExec) {
+            sweepsAt.clear();
+            for (const auto delay : kLooksAfterExecution)
+                sweepsAt.push_back(now + delay);
+        }
+
+        const bool lookDue = lookAt <= now;
+        if (tracker_.hasRecent() && (scanOnly() || wake.executed || wake.newUnit || lookDue))
+            tracker_.recheckRecent(inotify_ < 0 || wake.newUnit || (lookDue && checkUnitsAtLook), changes);
+        if (lookDue)
+            lookAt = never;
+        // A new unit's process may be moved into it just after it was read, and a process read
+        // mid-exec must be read again: look again soon.
+        if (wake.executed || wake.newUnit || tracker_.hasUnsettled()) {
+            lookAt = now + kAfterExecution;
+            checkUnitsAtLook = wake.newUnit;
+        }
         deliver(std::move(changes));
     }
 }
 
-void ApplicationWatcher::findNewProcesses(std::vector<ApplicationTracker::Change>& changes)
+void ApplicationWatcher::findNewProcesses(bool list, std::vector<ApplicationTracker::Change>& changes)
 {
-    const auto latestPid = proc_.lastCreatedPid();
-    const auto now = std::chrono::steady_clock::now();
+    const auto latestPid = proc_->lastCreatedPid();
     // Only the PIDs handed out since the last look are read; /proc is listed when that range is
     // unknown, wrapped or large, and now and then to forget processes that left unnoticed.
-    if (!latestPid || !lastPid_ || *latestPid < *lastPid_ || *latestPid - *lastPid_ > kLargestProbe ||
-        now >= nextListing_) {
+    if (list || !latestPid || !lastPid_ || *latestPid < *lastPid_ || *latestPid - *lastPid_ > kLargestProbe)
         tracker_.scan(changes);
-        nextListing_ = now + kListingInterval;
-    } else if (*latestPid != *lastPid_ || tracker_.hasUnborn()) {
+    else if (*latestPid != *lastPid_ || tracker_.hasUnborn())
         tracker_.probe(*lastPid_ + 1, *latestPid, changes);
-    }
     lastPid_ = latestPid;
 }
 

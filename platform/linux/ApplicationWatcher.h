@@ -6,10 +6,12 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/LogSink.h"
 #include "platform/MainQueue.h"
 #include "platform/Paths.h"
 #include "platform/Workspace.h"
@@ -17,29 +19,39 @@
 #include "platform/linux/ApplicationTracker.h"
 #include "platform/linux/DesktopEntryIndex.h"
 #include "platform/linux/ProcFileSystem.h"
+#include "platform/linux/ProcessHandles.h"
 
 namespace tessary {
 
 // The workspace of a Linux login session: application launches and terminations found in
-// /proc, posted to the main queue. New processes are found by an incremental scan (only PIDs
-// handed out since the last look are read), woken early by new application units (inotify on
-// the user's app.slice) and by executions from the program folders (fanotify, unprivileged, as
-// a trigger only); exits through process descriptors. Its own thread only reads and posts.
+// /proc, posted to the main queue. Where the kernel reports executions to an unprivileged
+// listener (fanotify exec marks on every folder holding an application's program or an
+// interpreter), the watcher sleeps until one happens or a new application unit appears (inotify
+// on the user's app.slice), with a slow safety scan; elsewhere it looks for new processes every
+// scan interval. An exec of a program that identifies an application, in a process of any age,
+// has the session's processes read again. Ends are seen through one process descriptor per
+// running instance. Its own thread only reads and posts.
 class ApplicationWatcher final : public Workspace {
 public:
     struct Settings {
         ApplicationClassifier::Exclusions exclusions;
         std::string searchPath;
-        // How often the scan looks for new processes (a cheap look at the last PID created).
-        std::chrono::milliseconds scanInterval{40};
-        // How long a new process that is no application is watched for an exec.
+        // Without exec notifications: how often new processes are looked for (a cheap look at
+        // the last PID created), and how often every process is read again for an exec.
+        std::chrono::milliseconds scanInterval{60};
+        std::chrono::milliseconds sweepInterval{2000};
+        // How long a new process is looked at on every look, for a wrapper's exec.
         std::chrono::milliseconds recentPeriod{1000};
         // inotify and fanotify wake-ups; without them the scan alone finds launches.
         bool eventTriggers = true;
+        std::shared_ptr<LogSink> logSink;
+        // Opens process descriptors (a seam for tests that run out of them).
+        ProcessHandles::Opener opener = ProcessHandles::systemOpener();
     };
 
     // For the running agent: this user, this process, this bundle, and PATH.
-    static Settings sessionSettings(const std::filesystem::path& agentBundle, const std::string& agentId);
+    static Settings sessionSettings(const std::filesystem::path& agentBundle, const std::string& agentId,
+                                    std::shared_ptr<LogSink> logSink);
 
     // Learns what already runs (never reported as launched) before it returns.
     ApplicationWatcher(std::shared_ptr<MainQueue> mainQueue, const Paths& paths, Settings settings);
@@ -50,28 +62,38 @@ public:
     void addObserver(std::weak_ptr<WorkspaceObserver> observer) override;
     void removeObserver(const WorkspaceObserver* observer) override;
 
-    // Whether executions wake the scan (fanotify accepted this process's marks).
-    bool watchesExecutions() const { return fanotify_ >= 0; }
+    // Whether executions wake the watcher: every program folder carries an exec mark.
+    bool watchesExecutions() const { return execWakes_; }
 
 private:
     using ObserverList = std::vector<std::weak_ptr<WorkspaceObserver>>;
-    enum class WatchKind { units, entries };
+    using TimePoint = std::chrono::steady_clock::time_point;
+    enum class WatchKind { units, entries, ancestor };
+    struct Wake {
+        bool exited = false;
+        bool newUnit = false;
+        bool indexStale = false;
+        bool executed = false;
+        // An exec of a program that identifies an application, or events were lost.
+        bool identifyingExec = false;
+        bool overflow = false;
+    };
 
     void setUpTriggers();
-    void watchUnitFolder(const std::filesystem::path& folder);
+    void watchFolders();
+    void watchTree(const std::filesystem::path& folder, WatchKind kind);
     void markProgramFolders();
     void run();
-    // Returns true when a new unit appeared; sets indexStale when entries changed.
-    bool readInotify(bool& indexStale);
-    void drainFanotify();
-    void findNewProcesses(std::vector<ApplicationTracker::Change>& changes);
+    void readInotify(Wake& wake);
+    void readFanotify(Wake& wake);
+    void findNewProcesses(bool list, std::vector<ApplicationTracker::Change>& changes);
     void deliver(std::vector<ApplicationTracker::Change> changes);
 
     std::shared_ptr<MainQueue> mainQueue_;
     Settings settings_;
     DesktopEntryIndex::Roots roots_;
     std::filesystem::path unitsRoot_;
-    ProcFileSystem proc_;
+    std::shared_ptr<ProcFileSystem> proc_;
     ApplicationClassifier classifier_;
     ApplicationTracker tracker_;
     std::shared_ptr<ObserverList> observers_;
@@ -84,9 +106,13 @@ private:
         std::filesystem::path folder;
     };
     std::map<int, Watch> watches_;
-    std::vector<std::filesystem::path> markedFolders_;
+    std::set<std::filesystem::path> markedFolders_;
+    // The file handles (with their filesystem) of the programs whose exec calls for a re-read;
+    // when one cannot be had, every exec does.
+    std::set<std::string> identifyingPrograms_;
+    bool everyExecIdentifies_ = false;
+    std::atomic<bool> execWakes_{false};
     std::optional<pid_t> lastPid_;
-    std::chrono::steady_clock::time_point nextListing_;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
 };

@@ -10,8 +10,9 @@
 namespace tessary {
 
 // The installed desktop entries: each application's ID (the desktop file ID without
-// ".desktop"), its Name, and the programs its visible entries start, so that a process can be
-// recognised by its executable however it was started.
+// ".desktop"), its Name, and what its visible entries run (a program, or a script, module, jar
+// or Flatpak ID behind an interpreter or launcher), so that a process can be recognised however
+// it was started.
 class DesktopEntryIndex {
 public:
     struct Roots {
@@ -23,29 +24,88 @@ public:
         std::string searchPath;
     };
 
+    // What a command line finally runs, as identification sees it.
+    struct Invocation {
+        enum class Kind { program, script, module, jar, flatpak };
+        Kind kind = Kind::program;
+        // Canonical: the program itself, or the interpreter or launcher that runs the operand.
+        std::filesystem::path program;
+        // The script or jar (absolute when its folder is known, else as written), the module
+        // name, or the Flatpak ID.
+        std::string operand;
+        // The shells, interpreters and launchers on the way to what finally runs, canonical.
+        std::vector<std::filesystem::path> launchers;
+    };
+
     DesktopEntryIndex() = default;
     static DesktopEntryIndex load(const Roots& roots);
 
+    // The Name of the entry that takes precedence for this ID (absent when that one is hidden).
     std::optional<std::string> nameFor(const std::string& id) const;
     bool hasApplication(const std::string& id) const;
-    // The application whose visible entry starts this program (a canonical path).
+    // Some data folder holds a visible application entry with this ID; an entry the user hides
+    // does not take that away.
+    bool isVisibleApplication(const std::string& id) const;
+    // The application whose visible entry starts this program (a canonical path). Entries of
+    // every data folder count, the system's before the user's.
     std::optional<std::string> idForProgram(const std::filesystem::path& program) const;
-    // Started by the session's autostart and not installed as an application: session
-    // infrastructure, never an application launch.
+    // The application whose visible entry runs what a process runs (see runningInvocation);
+    // relative scripts and jars resolve against the process's working folder when known.
+    std::optional<std::string> idForInvocation(const Invocation& running,
+                                               const std::filesystem::path& workingFolder) const;
+    // The application whose visible entry starts this program, a "#!" script, when this
+    // interpreter (or another of its family) runs it.
+    std::optional<std::string> idForScript(const std::filesystem::path& script,
+                                           const std::filesystem::path& interpreter) const;
+    // Started by the session's autostart and not a visible application: session infrastructure,
+    // never an application launch.
     bool isSessionAutostart(const std::string& id) const;
-    // Every folder holding a program of a visible entry.
+    // Every program whose exec can start or become an identified application: the entries'
+    // programs and the interpreters, shells and launchers their Exec lines go through.
+    std::set<std::filesystem::path> triggerPrograms() const;
+    // The folders of every trigger program.
     std::set<std::filesystem::path> programFolders() const;
 
-    // The program an Exec= value starts, with env assignments skipped and scripts run by an
-    // interpreter named by the script; absent for shell command lines ("sh -c ...").
-    static std::optional<std::filesystem::path> programOf(const std::string& exec, const std::string& searchPath);
+    // What an Exec= value finally runs: env, "sh -c" strings and interpreters are seen through;
+    // absent when that cannot be told, or when an interpreter runs nothing named.
+    static std::optional<Invocation> invocationOf(const std::string& exec, const std::string& searchPath,
+                                                  const std::filesystem::path& folder = {});
+    // What a running process runs, from its canonical program and its arguments (argv[0] first):
+    // the program, or for an interpreter or Flatpak launcher its operand as written.
+    static Invocation runningInvocation(const std::filesystem::path& program,
+                                        const std::vector<std::string>& arguments);
+    // A program name resolved as exec would (absolute, relative to folder, or on the search
+    // path) to a canonical executable file.
+    static std::optional<std::filesystem::path>
+    resolveProgram(const std::string& program, const std::string& searchPath, const std::filesystem::path& folder = {});
+    // "python", "shell", "java", ... for interpreters and launchers (by file name, versions
+    // ignored); empty for other programs.
+    static std::string interpreterFamily(const std::filesystem::path& program);
 
 private:
-    void addFile(const std::filesystem::path& file, const std::string& id, const std::string& searchPath);
+    struct OperandClaim {
+        Invocation::Kind kind;
+        std::filesystem::path interpreter;
+        std::string family;
+        std::string operand;
+        // Written relative with no folder to resolve it: matches the end of the process's path.
+        bool relative;
+        std::string id;
+    };
+    struct ScriptInterpreter {
+        std::filesystem::path program;  // canonical; empty when it cannot be found
+        std::string family;
+    };
+    void addProgram(const std::filesystem::path& program, const std::string& id, const std::string& searchPath);
+    void addClaims(const std::string& id, const std::string& exec, const std::string& tryExec,
+                   const std::filesystem::path& folder, const std::string& searchPath);
 
     std::map<std::string, std::string> names_;
-    std::set<std::string> seenIds_;  // including hidden entries, which mask lower-precedence ones
+    std::set<std::string> visibleIds_;
     std::map<std::filesystem::path, std::string> programs_;
+    std::vector<OperandClaim> operandClaims_;
+    std::map<std::filesystem::path, ScriptInterpreter> scriptInterpreters_;
+    std::set<std::filesystem::path> triggers_;
     std::set<std::string> autostartIds_;
 };
 

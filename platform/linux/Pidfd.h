@@ -12,6 +12,8 @@ public:
     // Absent when no process has this PID (or it cannot be opened).
     static std::optional<Pidfd> open(pid_t pid);
 
+    // Takes ownership of a descriptor that becomes readable when its process exits.
+    explicit Pidfd(int fd) : fd_(fd) {}
     Pidfd(Pidfd&& other) noexcept;
     Pidfd& operator=(Pidfd&& other) noexcept;
     Pidfd(const Pidfd&) = delete;
@@ -25,8 +27,6 @@ public:
     bool kill() const;
 
 private:
-    explicit Pidfd(int fd) : fd_(fd) {}
-
     int fd_ = -1;
 };
 

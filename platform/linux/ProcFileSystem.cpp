@@ -63,6 +63,18 @@ std::optional<std::string> flatpakApplicationName(std::string_view info)
     return std::nullopt;
 }
 
+// A symbolic link's target; empty when unreadable (another user's process, or one that made
+// itself undumpable) or longer than a path can be. Plain readlink: this runs for every recent
+// process on every look, so no extra lstat.
+std::filesystem::path linkTarget(const std::filesystem::path& link)
+{
+    std::array<char, 4096> target{};
+    const ssize_t length = ::readlink(link.c_str(), target.data(), target.size());
+    if (length <= 0 || static_cast<std::size_t>(length) == target.size())
+        return {};
+    return std::string(target.data(), static_cast<std::size_t>(length));
+}
+
 }  // namespace
 
 ProcFileSystem::ProcFileSystem(std::filesystem::path root) : root_(std::move(root))
@@ -108,7 +120,7 @@ std::optional<ProcFileSystem::StatLine> ProcFileSystem::readStat(pid_t pid) cons
     const auto close = text->rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open)
         return std::nullopt;
-    StatLine line{0, 0, text->substr(open + 1, close - open - 1)};
+    StatLine line{0, 0, text->substr(open + 1, close - open - 1), '?'};
     std::string_view rest(*text);
     rest.remove_prefix(close + 1);
     // Fields after comm, counted from 3 (state) as in proc(5): ppid is 4, starttime 22.
@@ -123,7 +135,9 @@ std::optional<ProcFileSystem::StatLine> ProcFileSystem::readStat(pid_t pid) cons
         const auto token = rest.substr(position, end - position);
         position = end;
         ++field;
-        if (field == 4) {
+        if (field == 3 && !token.empty()) {
+            line.state = token.front();
+        } else if (field == 4) {
             const auto parent = parseNumber<pid_t>(token);
             if (!parent)
                 return std::nullopt;
@@ -150,14 +164,36 @@ std::optional<std::uint64_t> ProcFileSystem::startTime(pid_t pid) const
     return stat->startTime;
 }
 
+bool ProcFileSystem::isRunning(const ProcessIdentity& process) const
+{
+    const auto stat = readStat(process.pid);
+    return stat && stat->startTime == process.startTime && stat->state != 'Z' && stat->state != 'X';
+}
+
+std::optional<bool> ProcFileSystem::isThreadGroupLeader(pid_t pid) const
+{
+    const auto text = readSmallFile(processFolder(pid) / "status", 65536);
+    if (!text)
+        return std::nullopt;
+    const auto found = text->find("\nTgid:");
+    if (found == std::string::npos)
+        return true;
+    std::size_t start = found + 6;
+    while (start < text->size() && (*text)[start] == '\t')
+        ++start;
+    const auto end = text->find('\n', start);
+    return parseNumber<pid_t>(std::string_view(*text).substr(start, end - start)) == pid;
+}
+
+std::string ProcFileSystem::command(pid_t pid) const
+{
+    const auto stat = readStat(pid);
+    return stat ? stat->command : std::string();
+}
+
 std::filesystem::path ProcFileSystem::executable(pid_t pid) const
 {
-    // Plain readlink: this runs for every recent process on every look, so no extra lstat.
-    std::array<char, 4096> target{};
-    const ssize_t length = ::readlink((processFolder(pid) / "exe").c_str(), target.data(), target.size());
-    if (length <= 0 || static_cast<std::size_t>(length) == target.size())
-        return {};
-    return std::string(target.data(), static_cast<std::size_t>(length));
+    return linkTarget(processFolder(pid) / "exe");
 }
 
 std::string ProcFileSystem::cgroup(pid_t pid) const
@@ -203,6 +239,7 @@ std::optional<ProcessFacts> ProcFileSystem::read(pid_t pid) const
             start = end + 1;
         }
     }
+    facts.workingFolder = linkTarget(folder / "cwd");
     facts.cgroup = cgroup(pid);
     if (const auto info = readSmallFile(folder / "root" / ".flatpak-info", 65536))
         facts.flatpakId = flatpakApplicationName(*info);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/linux/ProcessFacts.h"
+#include "platform/linux/ProcessIdentity.h"
 
 namespace tessary {
 
@@ -28,6 +29,12 @@ public:
     // Absent when the process is gone or its stat line cannot be read.
     std::optional<ProcessFacts> read(pid_t pid) const;
     std::optional<std::uint64_t> startTime(pid_t pid) const;
+    // The recorded process still holds its PID and has not ended (a zombie has ended).
+    bool isRunning(const ProcessIdentity& process) const;
+    // Whether the ID names a process rather than one of its threads; absent when it names nothing.
+    std::optional<bool> isThreadGroupLeader(pid_t pid) const;
+    // The kernel's command name, which an exec changes even where the executable link is unreadable.
+    std::string command(pid_t pid) const;
     std::filesystem::path executable(pid_t pid) const;
     std::string cgroup(pid_t pid) const;
     // The most recently created PID in this PID namespace (from loadavg): a cheap test for
@@ -39,6 +46,7 @@ private:
         pid_t parentPid;
         std::uint64_t startTime;
         std::string command;
+        char state;
     };
     std::optional<StatLine> readStat(pid_t pid) const;
     std::filesystem::path processFolder(pid_t pid) const;

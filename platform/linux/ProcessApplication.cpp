@@ -4,7 +4,10 @@
 
 namespace tessary {
 
-ProcessApplication::ProcessApplication(std::string id, std::string name) : id_(std::move(id)), name_(std::move(name)) {}
+ProcessApplication::ProcessApplication(std::string id, std::string name, std::shared_ptr<const ProcessHandles> handles)
+    : id_(std::move(id)), name_(std::move(name)), handles_(std::move(handles))
+{
+}
 
 bool ProcessApplication::forceTerminate()
 {
@@ -12,23 +15,29 @@ bool ProcessApplication::forceTerminate()
     terminated_ = true;
     bool signalled = false;
     for (const auto& process : processes_)
-        signalled = process.kill() || signalled;
+        signalled = handles_->kill(process) || signalled;
     return signalled;
 }
 
-void ProcessApplication::addProcess(Pidfd process)
+void ProcessApplication::addProcess(const ProcessIdentity& process)
 {
     const std::lock_guard lock(mutex_);
     if (terminated_)
-        process.kill();
-    processes_.push_back(std::move(process));
+        handles_->kill(process);
+    processes_.push_back(process);
 }
 
-bool ProcessApplication::removeProcess(int descriptor)
+bool ProcessApplication::removeProcess(const ProcessIdentity& process)
 {
     const std::lock_guard lock(mutex_);
-    std::erase_if(processes_, [descriptor](const Pidfd& process) { return process.descriptor() == descriptor; });
+    std::erase(processes_, process);
     return processes_.empty();
+}
+
+std::vector<ProcessIdentity> ProcessApplication::processes() const
+{
+    const std::lock_guard lock(mutex_);
+    return processes_;
 }
 
 }  // namespace tessary

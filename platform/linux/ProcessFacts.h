@@ -19,6 +19,7 @@ struct ProcessFacts {
     std::string command;              // the kernel's command name (comm)
     std::filesystem::path executable;  // empty when unreadable (kernel threads, other users)
     std::vector<std::string> arguments;
+    std::filesystem::path workingFolder;  // empty when unreadable, as the executable
     std::string cgroup;                // the "0::" line's path
     std::optional<std::string> flatpakId;
 };

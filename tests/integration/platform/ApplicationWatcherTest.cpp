@@ -14,6 +14,7 @@
 #include "platform/MemoryLogSink.h"
 #include "platform/linux/ApplicationWatcher.h"
 #include "platform/linux/EnvironmentPaths.h"
+#include "platform/linux/ProcessApplication.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/ManualMainQueue.h"
 #include "tests/support/TemporaryFolder.h"
@@ -135,7 +136,7 @@ protected:
 
     std::unique_ptr<ApplicationWatcher> startWatcher()
     {
-        auto settings = ApplicationWatcher::sessionSettings(folder.path() / "Tessary", "app.brenmoor.tessary");
+        auto settings = ApplicationWatcher::sessionSettings(folder.path() / "Tessary", "app.brenmoor.tessary", log);
         settings.searchPath = bin.string() + ":/usr/bin:/bin";
         settings.eventTriggers = GetParam();
         auto watcher = std::make_unique<ApplicationWatcher>(queue, EnvironmentPaths::current(), settings);
@@ -184,6 +185,26 @@ protected:
         return true;
     }
 
+    static std::filesystem::path executableOf(pid_t pid)
+    {
+        std::error_code error;
+        return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+    }
+
+    // The agent's monitor and blocker over this watcher, reporting into a recording channel.
+    std::shared_ptr<AppMonitor> blockingMonitor(const std::unique_ptr<ApplicationWatcher>& watcher,
+                                                const std::vector<std::string>& blocked)
+    {
+        auto monitor = std::make_shared<AppMonitor>(std::shared_ptr<Workspace>(watcher.get(), [](Workspace*) {}),
+                                                    std::make_shared<testing::ManualClock>(), log);
+        monitor->webSocketClient = channel;
+        monitor->start();
+        monitor->appBlocker = std::make_shared<AppBlocker>(log);
+        monitor->appBlocker->webSocketClient = channel;
+        monitor->appBlocker->updateBlockedApps(blocked);
+        return monitor;
+    }
+
     bool launched(const std::string& id)
     {
         return waitUntil([&] {
@@ -219,6 +240,8 @@ protected:
     std::filesystem::path bin;
     std::shared_ptr<ManualMainQueue> queue = std::make_shared<ManualMainQueue>();
     std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    std::shared_ptr<testing::RecordingEventChannel> channel = std::make_shared<testing::RecordingEventChannel>();
     std::vector<pid_t> children;
 };
 
@@ -254,11 +277,12 @@ TEST_P(ApplicationWatcherTest, ScriptEntryIsOneInstanceAcrossItsExec)
     const pid_t viewer = spawn(bin / "wrapped-viewer", {"30"});
     ASSERT_TRUE(launched("org.example.Viewer"));
     EXPECT_EQ(launchOf("org.example.Viewer")->localizedName(), "Wrapped Viewer");
-    // Give the script time to exec its program: still the same single instance.
-    std::this_thread::sleep_for(500ms);
-    queue->runUntilIdle();
-    EXPECT_EQ(recorder->events.size(), 1U) << recorder->describe();
-    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(viewer) + "/exe"), bin / "test-worker");
+    // Once the script has exec'd its program, a later launch proves the watcher looked again:
+    // the viewer is still the same single instance.
+    ASSERT_TRUE(waitUntil([&] { return executableOf(viewer) == bin / "test-worker"; }));
+    spawn(bin / "test-editor", {"30"});
+    ASSERT_TRUE(launched("org.example.Editor"));
+    EXPECT_EQ(recorder->events.size(), 2U) << recorder->describe();
 }
 
 TEST_P(ApplicationWatcherTest, ForceTerminateKillsEveryProcessOfTheInstanceThroughItsDescriptors)
@@ -266,11 +290,11 @@ TEST_P(ApplicationWatcherTest, ForceTerminateKillsEveryProcessOfTheInstanceThrou
     const auto watcher = startWatcher();
     const pid_t suite = spawn(bin / "suite", {});
     ASSERT_TRUE(launched("org.example.Suite"));
-    // Let the script start its workers, which join the instance rather than launching anew.
-    std::this_thread::sleep_for(300ms);
-    queue->runUntilIdle();
-    ASSERT_EQ(recorder->launches().size(), 1U);
+    // The script's workers join the instance rather than launching anew.
     const auto application = launchOf("org.example.Suite");
+    const auto suiteApplication = std::dynamic_pointer_cast<ProcessApplication>(application);
+    ASSERT_TRUE(waitUntil([&] { return suiteApplication->processes().size() == 3; }));
+    ASSERT_EQ(recorder->launches().size(), 1U);
 
     EXPECT_TRUE(application->forceTerminate());
     EXPECT_EQ(reap(suite), SIGKILL);
@@ -312,8 +336,9 @@ TEST_P(ApplicationWatcherTest, AnExitedProcessIsNeverSignalled)
     }
     EXPECT_FALSE(application->forceTerminate());
     if (successor == game) {
-        std::this_thread::sleep_for(50ms);
-        EXPECT_EQ(::waitpid(successor, nullptr, WNOHANG), 0) << "the process now holding the PID was killed";
+        // Had a kill been sent, it would be pending before this SIGTERM and would decide the end.
+        ::kill(successor, SIGTERM);
+        EXPECT_EQ(reap(successor), SIGTERM) << "the process now holding the PID was killed";
     } else {
         std::cout << "PID reuse not arranged here; checked only that nothing was signalled\n";
     }
@@ -326,7 +351,6 @@ TEST_P(ApplicationWatcherTest, SessionProcessesAndTheAgentsHelpersAreNeverReport
     spawn(folder.path() / "Tessary" / "Contents" / "Helpers" / "helper", {"30"});
     spawn("/bin/sh", {"-c", "sleep 30; true"});
     // A launch after them proves the watcher has looked at them.
-    std::this_thread::sleep_for(100ms);
     spawn(bin / "test-editor", {"30"});
     ASSERT_TRUE(launched("org.example.Editor"));
     EXPECT_EQ(recorder->launches().size(), 1U);
@@ -335,7 +359,7 @@ TEST_P(ApplicationWatcherTest, SessionProcessesAndTheAgentsHelpersAreNeverReport
 TEST_P(ApplicationWatcherTest, ApplicationsRunningBeforeTheWatcherAreNotLaunches)
 {
     const pid_t earlier = spawn(bin / "test-game", {"30"});
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(waitUntil([&] { return executableOf(earlier) == bin / "test-game"; }));
     const auto watcher = startWatcher();
     spawn(bin / "test-editor", {"30"});
     ASSERT_TRUE(launched("org.example.Editor"));
@@ -349,15 +373,7 @@ TEST_P(ApplicationWatcherTest, ApplicationsRunningBeforeTheWatcherAreNotLaunches
 TEST_P(ApplicationWatcherTest, BlockedApplicationStartedFromATerminalIsKilledAndReported)
 {
     const auto watcher = startWatcher();
-    const auto log = std::make_shared<MemoryLogSink>();
-    const auto channel = std::make_shared<testing::RecordingEventChannel>();
-    const auto monitor = std::make_shared<AppMonitor>(std::shared_ptr<Workspace>(watcher.get(), [](Workspace*) {}),
-                                                      std::make_shared<testing::ManualClock>(), log);
-    monitor->webSocketClient = channel;
-    monitor->start();
-    monitor->appBlocker = std::make_shared<AppBlocker>(log);
-    monitor->appBlocker->webSocketClient = channel;
-    monitor->appBlocker->updateBlockedApps({"org.example.Game"});
+    const auto monitor = blockingMonitor(watcher, {"org.example.Game"});
 
     const pid_t game = spawn(bin / "test-game", {"30"});
     ASSERT_TRUE(waitUntil([&] { return !channel->blockedLaunches.empty(); }));
@@ -371,6 +387,36 @@ TEST_P(ApplicationWatcherTest, BlockedApplicationStartedFromATerminalIsKilledAnd
     spawn(bin / "test-game", {"30"});
     ASSERT_TRUE(waitUntil([&] { return recorder->launches().size() == 2; }));
     EXPECT_EQ(channel->blockedLaunches.size(), 1U) << "a removed monitor hears nothing";
+}
+
+TEST_P(ApplicationWatcherTest, BlockedApplicationExecdByAnOldProcessIsKilledAfterTheExec)
+{
+    const auto watcher = startWatcher();
+    const auto monitor = blockingMonitor(watcher, {"org.example.Game"});
+    // Older than any quick second look at new processes by the time it execs.
+    const pid_t shell = spawn("/bin/sh", {"-c", "sleep 1.5; exec " + (bin / "test-game").string() + " 30"});
+    ASSERT_TRUE(waitUntil([&] { return !channel->blockedLaunches.empty(); }, 10s));
+    EXPECT_EQ(reap(shell), SIGKILL);
+    EXPECT_EQ(channel->blockedLaunches[0].first, "org.example.Game");
+}
+
+TEST_P(ApplicationWatcherTest, BlockedScriptEntryIsKilledWhileTheSameInterpreterRunsOn)
+{
+    TemporaryFolder::writeFile(folder.path() / "games" / "snake.py", "import time\ntime.sleep(30)\n");
+    entry("org.example.Snake", "Name=Snake\nExec=python3 " + (folder.path() / "games" / "snake.py").string() + "\n");
+    const auto watcher = startWatcher();
+    const auto monitor = blockingMonitor(watcher, {"org.example.Snake"});
+
+    const pid_t plain = spawn("/usr/bin/python3", {"-c", "import time; time.sleep(30)"});
+    const pid_t snake = spawn("/usr/bin/python3", {(folder.path() / "games" / "snake.py").string()});
+    ASSERT_TRUE(waitUntil([&] { return !channel->blockedLaunches.empty(); }));
+    EXPECT_EQ(reap(snake), SIGKILL);
+    EXPECT_EQ(channel->blockedLaunches.size(), 1U);
+    // The other python3 is no application: a later launch proves the watcher has looked at it.
+    spawn(bin / "test-editor", {"30"});
+    ASSERT_TRUE(launched("org.example.Editor"));
+    EXPECT_EQ(::waitpid(plain, nullptr, WNOHANG), 0) << "an unrelated python3 was killed";
+    EXPECT_EQ(recorder->launches().size(), 2U) << recorder->describe();
 }
 
 INSTANTIATE_TEST_SUITE_P(Triggers, ApplicationWatcherTest, ::testing::Values(true, false),

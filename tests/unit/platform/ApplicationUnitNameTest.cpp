@@ -69,5 +69,22 @@ TEST(ApplicationUnitNameTest, OnlyUnitsInTheUsersAppSliceCount)
         EXPECT_EQ(ApplicationUnitName::fromCgroupPath(row.unit), row.id) << row.name;
 }
 
+TEST(ApplicationUnitNameTest, DBusActivationUnitsYieldTheBusName)
+{
+    const std::vector<UnitRow> rows = {
+        {"portal", "dbus-:1.2-org.freedesktop.portal.Desktop@0.service", "org.freedesktop.portal.Desktop"},
+        {"DBusActivatable application", "dbus-:1.42-org.gnome.Nautilus@3.service", "org.gnome.Nautilus"},
+        {"escaped dash in the name", "dbus-:1.2-org.example.my\\x2dapp@0.service", "org.example.my-app"},
+        {"the bus itself", "dbus.service", std::nullopt},
+        {"dbus-broker", "dbus-broker.service", std::nullopt},
+        {"no instance", "dbus-:1.2-org.example.App.service", std::nullopt},
+        {"empty name", "dbus-:1.2-@0.service", std::nullopt},
+        {"scope", "dbus-:1.2-org.example.App@0.scope", std::nullopt},
+        {"application unit", "app-gnome-org.example.App-1.scope", std::nullopt},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ApplicationUnitName::dbusActivatedName(row.unit), row.id) << row.name;
+}
+
 }  // namespace
 }  // namespace tessary
