@@ -96,7 +96,7 @@ bool ApplicationClassifier::isExcluded(const ProcessFacts& facts) const
     // Kernel threads have neither; a process that hides its executable still shows its arguments.
     if (facts.executable.empty() && facts.arguments.empty())
         return true;
-    return isAgentProgram(facts) || isInfrastructure(facts);
+    return isAgentProgram(facts) || (isInfrastructure(facts) && !programId(facts));
 }
 
 bool ApplicationClassifier::isAgentProgram(const ProcessFacts& facts) const
@@ -157,8 +157,6 @@ std::filesystem::path ApplicationClassifier::runningProgram(const ProcessFacts& 
 
 std::optional<std::string> ApplicationClassifier::programId(const ProcessFacts& facts) const
 {
-    if (isInfrastructure(facts))
-        return std::nullopt;
     std::optional<std::string> id = facts.flatpakId;
     if (const auto program = id ? std::filesystem::path() : runningProgram(facts); !program.empty()) {
         id = index_.idForProgram(program);

@@ -29,7 +29,8 @@ public:
 
     // Never an application, nor part of one: other users, kernel threads, the agent itself and
     // the programs of its bundle, and what keeps the session running (the user manager's
-    // session and background slices, D-Bus-activated services, autostart units).
+    // session and background slices, D-Bus-activated services, autostart units) unless its own
+    // program is an application's: moving a game into such a unit must not exempt it.
     bool isExcluded(const ProcessFacts& facts) const;
     // The application the process's own command names: its Flatpak ID (from its sandbox, or the
     // "flatpak run" that starts it), the entry whose program it runs, or the entry whose script,

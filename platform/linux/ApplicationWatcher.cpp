@@ -22,6 +22,9 @@ constexpr std::array<std::chrono::milliseconds, 3> kLooksAfterExecution{std::chr
                                                                         std::chrono::milliseconds(5),
                                                                         std::chrono::milliseconds(25)};
 constexpr std::chrono::milliseconds kAfterExecution{5};
+// A launcher moves its child into a new unit just after creating it, or a moment later.
+constexpr std::array<std::chrono::milliseconds, 2> kLooksAfterNewUnit{std::chrono::milliseconds(5),
+                                                                      std::chrono::milliseconds(50)};
 // /proc is listed now and then to forget processes that left unnoticed; with exec
 // notifications, this and a re-read of every process are only a safety net.
 constexpr std::chrono::seconds kListingInterval{10};
@@ -301,7 +304,7 @@ void ApplicationWatcher::run()
     auto indexReadAt = never;
     std::vector<TimePoint> sweepsAt;
     auto lookAt = never;
-    bool checkUnitsAtLook = false;
+    std::vector<TimePoint> unitLooksAt;
     std::vector<pollfd> descriptors;
     while (true) {
         now = steady_clock::now();
@@ -309,6 +312,8 @@ void ApplicationWatcher::run()
         if (scanOnly())
             deadline = std::min(deadline, now + settings_.scanInterval);
         deadline = std::min(deadline, lookAt);
+        for (const auto& at : unitLooksAt)
+            deadline = std::min(deadline, at);
         for (const auto& at : sweepsAt)
             deadline = std::min(deadline, at);
         const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(std::max(deadline - now, steady_clock::duration{}));
@@ -336,7 +341,8 @@ void ApplicationWatcher::run()
             if ((descriptors[2].revents & POLLIN) != 0)
                 readFanotify(wake);
         }
-        if (wake.indexStale || indexReadAt <= now) {
+        // Without inotify, entries installed since are found with each listing.
+        if (wake.indexStale || indexReadAt <= now || (inotify_ < 0 && now >= nextListing)) {
             classifier_.setIndex(DesktopEntryIndex::load(roots_));
             if (fanotify_ >= 0)
                 markProgramFolders();
@@ -360,15 +366,18 @@ void ApplicationWatcher::run()
         }
 
         const bool lookDue = lookAt <= now;
-        if (tracker_.hasRecent() && (scanOnly() || wake.executed || wake.newUnit || lookDue))
-            tracker_.recheckRecent(inotify_ < 0 || wake.newUnit || (lookDue && checkUnitsAtLook), changes);
+        const bool unitLookDue = std::erase_if(unitLooksAt, [now](TimePoint at) { return at <= now; }) > 0;
+        if (tracker_.hasRecent() && (scanOnly() || wake.executed || wake.newUnit || lookDue || unitLookDue))
+            tracker_.recheckRecent(inotify_ < 0 || wake.newUnit || unitLookDue, changes);
         if (lookDue)
             lookAt = never;
-        // A new unit's process may be moved into it just after it was read, and a process read
-        // mid-exec must be read again: look again soon.
-        if (wake.executed || wake.newUnit || tracker_.hasUnsettled()) {
+        // A process read mid-exec must be read again, and one just exec'd may be: look again soon.
+        if (wake.executed || tracker_.hasUnsettled())
             lookAt = now + kAfterExecution;
-            checkUnitsAtLook = wake.newUnit;
+        if (wake.newUnit) {
+            unitLooksAt.clear();
+            for (const auto delay : kLooksAfterNewUnit)
+                unitLooksAt.push_back(now + delay);
         }
         deliver(std::move(changes));
     }

@@ -419,6 +419,39 @@ TEST_P(ApplicationWatcherTest, BlockedScriptEntryIsKilledWhileTheSameInterpreter
     EXPECT_EQ(recorder->launches().size(), 2U) << recorder->describe();
 }
 
+TEST_P(ApplicationWatcherTest, EntriesInAFolderCreatedOrRecreatedAfterTheStartAreFound)
+{
+    if (!GetParam())
+        GTEST_SKIP() << "without inotify, new entries are read with the next listing";
+    const auto watcher = startWatcher();
+    install("test-late");
+    install("test-later");
+    const auto applications = folder.path() / "home" / ".local" / "share" / "applications";
+    ASSERT_FALSE(std::filesystem::exists(folder.path() / "home"));
+    TemporaryFolder::writeFile(applications / "org.example.Late.desktop",
+                               "[Desktop Entry]\nType=Application\nName=Late\nExec=test-late\n");
+    // Entries are read again once the folder appears; a launch repeated until one is seen.
+    ASSERT_TRUE(waitUntil([&] {
+        const pid_t late = spawn(bin / "test-late", {"30"});
+        const bool seen = waitUntil([&] { return launchOf("org.example.Late") != nullptr; }, 200ms);
+        ::kill(late, SIGKILL);
+        reap(late);
+        return seen;
+    }));
+
+    // The folder is removed and made again: its old watch is gone, a new one takes its place.
+    std::filesystem::remove_all(applications);
+    TemporaryFolder::writeFile(applications / "org.example.Later.desktop",
+                               "[Desktop Entry]\nType=Application\nName=Later\nExec=test-later\n");
+    ASSERT_TRUE(waitUntil([&] {
+        const pid_t later = spawn(bin / "test-later", {"30"});
+        const bool seen = waitUntil([&] { return launchOf("org.example.Later") != nullptr; }, 200ms);
+        ::kill(later, SIGKILL);
+        reap(later);
+        return seen;
+    }));
+}
+
 INSTANTIATE_TEST_SUITE_P(Triggers, ApplicationWatcherTest, ::testing::Values(true, false),
                          [](const ::testing::TestParamInfo<bool>& row) {
                              return row.param ? std::string("EventDriven") : std::string("ScanOnly");

@@ -382,30 +382,32 @@ TEST_F(ApplicationClassifierTest, ProcessesThatHideTheirExecutableAreStillClassi
 
 TEST_F(ApplicationClassifierTest, SessionInfrastructureIsNeverAnApplication)
 {
-    // The editor's program is a visible entry's; where it runs makes it infrastructure all the same.
+    // A program of no visible entry is infrastructure where the session keeps its services.
+    const auto daemon = bin / "daemon";
+    const std::vector<std::string> daemonArguments = {"daemon"};
     const auto editor = bin / "editor";
     const std::vector<std::string> arguments = {"editor"};
     const auto manager = managerFolder();
     TemporaryFolder::writeFile(paths.configHome / "autostart" / "org.example.Editor.desktop",
                                "[Desktop Entry]\nType=Application\nExec=editor\n");
     expectClassified({
-        {.name = "session.slice", .executable = editor, .arguments = arguments,
+        {.name = "session.slice", .executable = daemon, .arguments = daemonArguments,
          .cgroup = manager + "session.slice/org.gnome.Shell@wayland.service", .excluded = true},
-        {.name = "background.slice", .executable = editor, .arguments = arguments,
+        {.name = "background.slice", .executable = daemon, .arguments = daemonArguments,
          .cgroup = manager + "background.slice/tracker-miner-fs-3.service", .excluded = true},
-        {.name = "portal activated over D-Bus", .executable = editor, .arguments = arguments,
+        {.name = "portal activated over D-Bus", .executable = daemon, .arguments = daemonArguments,
          .cgroup = appSlice + "dbus-:1.2-org.freedesktop.portal.Desktop@0.service", .excluded = true},
-        {.name = "D-Bus activation of a NoDisplay entry", .executable = editor, .arguments = arguments,
+        {.name = "D-Bus activation of a NoDisplay entry", .executable = daemon, .arguments = daemonArguments,
          .cgroup = appSlice + "dbus-:1.2-org.example.Daemon@0.service", .excluded = true},
         {.name = "D-Bus activation of a visible application", .executable = editor, .arguments = arguments,
          .cgroup = appSlice + "dbus-:1.7-org.example.Editor@0.service", .programId = "org.example.Editor",
          .unitId = "org.example.Editor"},
-        {.name = "autostart unit of no application", .executable = bin / "plain", .arguments = {"plain"},
+        {.name = "autostart unit of no application", .executable = daemon, .arguments = daemonArguments,
          .cgroup = appSlice + "app-gnome-xdg\\x2duser\\x2ddirs-99.scope", .excluded = true},
-        {.name = "system autostart of a NoDisplay entry", .executable = bin / "daemon", .arguments = {"daemon"},
+        {.name = "system autostart of a NoDisplay entry", .executable = daemon, .arguments = daemonArguments,
          .cgroup = appSlice + "app-gnome-org.example.Tray-98.scope", .excluded = true},
-        {.name = "KDE autostart instance of a visible application", .executable = editor, .arguments = arguments,
-         .cgroup = appSlice + "app-org.example.Editor@autostart.service", .excluded = true},
+        {.name = "KDE autostart instance", .executable = daemon, .arguments = daemonArguments,
+         .cgroup = appSlice + "app-org.example.Daemon@autostart.service", .excluded = true},
         {.name = "autostart file with a visible application's ID", .executable = editor, .arguments = arguments,
          .cgroup = appSlice + "app-gnome-org.example.Editor-77.scope", .programId = "org.example.Editor",
          .unitId = "org.example.Editor"},
@@ -415,8 +417,15 @@ TEST_F(ApplicationClassifierTest, SessionInfrastructureIsNeverAnApplication)
         {.name = "a unit merely named like the session slice", .executable = editor, .arguments = arguments,
          .cgroup = appSlice + "app-gnome-my.session.slice.tool-5.scope", .programId = "org.example.Editor",
          .unitId = "my.session.slice.tool"},
-        {.name = "hidden executable in session.slice", .arguments = arguments,
+        {.name = "hidden executable in session.slice", .arguments = daemonArguments,
          .cgroup = manager + "session.slice/org.gnome.Shell@wayland.service", .excluded = true},
+        // "systemd-run --user --slice=session.slice game" must not exempt a game from its rules.
+        {.name = "an application's program moved into session.slice", .executable = editor, .arguments = arguments,
+         .cgroup = manager + "session.slice/run-u12.service", .programId = "org.example.Editor"},
+        {.name = "an application's program in a D-Bus unit", .executable = editor, .arguments = arguments,
+         .cgroup = appSlice + "dbus-:1.2-org.freedesktop.portal.Desktop@0.service", .programId = "org.example.Editor"},
+        {.name = "an application's program hiding its executable in background.slice", .arguments = arguments,
+         .cgroup = manager + "background.slice/run-u13.service", .programId = "org.example.Editor"},
     });
 }
 

@@ -304,8 +304,11 @@ TEST_F(ApplicationTrackerTest, UnreadableExecutablesInterpretersAndSessionProces
          "+org.example.PyGame "},
         {"the same interpreter running something else",
          {.pid = 703, .executable = bin / "python3", .arguments = {python, "-c", "print(1)"}}, ""},
-        {"an application's program in the session slice",
-         {.pid = 704, .executable = bin / "editor", .cgroup = std::string(kSessionSlice) + "org.gnome.Shell@x11.service"}, ""},
+        {"the session's shell in the session slice",
+         {.pid = 704, .executable = bin / "shell", .cgroup = std::string(kSessionSlice) + "org.gnome.Shell@x11.service"}, ""},
+        {"an application's program moved into the session slice",
+         {.pid = 706, .executable = bin / "editor", .cgroup = std::string(kSessionSlice) + "run-u7.service"},
+         "+org.example.Editor "},
         {"a kernel thread", {.pid = 705, .command = "kworker/0:1", .arguments = {}}, ""},
     };
     for (const auto& row : rows) {
