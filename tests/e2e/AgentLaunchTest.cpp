@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/resource.h>
 
 #include "agent/core/DeviceIdentifier.h"
 #include "tests/support/ChildProcess.h"
@@ -83,6 +86,36 @@ TEST_F(AgentLaunchTest, SecondInstanceExitsAndTheIdentifierSurvivesRestarts)
     const auto again = linesUntil(*third, "App launched — deviceId: ");
     ASSERT_FALSE(again.empty());
     EXPECT_EQ(after(again.back(), "App launched — deviceId: "), deviceId);
+}
+
+// The agent holds a process descriptor per running application: it takes the whole descriptor
+// allowance the session grants, whatever soft limit it was started with.
+TEST_F(AgentLaunchTest, TheDescriptorSoftLimitIsRaisedToTheHardLimit)
+{
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &original), 0);
+    if (original.rlim_max <= 256)
+        GTEST_SKIP() << "the hard limit leaves nothing to raise";
+    rlimit lowered = original;
+    lowered.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    auto agentProcess = start();
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &original), 0);
+    ASSERT_TRUE(agentProcess->started());
+    ASSERT_FALSE(linesUntil(*agentProcess, "App launched — version:").empty());
+
+    std::ifstream limits("/proc/" + std::to_string(agentProcess->pid()) + "/limits");
+    std::string line;
+    std::string soft;
+    std::string hard;
+    while (std::getline(limits, line))
+        if (line.starts_with("Max open files")) {
+            std::istringstream fields(line.substr(std::string("Max open files").size()));
+            fields >> soft >> hard;
+        }
+    const auto expected = original.rlim_max == RLIM_INFINITY ? std::string("unlimited") : std::to_string(original.rlim_max);
+    EXPECT_EQ(soft, expected);
+    EXPECT_EQ(hard, expected);
 }
 
 TEST_F(AgentLaunchTest, ASecondStartShowsThePanelUnlessTheSessionStartedIt)
