@@ -196,7 +196,7 @@ int main(int argc, char** argv)
     Bench bench;
     {
         auto queue = std::make_shared<ManualMainQueue>();
-        std::printf("exec notifications (unprivileged fanotify): %s\n",
+        std::printf("exec notifications (inotify on the program folders): %s\n",
                     bench.watcher(queue, true)->watchesExecutions() ? "available" : "unavailable");
     }
     for (const bool events : {true, false}) {

@@ -7,9 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/fanotify.h>
 #include <sys/inotify.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace tessary {
@@ -37,30 +35,6 @@ constexpr std::uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | I
 bool sameObserver(const std::weak_ptr<WorkspaceObserver>& a, const std::weak_ptr<WorkspaceObserver>& b)
 {
     return !a.owner_before(b) && !b.owner_before(a);
-}
-
-// What a fanotify event names a file by: its filesystem ID and handle, as raw bytes.
-std::string handleKey(const void* fsid, std::size_t fsidSize, int type, const void* handle, std::size_t size)
-{
-    std::string key(static_cast<const char*>(fsid), fsidSize);
-    key.append(reinterpret_cast<const char*>(&type), sizeof type);
-    key.append(static_cast<const char*>(handle), size);
-    return key;
-}
-
-std::optional<std::string> fileKey(const std::filesystem::path& path)
-{
-    struct statfs filesystem {};
-    if (::statfs(path.c_str(), &filesystem) != 0)
-        return std::nullopt;
-    alignas(file_handle) std::array<char, sizeof(file_handle) + MAX_HANDLE_SZ> storage{};
-    auto* handle = reinterpret_cast<file_handle*>(storage.data());
-    handle->handle_bytes = MAX_HANDLE_SZ;
-    int mountId = 0;
-    if (::name_to_handle_at(AT_FDCWD, path.c_str(), handle, &mountId, 0) != 0)
-        return std::nullopt;
-    return handleKey(&filesystem.f_fsid, sizeof filesystem.f_fsid, handle->handle_type, handle->f_handle,
-                     handle->handle_bytes);
 }
 
 }  // namespace
@@ -114,7 +88,7 @@ ApplicationWatcher::~ApplicationWatcher()
     const std::uint64_t one = 1;
     static_cast<void>(::write(wake_, &one, sizeof one));
     thread_.join();
-    for (const int fd : {wake_, inotify_, fanotify_})
+    for (const int fd : {wake_, inotify_, execInotify_})
         if (fd >= 0)
             ::close(fd);
 }
@@ -137,17 +111,12 @@ void ApplicationWatcher::setUpTriggers()
     inotify_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (inotify_ >= 0)
         watchFolders();
-    // Unprivileged fanotify (Linux 5.13+) allows inode marks reporting file handles; the
-    // event's PID is withheld, so the handle says which program ran but not where.
-    fanotify_ = ::fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_FID | FAN_CLOEXEC | FAN_NONBLOCK, O_RDONLY);
-    if (fanotify_ < 0)
-        return;
-    markProgramFolders();
-    // A program folder without a mark would hide its launches: then the scan must run.
-    if (!execWakes_) {
-        ::close(fanotify_);
-        fanotify_ = -1;
-    }
+    // An exec opens its program: an open in a program folder is reported by name, on any
+    // kernel and without privileges (but without the PID, so the name says which program ran,
+    // not where).
+    execInotify_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (execInotify_ >= 0)
+        watchProgramFolders();
 }
 
 void ApplicationWatcher::watchFolders()
@@ -185,26 +154,23 @@ void ApplicationWatcher::watchTree(const std::filesystem::path& folder, WatchKin
             watchTree(it->path(), kind);
 }
 
-void ApplicationWatcher::markProgramFolders()
+void ApplicationWatcher::watchProgramFolders()
 {
-    identifyingPrograms_.clear();
-    everyExecIdentifies_ = false;
-    for (const auto& program : classifier_.index().triggerPrograms()) {
-        if (auto key = fileKey(program))
-            identifyingPrograms_.insert(std::move(*key));
-        else
-            everyExecIdentifies_ = true;
-    }
-    bool allMarked = true;
-    for (const auto& folder : classifier_.index().programFolders()) {
-        if (markedFolders_.contains(folder))
+    const auto index = classifier_.index();
+    identifyingPrograms_ = index.triggerPrograms();
+    bool allWatched = true;
+    for (const auto& folder : index.programFolders()) {
+        if (std::any_of(programFolders_.begin(), programFolders_.end(),
+                        [&folder](const auto& watched) { return watched.second == folder; }))
             continue;
-        if (::fanotify_mark(fanotify_, FAN_MARK_ADD, FAN_OPEN_EXEC | FAN_EVENT_ON_CHILD, AT_FDCWD, folder.c_str()) == 0)
-            markedFolders_.insert(folder);
+        const int wd = ::inotify_add_watch(execInotify_, folder.c_str(), IN_OPEN | IN_ONLYDIR);
+        if (wd >= 0)
+            programFolders_[wd] = folder;
         else
-            allMarked = false;
+            allWatched = false;
     }
-    execWakes_ = allMarked && !markedFolders_.empty();
+    // A program folder without a watch would hide its launches: then the scan must run.
+    execWakes_ = allWatched && !programFolders_.empty();
 }
 
 void ApplicationWatcher::readInotify(Wake& wake)
@@ -249,44 +215,32 @@ void ApplicationWatcher::readInotify(Wake& wake)
         watchFolders();
 }
 
-void ApplicationWatcher::readFanotify(Wake& wake)
+void ApplicationWatcher::readExecutions(Wake& wake)
 {
-    alignas(fanotify_event_metadata) std::array<char, 8192> buffer{};
+    alignas(inotify_event) std::array<char, 8192> buffer{};
     while (true) {
-        const ssize_t got = ::read(fanotify_, buffer.data(), buffer.size());
+        const ssize_t got = ::read(execInotify_, buffer.data(), buffer.size());
         if (got <= 0)
             return;
-        wake.executed = true;
-        std::size_t offset = 0;
-        while (offset + sizeof(fanotify_event_metadata) <= static_cast<std::size_t>(got)) {
-            fanotify_event_metadata event{};
+        for (std::size_t offset = 0; offset < static_cast<std::size_t>(got);) {
+            inotify_event event{};
             std::memcpy(&event, buffer.data() + offset, sizeof event);
-            if (event.event_len < sizeof event || offset + event.event_len > static_cast<std::size_t>(got))
-                break;
-            const std::size_t start = offset;
-            offset += event.event_len;
-            if ((event.mask & FAN_Q_OVERFLOW) != 0) {
+            const std::string name(event.len > 0 ? buffer.data() + offset + sizeof event : "");
+            offset += sizeof event + event.len;
+            if ((event.mask & IN_Q_OVERFLOW) != 0) {
                 wake.overflow = wake.identifyingExec = true;
                 continue;
             }
-            if (everyExecIdentifies_ || event.vers != FANOTIFY_METADATA_VERSION) {
-                wake.identifyingExec = true;
+            const auto folder = programFolders_.find(event.wd);
+            if (folder == programFolders_.end())
+                continue;
+            if ((event.mask & IN_IGNORED) != 0) {
+                // Watched again if it returns with the index.
+                programFolders_.erase(folder);
                 continue;
             }
-            fanotify_event_info_fid info{};
-            const std::size_t infoStart = start + event.metadata_len;
-            const std::size_t handleStart = infoStart + sizeof info;
-            if (handleStart + sizeof(file_handle) > offset)
-                continue;
-            std::memcpy(&info, buffer.data() + infoStart, sizeof info);
-            file_handle handle{};
-            std::memcpy(&handle, buffer.data() + handleStart, sizeof handle);
-            if (info.hdr.info_type != FAN_EVENT_INFO_TYPE_FID ||
-                handleStart + sizeof handle + handle.handle_bytes > offset)
-                continue;
-            const auto key = handleKey(&info.fsid, sizeof info.fsid, handle.handle_type,
-                                       buffer.data() + handleStart + sizeof handle, handle.handle_bytes);
-            if (identifyingPrograms_.contains(key))
+            wake.executed = true;
+            if (identifyingPrograms_.contains(folder->second / name))
                 wake.identifyingExec = true;
         }
     }
@@ -319,7 +273,7 @@ void ApplicationWatcher::run()
         const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(std::max(deadline - now, steady_clock::duration{}));
 
         descriptors.clear();
-        for (const int fd : {wake_, inotify_, fanotify_})
+        for (const int fd : {wake_, inotify_, execInotify_})
             descriptors.push_back(pollfd{fd, POLLIN, 0});
         for (const int fd : tracker_.exitDescriptors())
             descriptors.push_back(pollfd{fd, POLLIN, 0});
@@ -339,13 +293,13 @@ void ApplicationWatcher::run()
             if ((descriptors[1].revents & POLLIN) != 0)
                 readInotify(wake);
             if ((descriptors[2].revents & POLLIN) != 0)
-                readFanotify(wake);
+                readExecutions(wake);
         }
         // Without inotify, entries installed since are found with each listing.
         if (wake.indexStale || indexReadAt <= now || (inotify_ < 0 && now >= nextListing)) {
             classifier_.setIndex(DesktopEntryIndex::load(roots_));
-            if (fanotify_ >= 0)
-                markProgramFolders();
+            if (execInotify_ >= 0)
+                watchProgramFolders();
             indexReadAt = wake.indexStale ? now + kSecondIndexRead : never;
         }
 

@@ -24,11 +24,11 @@
 namespace tessary {
 
 // The workspace of a Linux login session: application launches and terminations found in
-// /proc, posted to the main queue. Where the kernel reports executions to an unprivileged
-// listener (fanotify exec marks on every folder holding an application's program or an
-// interpreter), the watcher sleeps until one happens or a new application unit appears (inotify
-// on the user's app.slice), with a slow safety scan; elsewhere it looks for new processes every
-// scan interval. An exec of a program that identifies an application, in a process of any age,
+// /proc, posted to the main queue. Executions are seen as the opens of their programs (inotify on
+// every folder holding an application's program or an interpreter), so the watcher sleeps until
+// one happens or a new application unit appears (inotify on the user's app.slice), with a slow
+// safety scan; where those folders cannot be watched, it looks for new processes every scan
+// interval. An exec of a program that identifies an application, in a process of any age,
 // has the session's processes read again. Ends are seen through one process descriptor per
 // running instance. Its own thread only reads and posts.
 class ApplicationWatcher final : public Workspace {
@@ -42,7 +42,7 @@ public:
         std::chrono::milliseconds sweepInterval{2000};
         // How long a new process is looked at on every look, for a wrapper's exec.
         std::chrono::milliseconds recentPeriod{1000};
-        // inotify and fanotify wake-ups; without them the scan alone finds launches.
+        // inotify wake-ups; without them the scan alone finds launches.
         bool eventTriggers = true;
         std::shared_ptr<LogSink> logSink;
         // Opens process descriptors (a seam for tests that run out of them).
@@ -82,10 +82,10 @@ private:
     void setUpTriggers();
     void watchFolders();
     void watchTree(const std::filesystem::path& folder, WatchKind kind);
-    void markProgramFolders();
+    void watchProgramFolders();
     void run();
     void readInotify(Wake& wake);
-    void readFanotify(Wake& wake);
+    void readExecutions(Wake& wake);
     void findNewProcesses(bool list, std::vector<ApplicationTracker::Change>& changes);
     void deliver(std::vector<ApplicationTracker::Change> changes);
 
@@ -100,17 +100,15 @@ private:
 
     int wake_ = -1;
     int inotify_ = -1;
-    int fanotify_ = -1;
+    int execInotify_ = -1;
     struct Watch {
         WatchKind kind;
         std::filesystem::path folder;
     };
     std::map<int, Watch> watches_;
-    std::set<std::filesystem::path> markedFolders_;
-    // The file handles (with their filesystem) of the programs whose exec calls for a re-read;
-    // when one cannot be had, every exec does.
-    std::set<std::string> identifyingPrograms_;
-    bool everyExecIdentifies_ = false;
+    std::map<int, std::filesystem::path> programFolders_;
+    // The programs whose exec calls for every process to be read again.
+    std::set<std::filesystem::path> identifyingPrograms_;
     std::atomic<bool> execWakes_{false};
     std::optional<pid_t> lastPid_;
     std::atomic<bool> stopping_{false};
