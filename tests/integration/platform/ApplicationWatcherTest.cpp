@@ -223,6 +223,18 @@ protected:
         return nullptr;
     }
 
+    // Starts the program again and again until a launch of it is identified as the application.
+    bool eventuallyIdentified(const std::filesystem::path& program, const std::string& id)
+    {
+        return waitUntil([&] {
+            const pid_t started = spawn(program, {"30"});
+            const bool seen = waitUntil([&] { return launchOf(id) != nullptr; }, 200ms);
+            ::kill(started, SIGKILL);
+            reap(started);
+            return seen;
+        });
+    }
+
     bool terminated(const std::shared_ptr<RunningApplication>& application)
     {
         return waitUntil([&] {
@@ -430,26 +442,14 @@ TEST_P(ApplicationWatcherTest, EntriesInAFolderCreatedOrRecreatedAfterTheStartAr
     ASSERT_FALSE(std::filesystem::exists(folder.path() / "home"));
     TemporaryFolder::writeFile(applications / "org.example.Late.desktop",
                                "[Desktop Entry]\nType=Application\nName=Late\nExec=test-late\n");
-    // Entries are read again once the folder appears; a launch repeated until one is seen.
-    ASSERT_TRUE(waitUntil([&] {
-        const pid_t late = spawn(bin / "test-late", {"30"});
-        const bool seen = waitUntil([&] { return launchOf("org.example.Late") != nullptr; }, 200ms);
-        ::kill(late, SIGKILL);
-        reap(late);
-        return seen;
-    }));
+    // Entries are read again once the folder appears.
+    ASSERT_TRUE(eventuallyIdentified(bin / "test-late", "org.example.Late"));
 
     // The folder is removed and made again: its old watch is gone, a new one takes its place.
     std::filesystem::remove_all(applications);
     TemporaryFolder::writeFile(applications / "org.example.Later.desktop",
                                "[Desktop Entry]\nType=Application\nName=Later\nExec=test-later\n");
-    ASSERT_TRUE(waitUntil([&] {
-        const pid_t later = spawn(bin / "test-later", {"30"});
-        const bool seen = waitUntil([&] { return launchOf("org.example.Later") != nullptr; }, 200ms);
-        ::kill(later, SIGKILL);
-        reap(later);
-        return seen;
-    }));
+    ASSERT_TRUE(eventuallyIdentified(bin / "test-later", "org.example.Later"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Triggers, ApplicationWatcherTest, ::testing::Values(true, false),

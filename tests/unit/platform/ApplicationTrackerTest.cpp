@@ -126,35 +126,29 @@ protected:
         return changes;
     }
 
-    std::vector<ApplicationTracker::Change> start()
+    // What one call of the tracker reports.
+    template <typename Call>
+    std::vector<ApplicationTracker::Change> collect(Call call)
     {
         std::vector<ApplicationTracker::Change> changes;
-        tracker->scan(changes);
-        return changes;
-    }
-    std::vector<ApplicationTracker::Change> probe(pid_t first, pid_t last)
-    {
-        std::vector<ApplicationTracker::Change> changes;
-        tracker->probe(first, last, changes);
-        return changes;
-    }
-    std::vector<ApplicationTracker::Change> recheckAll()
-    {
-        std::vector<ApplicationTracker::Change> changes;
-        tracker->recheckAll(changes);
-        return changes;
-    }
-    std::vector<ApplicationTracker::Change> recheckRecent()
-    {
-        std::vector<ApplicationTracker::Change> changes;
-        tracker->recheckRecent(true, changes);
+        call(changes);
         return changes;
     }
     std::vector<ApplicationTracker::Change> scan()
     {
-        std::vector<ApplicationTracker::Change> changes;
-        tracker->scan(changes);
-        return changes;
+        return collect([&](auto& changes) { tracker->scan(changes); });
+    }
+    std::vector<ApplicationTracker::Change> probe(pid_t first, pid_t last)
+    {
+        return collect([&](auto& changes) { tracker->probe(first, last, changes); });
+    }
+    std::vector<ApplicationTracker::Change> recheckAll()
+    {
+        return collect([&](auto& changes) { tracker->recheckAll(changes); });
+    }
+    std::vector<ApplicationTracker::Change> recheckRecent()
+    {
+        return collect([&](auto& changes) { tracker->recheckRecent(true, changes); });
     }
 
     static std::string describe(const std::vector<ApplicationTracker::Change>& changes)
@@ -180,7 +174,7 @@ protected:
 TEST_F(ApplicationTrackerTest, AnExecInAProcessOfAnyAgeIsIdentified)
 {
     write({.pid = 100, .executable = bin / "shell"});
-    EXPECT_EQ(describe(start()), "");
+    EXPECT_EQ(describe(scan()), "");
     now += 1h;
 
     // `exec game` typed into a shell that has run for an hour.
@@ -200,7 +194,7 @@ TEST_F(ApplicationTrackerTest, AnExecInAProcessOfAnyAgeIsIdentified)
 
 TEST_F(ApplicationTrackerTest, AChildReadBetweenForkAndExecLeavesItsParentsInstance)
 {
-    start();
+    scan();
     write({.pid = 200, .executable = bin / "terminal"});
     const auto launched = probe(200, 200);
     ASSERT_EQ(describe(launched), "+org.example.Terminal ");
@@ -225,7 +219,7 @@ TEST_F(ApplicationTrackerTest, AChildReadBetweenForkAndExecLeavesItsParentsInsta
 
 TEST_F(ApplicationTrackerTest, AReusedPidIsANewProcessAndAnEndedInstanceIsNeverJoined)
 {
-    start();
+    scan();
     write({.pid = 300, .startTime = 1000, .executable = bin / "game"});
     ASSERT_EQ(describe(probe(300, 300)), "+org.example.Game ");
     // It ends unnoticed (no descriptor event) and its PID goes to an editor.
@@ -248,7 +242,7 @@ TEST_F(ApplicationTrackerTest, AReusedPidIsANewProcessAndAnEndedInstanceIsNeverJ
 
 TEST_F(ApplicationTrackerTest, AnInstanceHoldsOneDescriptorWhateverItsSize)
 {
-    start();
+    scan();
     write({.pid = 500, .executable = bin / "editor"});
     const auto launched = probe(500, 500);
     ASSERT_EQ(describe(launched), "+org.example.Editor ");
@@ -269,7 +263,7 @@ TEST_F(ApplicationTrackerTest, AnInstanceHoldsOneDescriptorWhateverItsSize)
 
 TEST_F(ApplicationTrackerTest, WithoutDescriptorsProcessesAreStillJudgedAndTheirEndFound)
 {
-    start();
+    scan();
     outOfDescriptors = true;
     write({.pid = 600, .executable = bin / "game"});
     ASSERT_EQ(describe(probe(600, 600)), "+org.example.Game ");
@@ -287,7 +281,7 @@ TEST_F(ApplicationTrackerTest, WithoutDescriptorsProcessesAreStillJudgedAndTheir
 
 TEST_F(ApplicationTrackerTest, UnreadableExecutablesInterpretersAndSessionProcesses)
 {
-    start();
+    scan();
     struct Row {
         const char* what;
         Process process;
