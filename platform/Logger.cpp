@@ -1,14 +1,16 @@
 #include "platform/Logger.h"
 
-#include <cstdio>
+#include <array>
+#include <charconv>
 
 namespace tessary {
 
 LogArgument::LogArgument(double seconds)
 {
-    char buffer[64];
-    std::snprintf(buffer, sizeof buffer, "%f", seconds);
-    text_ = buffer;
+    // As printf's %f, but with a dot whatever the locale (the Qt agent adopts the user's).
+    std::array<char, 512> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds, std::chars_format::fixed, 6);
+    text_.assign(buffer.data(), result.ec == std::errc() ? result.ptr : buffer.data());
 }
 
 Logger::Logger(std::shared_ptr<LogSink> sink, std::string subsystem, std::string category)

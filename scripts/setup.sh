@@ -12,7 +12,7 @@ packages=(
   libsecret-1-dev libsystemd-dev libicu-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 gnome-keyring libsecret-tools
-  xdg-utils openssl procps python3-minimal
+  xdg-utils openssl procps python3-minimal locales
 )
 
 missing=()

@@ -1,7 +1,12 @@
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+
 #include <gtest/gtest.h>
 
 #include "platform/Logger.h"
 #include "platform/MemoryLogSink.h"
+#include "tests/support/TemporaryFolder.h"
 
 namespace tessary {
 namespace {
@@ -29,6 +34,26 @@ TEST(LoggerTest, PlaceholdersRenderAsTheSystemLogShowsThem)
     };
     for (const auto& row : rows)
         EXPECT_EQ(row.rendered, row.expected) << row.name;
+}
+
+// The agent runs in the user's locale; a German one writes printf's %f with a comma.
+TEST(LoggerTest, SecondsAreWrittenWithADotInACommaLocale)
+{
+    testing::TemporaryFolder folder;
+    const auto command = "localedef -i de_DE -f UTF-8 " + (folder.path() / "de_DE.UTF-8").string() + " >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        GTEST_SKIP() << "no German locale sources to build a comma locale from";
+    ::setenv("LOCPATH", folder.path().c_str(), 1);
+    const std::string previous = std::setlocale(LC_NUMERIC, nullptr);
+    const bool switched = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+    char printed[32];
+    std::snprintf(printed, sizeof printed, "%f", 0.5);
+    const auto rendered = Logger::render("reconnecting in %fs", {2.5});
+    std::setlocale(LC_NUMERIC, previous.c_str());
+    ::unsetenv("LOCPATH");
+    ASSERT_TRUE(switched);
+    ASSERT_STREQ(printed, "0,500000") << "the locale writes numbers with a comma";
+    EXPECT_EQ(rendered, "reconnecting in 2.500000s");
 }
 
 TEST(LoggerTest, RecordsCarrySubsystemCategoryAndLevel)
