@@ -14,11 +14,10 @@ Expected<ServiceEndpoint> ServiceEndpoint::fromBaseURL(std::string_view baseURL)
     auto url = Url::parse(baseURL);
     if (!url || url->scheme != "https" || !(url->path.empty() || url->path == "/"))
         return Error{"The service URL must be https://host[:port]: " + std::string(baseURL)};
-    // Assigned by count: GCC 12 warns falsely (-Wrestrict) on assigning these literals at -O3.
-    url->path.assign(1, '/');
+    url->path = "/";
     Url channel = *url;
-    channel.scheme.assign("wss", 3);
-    channel.path.assign("/ws/device", 10);
+    channel.scheme = "wss";
+    channel.path = "/ws/device";
     return ServiceEndpoint(url->text(), channel.text());
 }
 
