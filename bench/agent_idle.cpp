@@ -28,7 +28,7 @@ extern char** environ;
 
 using namespace tessary;
 using namespace tessary::testing;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -136,11 +136,10 @@ std::map<pid_t, ThreadSample> threadSamples(pid_t pid)
 // Credentials where the file backend keeps them, for machines where no private keyring starts.
 void storeInCredentialsFile(const Paths& paths, const StandInServiceProcess::PairedDevice& device)
 {
-    DeviceConfig credentials(std::make_shared<FileSecureStore>(SecureStoreFactory::credentialsFile(paths)),
-                             DeviceConfig::kServiceName);
-    credentials.save(device.deviceId, "deviceId");
-    credentials.save(device.token, "token");
-    credentials.save(device.familyId, "familyId");
+    FileSecureStore credentials(SecureStoreFactory::credentialsFile(paths));
+    static_cast<void>(credentials.write(DeviceConfig::kServiceName, "deviceId", device.deviceId));
+    static_cast<void>(credentials.write(DeviceConfig::kServiceName, "token", device.token));
+    static_cast<void>(credentials.write(DeviceConfig::kServiceName, "familyId", device.familyId));
 }
 
 }  // namespace
@@ -174,7 +173,7 @@ int main(int argc, char* argv[])
     const auto pid = agent.pid();
     const auto ticksBefore = cpuTicks(pid);
     const auto threadsBefore = threadSamples(pid);
-    const auto windowStart = Clock::now();
+    const auto windowStart = SteadyClock::now();
     const auto window = std::chrono::milliseconds(static_cast<long long>(windowSeconds * 1000.0));
     if (waitForExit(pid, window)) {
         std::fprintf(stderr, "the agent exited during the window:\n%s", agent.output().c_str());
@@ -182,7 +181,7 @@ int main(int argc, char* argv[])
     }
     const auto ticksAfter = cpuTicks(pid);
     const auto threadsAfter = threadSamples(pid);
-    const double elapsedSeconds = std::chrono::duration<double>(Clock::now() - windowStart).count();
+    const double elapsedSeconds = std::chrono::duration<double>(SteadyClock::now() - windowStart).count();
     const auto status = "/proc/" + std::to_string(pid) + "/status";
     const auto residentKilobytes = statusNumber(status, "VmRSS");
     // The rest is mapped files, mostly shared libraries that other programs share.

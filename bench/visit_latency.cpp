@@ -38,7 +38,7 @@ extern char** environ;
 
 using namespace tessary;
 using namespace tessary::testing;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -54,7 +54,7 @@ constexpr auto kExtensionOrigin = "chrome-extension://kfpbnmcjdeoahlgikfpbnmcjde
 // When each visited URL reached the service in an "activity" frame.
 class ArrivalLog {
 public:
-    void recordFrame(const std::string& text, Clock::time_point arrived)
+    void recordFrame(const std::string& text, SteadyClock::time_point arrived)
     {
         const auto frame = nlohmann::json::parse(text, nullptr, false);
         if (!frame.is_object() || frame.value("type", "") != "activity" || !frame.contains("payload") ||
@@ -70,7 +70,7 @@ public:
         changed_.notify_all();
     }
 
-    std::optional<Clock::time_point> waitFor(const std::string& url, Clock::time_point deadline)
+    std::optional<SteadyClock::time_point> waitFor(const std::string& url, SteadyClock::time_point deadline)
     {
         std::unique_lock lock(mutex_);
         if (!changed_.wait_until(lock, deadline, [&] { return arrivals_.count(url) != 0; }))
@@ -81,7 +81,7 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::map<std::string, Clock::time_point> arrivals_;
+    std::map<std::string, SteadyClock::time_point> arrivals_;
 };
 
 std::string framed(const std::string& message)
@@ -94,12 +94,12 @@ std::string framed(const std::string& message)
 }
 
 // Appends exactly `count` bytes from fd to `bytes`, or fails at end of output or at the deadline.
-bool readExactly(int fd, std::size_t count, std::string& bytes, Clock::time_point deadline)
+bool readExactly(int fd, std::size_t count, std::string& bytes, SteadyClock::time_point deadline)
 {
     const auto wanted = bytes.size() + count;
     char chunk[4096];
     while (bytes.size() < wanted) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
         pollfd entry{fd, POLLIN, 0};
         if (left <= 0 || ::poll(&entry, 1, static_cast<int>(left)) <= 0)
             return false;
@@ -112,7 +112,7 @@ bool readExactly(int fd, std::size_t count, std::string& bytes, Clock::time_poin
 }
 
 struct HostReply {
-    Clock::time_point read;  // when the last byte of the reply was read
+    SteadyClock::time_point read;  // when the last byte of the reply was read
     nlohmann::json message;
 };
 
@@ -146,7 +146,7 @@ std::optional<HostReply> askChromeHost(const std::string& program, const std::st
     if (spawned) {
         const auto frame = framed(message);
         const bool sent = ::write(in[1], frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
-        const auto deadline = Clock::now() + kVisitLimit;
+        const auto deadline = SteadyClock::now() + kVisitLimit;
         std::string header;
         if (sent && readExactly(out[0], 4, header, deadline)) {
             std::uint32_t length = 0;
@@ -154,7 +154,7 @@ std::optional<HostReply> askChromeHost(const std::string& program, const std::st
                 length = (length << 8) | static_cast<unsigned char>(header[static_cast<std::size_t>(i)]);
             std::string body;
             if (readExactly(out[0], length, body, deadline)) {
-                const auto read = Clock::now();
+                const auto read = SteadyClock::now();
                 reply = HostReply{read, nlohmann::json::parse(body, nullptr, false)};
             }
         }
@@ -194,7 +194,7 @@ int main(int argc, char* argv[])
     auto service = std::make_shared<devservice::DevService>();
     ArrivalLog arrivals;
     service->setFrameObserver([&arrivals](const std::string&, const std::string& text) {
-        arrivals.recordFrame(text, Clock::now());
+        arrivals.recordFrame(text, SteadyClock::now());
     });
     devservice::DevServer server(service, certificates.value());
     const auto port = server.start();
@@ -215,11 +215,11 @@ int main(int argc, char* argv[])
         return 1;
     }
     const auto paired = nlohmann::json::parse(pairing.body);
-    DeviceConfig credentials(std::make_shared<FileSecureStore>(SecureStoreFactory::credentialsFile(paths)),
-                             DeviceConfig::kServiceName);
-    credentials.save(deviceId, "deviceId");
-    credentials.save(paired.at("token").get<std::string>(), "token");
-    credentials.save(paired.at("familyId").get<std::string>(), "familyId");
+    FileSecureStore credentials(SecureStoreFactory::credentialsFile(paths));
+    static_cast<void>(credentials.write(DeviceConfig::kServiceName, "deviceId", deviceId));
+    static_cast<void>(credentials.write(DeviceConfig::kServiceName, "token", paired.at("token").get<std::string>()));
+    static_cast<void>(
+        credentials.write(DeviceConfig::kServiceName, "familyId", paired.at("familyId").get<std::string>()));
 
     const std::map<std::string, std::string> environment = {
         {"HOME", paths.home.string()},
@@ -254,7 +254,7 @@ int main(int argc, char* argv[])
             std::fprintf(stderr, "visit %d: the Chrome host did not answer {\"ok\":true}\n", visit);
             return 1;
         }
-        const auto arrived = arrivals.waitFor(url, Clock::now() + kVisitLimit);
+        const auto arrived = arrivals.waitFor(url, SteadyClock::now() + kVisitLimit);
         if (!arrived) {
             std::fprintf(stderr, "visit %d: no activity frame for %s\n%s", visit, url.c_str(), agent.output().c_str());
             return 1;

@@ -8,6 +8,8 @@ public:
     virtual ~InstanceLock() = default;
     // True when this process now holds the lock (or already did).
     virtual bool tryAcquire() = 0;
+    // Lets another copy take the lock, for a copy that hands the running over and leaves.
+    virtual void release() = 0;
 };
 
 }  // namespace tessary

@@ -111,7 +111,9 @@ void BrowserMessageHandler::enqueueEvent(const nlohmann::json& event) const
     if (!text)
         return;
     {
-        auto store = SharedStore::open(storeFile_, SharedStore::Access::readWrite, kBusyTimeout);
+        // The agent creates the store and rebuilds a damaged one; a browser never creates or
+        // repairs it, so it never races the agent with a file of its own.
+        auto store = SharedStore::open(storeFile_, SharedStore::Access::writeExisting, kBusyTimeout);
         if (!store) {
             if (options_.logger)
                 options_.logger->error("Failed to open app group UserDefaults");

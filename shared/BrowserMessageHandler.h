@@ -32,7 +32,7 @@ public:
 
     std::string answer(const nlohmann::json& message) const;
     // Appends the event to the shared queue (committed when this returns) and wakes the agent.
-    // A store that cannot be used drops the event.
+    // A store that is missing or cannot be used drops the event; nothing is created.
     void enqueueEvent(const nlohmann::json& event) const;
 
     // "timestamp" as an event's "ts": a JSON number with an integral value that fits 64 bits.

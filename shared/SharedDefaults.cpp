@@ -1,5 +1,7 @@
 #include "shared/SharedDefaults.h"
 
+#include <cstdio>
+
 #include "platform/JsonText.h"
 #include "shared/SharedStoreFormat.h"
 
@@ -12,22 +14,97 @@ constexpr auto kBusyTimeout = std::chrono::milliseconds(1000);
 
 }  // namespace
 
-SharedDefaults::SharedDefaults(std::filesystem::path storeFile, Logger logger)
-    : storeFile_(std::move(storeFile)), logger_(std::move(logger))
+SharedDefaults::SharedDefaults(std::filesystem::path storeFile, std::shared_ptr<const Clock> clock, Logger logger)
+    : storeFile_(std::move(storeFile)), clock_(std::move(clock)), logger_(std::move(logger))
 {
 }
 
 SharedStore* SharedDefaults::connection()
 {
-    if (store_)
-        return store_.get();
+    if (store_) {
+        const auto check = store_->checkPath();
+        if (check == SharedStore::PathCheck::holdsFile)
+            return store_.get();
+        // A file damaged in place is examined below; only a damaged one is a rebuild.
+        if (check == SharedStore::PathCheck::moved) {
+            lost_ = true;
+            staleJournals_ = true;
+        }
+        dropConnection();
+    }
+    if (staleJournals_) {
+        // They were this connection's, and belong to the file that left the path.
+        if (auto error = SharedStore::moveJournalsAside(storeFile_, asideStamp())) {
+            reportFailure("Failed to open the shared store: %@", *error);
+            return nullptr;
+        }
+        staleJournals_ = false;
+    }
+    auto state = SharedStore::examine(storeFile_, kBusyTimeout);
+    if (!state) {
+        reportFailure("Failed to open the shared store: %@", state.error());
+        return nullptr;
+    }
+    if (state.value() == SharedStore::FileState::damaged) {
+        auto moved = SharedStore::moveAside(storeFile_, asideStamp());
+        if (!moved) {
+            reportFailure("Failed to move the damaged shared store aside: %@", moved.error());
+            return nullptr;
+        }
+        movedAside_ = std::move(moved).value();
+    }
     auto opened = SharedStore::open(storeFile_, SharedStore::Access::readWrite, kBusyTimeout);
     if (!opened) {
         reportFailure("Failed to open the shared store: %@", opened.error());
         return nullptr;
     }
     store_ = std::move(opened).value();
+    if (auto error = republish(*store_)) {
+        reportFailure("Failed to write rules to the shared store: %@", *error);
+        return nullptr;
+    }
+    // One line per rebuild; the first creation of the store is not one.
+    if (movedAside_)
+        logger_.error("Shared store was damaged — moved it aside to %s and rebuilt it", {movedAside_->string()});
+    else if (lost_ && state.value() == SharedStore::FileState::missing)
+        logger_.error("Shared store was missing — rebuilt it");
+    else if (lost_)
+        logger_.error("Shared store was replaced — published the rules into it again");
+    movedAside_.reset();
+    lost_ = false;
     return store_.get();
+}
+
+std::optional<Error> SharedDefaults::republish(SharedStore& store)
+{
+    if (!published_)
+        return std::nullopt;
+    if (published_->rules)
+        return store.setData(SharedStoreFormat::kRulesKey, *published_->rules);
+    return store.removeKey(SharedStoreFormat::kRulesKey);
+}
+
+void SharedDefaults::dropConnection()
+{
+    if (!store_)
+        return;
+    store_->leaveFileAsIs();
+    store_.reset();
+}
+
+std::string SharedDefaults::asideStamp() const
+{
+    using namespace std::chrono;
+    const auto second = floor<seconds>(clock_->now());
+    const auto day = floor<days>(second);
+    const year_month_day date(day);
+    const hh_mm_ss time(second - day);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d%02u%02uT%02ld%02ld%02lldZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<long>(time.hours().count()), static_cast<long>(time.minutes().count()),
+                  static_cast<long long>(time.seconds().count()));
+    return text;
 }
 
 void SharedDefaults::reportFailure(std::string_view format, const Error& error)
@@ -38,47 +115,58 @@ void SharedDefaults::reportFailure(std::string_view format, const Error& error)
         logger_.error(format, {error});
     lastFailure_ = line;
     // A connection that failed is opened afresh next time, in case the file was repaired.
-    store_.reset();
+    dropConnection();
 }
 
-bool SharedDefaults::setRules(std::string_view bytes)
+template <typename Use>
+bool SharedDefaults::withStore(std::string_view failureFormat, Use use)
 {
     auto* store = connection();
     if (store == nullptr)
         return false;
-    if (auto error = store->setData(SharedStoreFormat::kRulesKey, bytes)) {
-        reportFailure("Failed to write rules to the shared store: %@", *error);
+    auto error = use(*store);
+    if (error && store->lastFailureMayBeDamage()) {
+        // Examined now rather than at the next poll, so this use is not lost to a damaged file.
+        dropConnection();
+        store = connection();
+        if (store == nullptr)
+            return false;
+        error = use(*store);
+    }
+    if (error) {
+        reportFailure(failureFormat, *error);
         return false;
     }
     reportSuccess();
     return true;
 }
 
+bool SharedDefaults::setRules(std::string_view bytes)
+{
+    published_ = Published{std::string(bytes)};
+    return withStore("Failed to write rules to the shared store: %@",
+                     [&](SharedStore& store) { return store.setData(SharedStoreFormat::kRulesKey, bytes); });
+}
+
 void SharedDefaults::removeRules()
 {
-    auto* store = connection();
-    if (store == nullptr)
-        return;
-    if (auto error = store->removeKey(SharedStoreFormat::kRulesKey)) {
-        reportFailure("Failed to remove rules from the shared store: %@", *error);
-        return;
-    }
-    reportSuccess();
+    published_ = Published{std::nullopt};
+    withStore("Failed to remove rules from the shared store: %@",
+              [](SharedStore& store) { return store.removeKey(SharedStoreFormat::kRulesKey); });
 }
 
 std::vector<nlohmann::json> SharedDefaults::drainEventQueue()
 {
+    std::vector<std::string> taken;
+    withStore("Failed to drain the browser event queue: %@", [&](SharedStore& store) -> std::optional<Error> {
+        auto events = store.takeEvents();
+        if (!events)
+            return events.error();
+        taken = std::move(events).value();
+        return std::nullopt;
+    });
     std::vector<nlohmann::json> events;
-    auto* store = connection();
-    if (store == nullptr)
-        return events;
-    auto taken = store->takeEvents();
-    if (!taken) {
-        reportFailure("Failed to drain the browser event queue: %@", taken.error());
-        return events;
-    }
-    reportSuccess();
-    for (const auto& text : taken.value()) {
+    for (const auto& text : taken) {
         auto event = JsonText::parse(text);
         if (event && event.value().is_object())
             events.push_back(std::move(event).value());

@@ -2,12 +2,14 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "platform/Clock.h"
 #include "platform/Logger.h"
 #include "shared/SharedStore.h"
 
@@ -16,11 +18,16 @@ namespace tessary {
 // The agent's side of the shared store: one connection kept open while the agent runs (opened on
 // first use, opened again after a failure), the published rules and the drain of the browser
 // event queue. A store that cannot be used is logged once per distinct failure and never fatal.
+//
+// The agent owns the store's path. Before each use it checks that the path still holds the file
+// its connection has open; when the file was deleted, replaced or damaged, it moves a damaged one
+// aside (never deleting it), creates a fresh store and publishes its rules into it again.
 class SharedDefaults {
 public:
-    SharedDefaults(std::filesystem::path storeFile, Logger logger);
+    SharedDefaults(std::filesystem::path storeFile, std::shared_ptr<const Clock> clock, Logger logger);
 
-    // True when the bytes are now the stored rules.
+    // True when the bytes are now the stored rules. Kept either way, and written again into a
+    // store that comes back.
     bool setRules(std::string_view bytes);
     void removeRules();
     // The queued browser events, oldest first, each delivered once. Entries that are not JSON
@@ -28,13 +35,35 @@ public:
     std::vector<nlohmann::json> drainEventQueue();
 
 private:
+    // What this agent last did to "rules", for a store that has to be written again.
+    struct Published {
+        // Absent after a removal.
+        std::optional<std::string> rules;
+    };
+
     SharedStore* connection();
+    // Runs use (returning an optional Error) on the store; when it fails in a way that may come
+    // from a damaged file, runs it once more on a fresh connection. False when it did not succeed;
+    // failures are reported with failureFormat.
+    template <typename Use>
+    bool withStore(std::string_view failureFormat, Use use);
+    std::optional<Error> republish(SharedStore& store);
+    void dropConnection();
+    std::string asideStamp() const;
     void reportFailure(std::string_view format, const Error& error);
     void reportSuccess() { lastFailure_.clear(); }
 
     std::filesystem::path storeFile_;
+    std::shared_ptr<const Clock> clock_;
     Logger logger_;
     std::unique_ptr<SharedStore> store_;
+    std::optional<Published> published_;
+    // The path stopped holding the file this agent had open; cleared once a store is back.
+    bool lost_ = false;
+    // The WAL and index at the path still belong to the file that left it.
+    bool staleJournals_ = false;
+    // Where a damaged store went, until the fresh one exists.
+    std::optional<std::filesystem::path> movedAside_;
     std::string lastFailure_;
 };
 

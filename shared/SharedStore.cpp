@@ -1,6 +1,7 @@
 #include "shared/SharedStore.h"
 
 #include <climits>
+#include <cstring>
 #include <sqlite3.h>
 
 #include "shared/SharedStoreFormat.h"
@@ -51,6 +52,28 @@ constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY, value BLOB NOT NULL);"
     "CREATE TABLE IF NOT EXISTS event_queue(seq INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL);";
 
+// The first bytes of every SQLite database file, NUL included, and the length of its header.
+constexpr char kDatabaseMagic[] = "SQLite format 3";
+constexpr std::size_t kHeaderSize = 100;
+
+// Codes after which the file itself may be at fault; busy, locked, full or out of memory are not.
+bool mayMeanDamage(int code)
+{
+    switch (code & 0xff) {
+    case SQLITE_ERROR:  // a table that is gone
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_IOERR:
+    case SQLITE_CANTOPEN:
+    case SQLITE_READONLY:  // includes a file moved or deleted under the connection
+    case SQLITE_SCHEMA:
+    case SQLITE_FORMAT:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // The store holds the child's browsing; a folder we create is the user's alone.
 void createPrivateFolder(const std::filesystem::path& folder)
 {
@@ -71,6 +94,8 @@ Expected<std::unique_ptr<SharedStore>> SharedStore::open(const std::filesystem::
     if (access == Access::readWrite) {
         createPrivateFolder(file.parent_path());
         flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+    } else if (access == Access::writeExisting) {
+        flags |= SQLITE_OPEN_READWRITE;
     } else {
         flags |= SQLITE_OPEN_READONLY;
     }
@@ -81,10 +106,26 @@ Expected<std::unique_ptr<SharedStore>> SharedStore::open(const std::filesystem::
         return store->failure("could not be opened");
     sqlite3_busy_timeout(connection, static_cast<int>(busyTimeout.count()));
     sqlite3_extended_result_codes(connection, 1);
+    if (access != Access::readWrite) {
+        // Checked before any statement runs: SQLite's first read of an empty file deletes the WAL
+        // beside it, and the agent keeps that WAL with a damaged store it moves aside.
+        const auto header = store->header();
+        if (header == Header::notADatabase || header == Header::unreadable)
+            return Error{"The shared store " + file.string() + " is not a database"};
+    }
     // Pages are read from the mapped file instead of being copied into the page cache first:
     // a browser reading a large rules value once does not pay for a cache it never reuses.
     if (access == Access::readExisting)
         store->execute("PRAGMA mmap_size=67108864");
+    if (access == Access::writeExisting) {
+        if (auto error = store->execute("PRAGMA synchronous=NORMAL"))
+            return *error;
+        auto ready = store->hasSchema();
+        if (!ready)
+            return ready.error();
+        if (!ready.value())
+            return Error{"The shared store " + file.string() + " does not hold the store's tables"};
+    }
     if (access == Access::readWrite) {
         // WAL lets readers go on while a writer commits; NORMAL syncing in WAL mode still survives
         // a crash of any process, and keeps an append from waiting on the disk.
@@ -92,7 +133,7 @@ Expected<std::unique_ptr<SharedStore>> SharedStore::open(const std::filesystem::
             return *error;
         if (auto error = store->execute("PRAGMA synchronous=NORMAL"))
             return *error;
-        // Creating the tables takes the write lock; once they exist, a browser's open only reads.
+        // Creating the tables takes the write lock; once they exist, an open only reads.
         auto ready = store->hasSchema();
         if (!ready)
             return ready.error();
@@ -100,7 +141,7 @@ Expected<std::unique_ptr<SharedStore>> SharedStore::open(const std::filesystem::
             if (auto error = store->execute("BEGIN IMMEDIATE"))
                 return *error;
             if (auto error = store->execute(kSchema)) {
-                store->execute("ROLLBACK");
+                store->rollback();
                 return *error;
             }
             if (auto error = store->execute("COMMIT"))
@@ -120,10 +161,41 @@ SharedStore::~SharedStore()
     sqlite3_close_v2(connection_);
 }
 
-Error SharedStore::failure(const std::string& what) const
+Error SharedStore::failure(const std::string& what)
 {
+    lastFailureCode_ = connection_ != nullptr ? sqlite3_extended_errcode(connection_) : SQLITE_NOMEM;
     const char* reason = connection_ != nullptr ? sqlite3_errmsg(connection_) : "out of memory";
     return Error{"The shared store " + file_.string() + " " + what + ": " + reason};
+}
+
+SharedStore::Header SharedStore::header() const
+{
+    // Read through SQLite's own handle of the open file, so it is that file's header, not the path's.
+    sqlite3_file* file = nullptr;
+    if (sqlite3_file_control(connection_, "main", SQLITE_FCNTL_FILE_POINTER, &file) != SQLITE_OK ||
+        file == nullptr || file->pMethods == nullptr)
+        return Header::unreadable;
+    unsigned char bytes[kHeaderSize] = {};
+    const int result = file->pMethods->xRead(file, bytes, sizeof bytes, 0);
+    if (result == SQLITE_IOERR_SHORT_READ)
+        return Header::notADatabase;
+    if (result != SQLITE_OK)
+        return Header::unreadable;
+    if (std::memcmp(bytes, kDatabaseMagic, sizeof kDatabaseMagic) != 0)
+        return Header::notADatabase;
+    // The page count at offset 28 holds only while the change counter (24) equals the number at 92.
+    const auto bigEndian = [&](std::size_t at, std::size_t count) {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            value = (value << 8U) | bytes[at + i];
+        return value;
+    };
+    const auto pageSize = bigEndian(16, 2) == 1 ? 65536U : bigEndian(16, 2);
+    const auto pages = bigEndian(28, 4);
+    sqlite3_int64 size = 0;
+    if (pages == 0 || bigEndian(24, 4) != bigEndian(92, 4) || file->pMethods->xFileSize(file, &size) != SQLITE_OK)
+        return Header::intact;
+    return static_cast<std::uint64_t>(size) < pages * pageSize ? Header::shorterThanItsPages : Header::intact;
 }
 
 Expected<bool> SharedStore::hasSchema()
@@ -132,7 +204,18 @@ Expected<bool> SharedStore::hasSchema()
                     "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN ('defaults', 'event_queue')");
     if (!count.prepared() || count.step() != SQLITE_ROW)
         return failure("could not be read");
-    return count.integer(0) == 2;
+    if (count.integer(0) != 2)
+        return false;
+    // Tables of these names from some other program lack the columns every operation uses.
+    for (const char* columns : {"SELECT key, value FROM defaults", "SELECT seq, event FROM event_queue"}) {
+        Statement select(connection_, columns);
+        if (!select.prepared()) {
+            if ((sqlite3_extended_errcode(connection_) & 0xff) == SQLITE_ERROR)
+                return false;
+            return failure("could not be read");
+        }
+    }
+    return true;
 }
 
 std::optional<Error> SharedStore::execute(const char* sql)
@@ -140,6 +223,143 @@ std::optional<Error> SharedStore::execute(const char* sql)
     // exec runs every statement of sql and steps each to completion, discarding rows.
     if (sqlite3_exec(connection_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
         return failure("could not be used");
+    return std::nullopt;
+}
+
+void SharedStore::rollback()
+{
+    // Never reported: the failure that led here is the one that counts.
+    sqlite3_exec(connection_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+SharedStore::PathCheck SharedStore::checkPath() const
+{
+    // Compares the path's inode with the open file's; a write into a deleted or replaced file
+    // would otherwise succeed and reach nobody.
+    int moved = 0;
+    if (sqlite3_file_control(connection_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved != 0)
+        return PathCheck::moved;
+    // Changed in place, which the connection's page cache would hide until its next miss.
+    return header() == Header::intact ? PathCheck::holdsFile : PathCheck::damagedInPlace;
+}
+
+bool SharedStore::lastFailureMayBeDamage() const
+{
+    return mayMeanDamage(lastFailureCode_);
+}
+
+void SharedStore::leaveFileAsIs()
+{
+    sqlite3_db_config(connection_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+}
+
+Expected<SharedStore::FileState> SharedStore::examine(const std::filesystem::path& file,
+                                                      std::chrono::milliseconds busyTimeout)
+{
+    std::error_code error;
+    const auto status = std::filesystem::status(file, error);
+    if (status.type() == std::filesystem::file_type::not_found)
+        return FileState::missing;
+    if (error)
+        return Error{"The shared store " + file.string() + " could not be examined: " + error.message()};
+    // A folder or a device in the way is not ours to move.
+    if (status.type() != std::filesystem::file_type::regular)
+        return Error{"The shared store " + file.string() + " is not a file"};
+
+    sqlite3* connection = nullptr;
+    const int result = sqlite3_open_v2(file.c_str(), &connection, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
+    std::unique_ptr<SharedStore> store(new SharedStore(connection, file));
+    if (result != SQLITE_OK) {
+        if (!std::filesystem::exists(file, error) && !error)
+            return FileState::missing;
+        return store->failure("could not be opened");
+    }
+    store->leaveFileAsIs();
+    sqlite3_busy_timeout(connection, static_cast<int>(busyTimeout.count()));
+    sqlite3_extended_result_codes(connection, 1);
+    // The header first: no statement runs on a file that is not a database.
+    switch (store->header()) {
+    case Header::intact:
+    case Header::shorterThanItsPages:  // the check below tells a cut-off file from a checkpoint
+        break;
+    case Header::notADatabase:
+        return FileState::damaged;
+    case Header::unreadable:
+        return Error{"The shared store " + file.string() + " could not be read"};
+    }
+    const auto damagedOr = [&](const Error& failure) -> Expected<FileState> {
+        const int code = store->lastFailureCode_ & 0xff;
+        if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
+            return FileState::damaged;
+        return failure;
+    };
+    {
+        Statement check(connection, "PRAGMA quick_check(1)");
+        if (!check.prepared() || check.step() != SQLITE_ROW)
+            return damagedOr(store->failure("could not be checked"));
+        if (check.bytes(0) != "ok")
+            return FileState::damaged;
+    }
+    auto ready = store->hasSchema();
+    if (!ready)
+        return damagedOr(ready.error());
+    return ready.value() ? FileState::usable : FileState::damaged;
+}
+
+Expected<std::filesystem::path> SharedStore::moveAside(const std::filesystem::path& file, std::string_view stamp)
+{
+    auto target = unusedName(file, ".corrupt-", stamp);
+    if (!target)
+        return target.error();
+    std::error_code error;
+    std::filesystem::rename(file, target.value(), error);
+    if (error)
+        return Error{"The shared store " + file.string() + " could not be moved aside: " + error.message()};
+    // The journals go with it: the copy keeps its last writes, and the fresh store never reads them.
+    if (auto failure = moveJournals(file, target.value()))
+        return *failure;
+    return target;
+}
+
+std::optional<Error> SharedStore::moveJournalsAside(const std::filesystem::path& file, std::string_view stamp)
+{
+    auto target = unusedName(file, ".stale-", stamp);
+    if (!target)
+        return target.error();
+    return moveJournals(file, target.value());
+}
+
+Expected<std::filesystem::path> SharedStore::unusedName(const std::filesystem::path& file, std::string_view tag,
+                                                        std::string_view stamp)
+{
+    const auto base = file.string() + std::string(tag) + std::string(stamp);
+    const auto taken = [](const std::string& name) {
+        std::error_code ignored;
+        for (const char* suffix : {"", "-wal", "-shm"})
+            if (std::filesystem::exists(std::filesystem::symlink_status(name + suffix, ignored)))
+                return true;
+        return false;
+    };
+    auto name = base;
+    for (int copy = 2; taken(name); ++copy) {
+        if (copy > 1000)
+            return Error{"The shared store " + file.string() + " could not be moved aside: too many copies"};
+        name = base + "-" + std::to_string(copy);
+    }
+    return std::filesystem::path(name);
+}
+
+std::optional<Error> SharedStore::moveJournals(const std::filesystem::path& file, const std::filesystem::path& target)
+{
+    for (const char* journal : {"-wal", "-shm"}) {
+        const auto from = std::filesystem::path(file.string() + journal);
+        std::error_code error;
+        if (!std::filesystem::exists(std::filesystem::symlink_status(from, error)))
+            continue;
+        std::filesystem::rename(from, target.string() + journal, error);
+        if (error)
+            return Error{"The journal " + from.string() + " could not be moved aside: " + error.message()};
+    }
     return std::nullopt;
 }
 
@@ -222,7 +442,7 @@ Expected<std::int64_t> SharedStore::appendEvent(std::string_view event)
     }
     if (size < 0 || execute("COMMIT")) {
         auto error = failure(std::string("could not append to ") + SharedStoreFormat::kEventQueueKey);
-        execute("ROLLBACK");
+        rollback();
         return error;
     }
     return size;
@@ -249,7 +469,7 @@ Expected<std::vector<std::string>> SharedStore::takeEvents()
     }
     if (!complete || execute("COMMIT")) {
         auto error = failure(std::string("could not drain ") + SharedStoreFormat::kEventQueueKey);
-        execute("ROLLBACK");
+        rollback();
         return error;
     }
     return events;

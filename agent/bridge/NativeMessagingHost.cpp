@@ -2,28 +2,14 @@
 
 #include "agent/bridge/GrantHost.h"
 #include "platform/JsonText.h"
-#include "platform/WholeFileWriter.h"
 
 namespace tessary {
 
-namespace {
-
-// The folder first; the manifest is then replaced whole, so Chrome never reads half a file.
-std::optional<Error> replaceFile(const std::filesystem::path& path, const std::string& content)
-{
-    std::error_code error;
-    std::filesystem::create_directories(path.parent_path(), error);
-    if (error)
-        return Error{"The folder “" + path.parent_path().string() + "” couldn’t be created: " + error.message()};
-    return WholeFileWriter::write(path, content);
-}
-
-}  // namespace
-
-NativeMessagingHost::NativeMessagingHost(std::shared_ptr<SharedDefaults> sharedDefaults, Paths paths,
+NativeMessagingHost::NativeMessagingHost(std::shared_ptr<SharedDefaults> sharedDefaults,
+                                         std::shared_ptr<ChromeHostManifest> chromeHostManifest,
                                          std::shared_ptr<const MainBundle> bundle, Logger logger)
-    : sharedDefaults_(std::move(sharedDefaults)), paths_(std::move(paths)), bundle_(std::move(bundle)),
-      logger_(std::move(logger))
+    : sharedDefaults_(std::move(sharedDefaults)), chromeHostManifest_(std::move(chromeHostManifest)),
+      bundle_(std::move(bundle)), logger_(std::move(logger))
 {
 }
 
@@ -60,11 +46,6 @@ void NativeMessagingHost::clearSharedRules()
     sharedDefaults_->removeRules();
 }
 
-std::filesystem::path NativeMessagingHost::chromeManifestPath() const
-{
-    return paths_.configHome / "google-chrome" / "NativeMessagingHosts" / (std::string(kChromeHostName) + ".json");
-}
-
 std::filesystem::path NativeMessagingHost::chromeHostExecutablePath() const
 {
     return bundle_->bundlePath().string() + "/Contents/Helpers/tessary-chrome-host";
@@ -93,7 +74,7 @@ void NativeMessagingHost::installChromeHost()
                       {Error{"The bundle path “" + executable.string() + "” is not valid UTF-8."}});
         return;
     }
-    if (auto failure = replaceFile(chromeManifestPath(), content)) {
+    if (auto failure = chromeHostManifest_->write(content)) {
         logger_.error("Failed to install Chrome native messaging host: %@", {*failure});
         return;
     }

@@ -10,9 +10,9 @@
 
 #include "agent/service/EventChannel.h"
 #include "agent/service/RulesPayload.h"
+#include "platform/ChromeHostManifest.h"
 #include "platform/Logger.h"
 #include "platform/MainBundle.h"
-#include "platform/Paths.h"
 #include "shared/SharedDefaults.h"
 
 namespace tessary {
@@ -24,7 +24,8 @@ class NativeMessagingHost {
 public:
     static constexpr const char* kChromeHostName = "app.brenmoor.tessary";
 
-    NativeMessagingHost(std::shared_ptr<SharedDefaults> sharedDefaults, Paths paths,
+    NativeMessagingHost(std::shared_ptr<SharedDefaults> sharedDefaults,
+                        std::shared_ptr<ChromeHostManifest> chromeHostManifest,
                         std::shared_ptr<const MainBundle> bundle, Logger logger);
 
     // Set by the owner at creation; no operation here uses it.
@@ -40,14 +41,12 @@ public:
     void clearSharedRules();
     void installChromeHost();
 
-    // $XDG_CONFIG_HOME/google-chrome/NativeMessagingHosts/app.brenmoor.tessary.json
-    std::filesystem::path chromeManifestPath() const;
     std::filesystem::path chromeHostExecutablePath() const;
     static nlohmann::ordered_json chromeManifest(const std::filesystem::path& executable);
 
 private:
     std::shared_ptr<SharedDefaults> sharedDefaults_;
-    Paths paths_;
+    std::shared_ptr<ChromeHostManifest> chromeHostManifest_;
     std::shared_ptr<const MainBundle> bundle_;
     Logger logger_;
     std::optional<RulesPayload> currentRules_;

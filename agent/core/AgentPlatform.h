@@ -6,10 +6,13 @@
 #include <string>
 
 #include "platform/AdminCheck.h"
+#include "platform/ChromeHostManifest.h"
 #include "platform/Clock.h"
 #include "platform/HostFacts.h"
 #include "platform/HttpTransport.h"
 #include "platform/InstanceLock.h"
+#include "platform/KeepAliveAgent.h"
+#include "platform/LaunchOrigin.h"
 #include "platform/Launcher.h"
 #include "platform/LogSink.h"
 #include "platform/LoginItem.h"
@@ -18,6 +21,7 @@
 #include "platform/NotificationListener.h"
 #include "platform/Paths.h"
 #include "platform/SecureStore.h"
+#include "platform/ServiceManager.h"
 #include "platform/UserDefaults.h"
 #include "platform/WebSocketTransport.h"
 #include "platform/Workspace.h"
@@ -37,6 +41,10 @@ struct AgentPlatform {
     std::shared_ptr<HostFacts> hostFacts;
     std::shared_ptr<Launcher> launcher;
     std::shared_ptr<LoginItem> loginItem;
+    std::shared_ptr<KeepAliveAgent> keepAliveAgent;
+    std::shared_ptr<ServiceManager> serviceManager;
+    std::shared_ptr<ChromeHostManifest> chromeHostManifest;
+    LaunchOrigin launchOrigin = LaunchOrigin::person;
     std::shared_ptr<AdminCheck> adminCheck;
     Paths paths;
     // The service's base URL when overridden (ServiceEndpoint::resolve falls back to the built-in
@@ -49,8 +57,8 @@ struct AgentPlatform {
     std::function<std::shared_ptr<Workspace>()> makeWorkspace;
     // The browsers' wake-up, listened to only while monitoring.
     std::shared_ptr<NotificationListener> notificationListener;
-    // Asks the application to quit once control returns to its event loop.
-    std::function<void()> terminateApplication;
+    // Asks the application to quit with this exit status once control returns to its event loop.
+    std::function<void(int exitStatus)> terminateApplication;
     // From a second copy: asks the agent already running to show its panel.
     std::function<void()> showRunningInstance;
 };

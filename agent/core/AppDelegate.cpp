@@ -1,6 +1,9 @@
 #include "agent/core/AppDelegate.h"
 
+#include <algorithm>
+
 #include "agent/core/DeviceIdentifier.h"
+#include "agent/core/LaunchDecision.h"
 #include "agent/core/SafariEventEntry.h"
 #include "agent/service/RecordCodec.h"
 #include "shared/SharedStoreFormat.h"
@@ -12,6 +15,7 @@ namespace {
 constexpr auto kMdmPromptShown = "mdmPromptShown";
 constexpr auto kHeartbeatInterval = std::chrono::seconds(120);
 constexpr auto kSafariPollInterval = std::chrono::seconds(2);
+constexpr auto kCredentialStoreRetryLongest = std::chrono::seconds(60);
 
 // The agent's start-up has already refused a malformed override; the built-in host is the fallback.
 ServiceEndpoint serviceEndpoint(const std::optional<std::string>& overrideURL)
@@ -31,7 +35,8 @@ AppDelegate::AppDelegate(AgentPlatform platform)
       apiClient_(std::make_shared<APIClient>(serviceEndpoint(platform_.serviceURL), platform_.httpSession,
                                              platform_.mainQueue, platform_.logSink, platform_.bundle,
                                              platform_.hostFacts)),
-      installationKeeper_(platform_.paths, platform_.bundle, platform_.mainQueue, platform_.launcher,
+      installationKeeper_(platform_.keepAliveAgent, platform_.serviceManager, platform_.chromeHostManifest,
+                          platform_.loginItem, platform_.bundle, platform_.mainQueue, platform_.launcher,
                           platform_.hostFacts, platform_.adminCheck, logger_)
 {
 }
@@ -49,21 +54,58 @@ bool AppDelegate::credentialsPresent() const
     return deviceConfig_.load("token").has_value() && deviceConfig_.load("familyId").has_value();
 }
 
-void AppDelegate::applicationDidFinishLaunching()
+void AppDelegate::applicationDidFinishLaunching(std::function<void()> launched)
 {
-    if (!platform_.instanceLock->tryAcquire()) {
-        platform_.showRunningInstance();
-        logger_.info("Another instance already running — exiting");
-        platform_.terminateApplication();
+    if (!claimInstance())
         return;
-    }
 
+    // The keyring is first touched here, by the one agent that holds the lock.
+    openCredentialStore(std::move(launched));
+}
+
+void AppDelegate::openCredentialStore(std::function<void()> launched)
+{
+    deviceConfig_.open([weak = weak_from_this(), launched = std::move(launched)](std::optional<Error> failure) {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        if (failure) {
+            self->retryCredentialStore(*failure, launched);
+            return;
+        }
+        self->credentialStoreRetry_.reset();
+        self->continueLaunching();
+        if (launched)
+            launched();
+    });
+}
+
+void AppDelegate::retryCredentialStore(const Error& failure, std::function<void()> launched)
+{
+    // 1, 2, 4 ... 32, then every 60 s: soon after a login, gently while a keyring stays locked.
+    const auto delay = std::min(kCredentialStoreRetryLongest,
+                                std::chrono::seconds(std::int64_t{1} << std::min(credentialStoreFailures_, 6)));
+    ++credentialStoreFailures_;
+    logger_.error("Credential store unavailable — retrying in %ld s: %@", {delay.count(), failure});
+    credentialStoreRetry_ =
+        platform_.mainQueue->postAfter(delay, [weak = weak_from_this(), launched = std::move(launched)] {
+            if (auto self = weak.lock())
+                self->openCredentialStore(launched);
+        });
+}
+
+void AppDelegate::continueLaunching()
+{
     const auto deviceId = DeviceIdentifier::loadOrCreate(deviceConfig_);
     logLaunch(deviceId);
 
     if (!installationKeeper_.hasSystemWideAgent())
         registerLoginItem();
     installationKeeper_.installKeepAliveAgent();
+
+    // A panel that read the state before the credentials were known learns it now.
+    if (appState_)
+        appState_->setIsSetUp(credentialsPresent());
 
     if (credentialsPresent()) {
         startMonitoring();
@@ -72,6 +114,33 @@ void AppDelegate::applicationDidFinishLaunching()
 
     logger_.info("Device not set up — showing setup wizard");
     offerProfileToAdministrator();
+}
+
+bool AppDelegate::claimInstance()
+{
+    const auto& lock = platform_.instanceLock;
+    const auto settled = LaunchDecision::settle(
+        platform_.launchOrigin,
+        {[&] { return lock->tryAcquire(); }, [&] { lock->release(); },
+         [this] { return installationKeeper_.hasKeepAliveAgent(); },
+         [this] { return installationKeeper_.canStartKeepAliveAgent(); },
+         [this] { return installationKeeper_.startKeepAliveAgent(); }});
+    if (settled.handOverRefused)
+        logger_.error("Could not start the keepalive launch agent");
+    switch (settled.action) {
+    case LaunchDecision::Action::run:
+        return true;
+    case LaunchDecision::Action::handOver:
+        logger_.info("Started the keepalive launch agent — exiting");
+        break;
+    case LaunchDecision::Action::leave:
+        if (settled.showRunningInstance)
+            platform_.showRunningInstance();
+        logger_.info("Another instance already running — exiting");
+        break;
+    }
+    platform_.terminateApplication(settled.exitStatus);
+    return false;
 }
 
 void AppDelegate::logLaunch(const std::string& deviceId)
@@ -144,8 +213,10 @@ void AppDelegate::startMonitoring()
     monitor->start();
     appMonitor_ = monitor;
 
-    sharedDefaults_ = std::make_shared<SharedDefaults>(SharedStoreFormat::storePath(platform_.paths), logger_);
-    auto publisher = std::make_shared<NativeMessagingHost>(sharedDefaults_, platform_.paths, platform_.bundle, logger_);
+    sharedDefaults_ =
+        std::make_shared<SharedDefaults>(SharedStoreFormat::storePath(platform_.paths), platform_.clock, logger_);
+    auto publisher =
+        std::make_shared<NativeMessagingHost>(sharedDefaults_, platform_.chromeHostManifest, platform_.bundle, logger_);
     publisher->webSocketClient = client;
     publisher->installChromeHost();
     nativeMessaging_ = publisher;

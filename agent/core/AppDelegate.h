@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,7 +38,11 @@ public:
     AppState& appState();
     InstallationKeeper& installationKeeper() { return installationKeeper_; }
 
-    void applicationDidFinishLaunching();
+    // Runs the start-up sequence. Once this copy holds the instance lock it waits for the credential
+    // store (retrying while its backend cannot be read), so a device is never taken for not set up
+    // because the keyring is slow or locked; launched runs when the sequence has completed, never
+    // for a copy that exits.
+    void applicationDidFinishLaunching(std::function<void()> launched = {});
 
     // Called by the setup wizard once the pairing's credentials are stored.
     void setupCompleted();
@@ -65,7 +70,14 @@ public:
     const std::shared_ptr<AppBlocker>& appBlocker() const { return appBlocker_; }
 
 private:
+    // Takes the single-instance lock, or hands the running over to the keep-alive agent, or asks
+    // the application to quit; true when this copy goes on as the agent.
+    bool claimInstance();
     bool credentialsPresent() const;
+    void openCredentialStore(std::function<void()> launched);
+    void retryCredentialStore(const Error& failure, std::function<void()> launched);
+    // The start-up sequence from the device identifier on, once the credentials are known.
+    void continueLaunching();
     void logLaunch(const std::string& deviceId);
     void registerLoginItem();
     void offerProfileToAdministrator();
@@ -91,6 +103,9 @@ private:
     // Counts starts and stops of monitoring. A heartbeat or rules fetch acts only while the run
     // that sent it is still the current one, so a late reply never touches a later pairing.
     std::uint64_t monitoringRun_ = 0;
+    // Failed reads of the credential store at launch, and the retry waiting to run.
+    int credentialStoreFailures_ = 0;
+    std::shared_ptr<ScheduledWork> credentialStoreRetry_;
 };
 
 }  // namespace tessary

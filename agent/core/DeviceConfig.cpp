@@ -9,6 +9,11 @@ DeviceConfig::DeviceConfig(std::shared_ptr<SecureStore> store, std::string servi
 {
 }
 
+void DeviceConfig::open(SecureStore::OpenCompletion completion)
+{
+    store_->open(serviceName_, std::move(completion));
+}
+
 void DeviceConfig::save(const std::string& value, const std::string& key)
 {
     remove(key);

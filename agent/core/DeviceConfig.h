@@ -9,7 +9,8 @@
 namespace tessary {
 
 // The agent's three credentials ("deviceId", "token", "familyId") in the secure store,
-// filed under one service name. Stateless; never reports an error to its caller.
+// filed under one service name. Keeps nothing itself; once opened, every call is answered at once
+// and none reports an error to its caller.
 class DeviceConfig {
 public:
     static constexpr const char* kServiceName = "app.brenmoor.tessary.device";
@@ -17,6 +18,11 @@ public:
     DeviceConfig(std::shared_ptr<SecureStore> store, std::string serviceName);
 
     const std::string& serviceName() const { return serviceName_; }
+
+    // Reads the stored credentials without blocking the main thread; the completion runs there,
+    // with why the store cannot be read now (then open may be called again). Until it has
+    // succeeded, every credential is absent and saves are dropped.
+    void open(SecureStore::OpenCompletion completion);
 
     // Replaces any existing value: delete, then add.
     void save(const std::string& value, const std::string& key);

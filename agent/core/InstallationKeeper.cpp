@@ -2,146 +2,91 @@
 
 #include <chrono>
 
-#include "platform/Expected.h"
-#include "platform/WholeFileWriter.h"
-
 namespace tessary {
 
 namespace {
 
-constexpr auto kUnitFileName = "app.brenmoor.tessary.keepalive.service";
-constexpr auto kAgentEntryName = "app.brenmoor.tessary.desktop";
-constexpr auto kChromeManifestName = "app.brenmoor.tessary.json";
 // Where Chrome reads managed policy on Linux: the profile has to be placed there by an administrator.
 constexpr auto kPolicySettingsLocation = "file:///etc/opt/chrome/policies/managed/";
 constexpr auto kSettingsDelay = std::chrono::milliseconds(2000);
 
-std::string systemdQuote(const std::string& argument)
-{
-    if (!argument.empty() && argument.find_first_of(" \t\"'\\$%;") == std::string::npos)
-        return argument;
-    std::string quoted = "\"";
-    for (const char c : argument) {
-        if (c == '"' || c == '\\')
-            quoted += '\\';
-        if (c == '%' || c == '$')
-            quoted += c;  // systemd's own specifier and variable escapes: %% and $$
-        quoted += c;
-    }
-    return quoted + "\"";
-}
-
-bool pathExists(const std::filesystem::path& path)
-{
-    std::error_code ignored;
-    return std::filesystem::exists(std::filesystem::symlink_status(path, ignored));
-}
-
 }  // namespace
 
-InstallationKeeper::InstallationKeeper(Paths paths, std::shared_ptr<const MainBundle> bundle,
+InstallationKeeper::InstallationKeeper(std::shared_ptr<KeepAliveAgent> keepAliveAgent,
+                                       std::shared_ptr<ServiceManager> serviceManager,
+                                       std::shared_ptr<ChromeHostManifest> chromeHostManifest,
+                                       std::shared_ptr<LoginItem> loginItem, std::shared_ptr<const MainBundle> bundle,
                                        std::shared_ptr<MainQueue> mainQueue, std::shared_ptr<Launcher> launcher,
                                        std::shared_ptr<HostFacts> hostFacts, std::shared_ptr<AdminCheck> adminCheck,
                                        Logger logger)
-    : paths_(std::move(paths)), bundle_(std::move(bundle)), mainQueue_(std::move(mainQueue)),
-      launcher_(std::move(launcher)), hostFacts_(std::move(hostFacts)), adminCheck_(std::move(adminCheck)),
-      logger_(std::move(logger))
+    : keepAliveAgent_(std::move(keepAliveAgent)), serviceManager_(std::move(serviceManager)),
+      chromeHostManifest_(std::move(chromeHostManifest)), loginItem_(std::move(loginItem)), bundle_(std::move(bundle)),
+      mainQueue_(std::move(mainQueue)), launcher_(std::move(launcher)), hostFacts_(std::move(hostFacts)),
+      adminCheck_(std::move(adminCheck)), logger_(std::move(logger))
 {
-}
-
-std::filesystem::path InstallationKeeper::systemWideAgentPath() const
-{
-    return paths_.systemConfigDir / "autostart" / kAgentEntryName;
-}
-
-std::filesystem::path InstallationKeeper::keepAliveUnitPath() const
-{
-    return paths_.configHome / "systemd" / "user" / kUnitFileName;
-}
-
-std::filesystem::path InstallationKeeper::keepAliveWantsLinkPath() const
-{
-    return paths_.configHome / "systemd" / "user" / "default.target.wants" / kUnitFileName;
-}
-
-std::filesystem::path InstallationKeeper::chromeHostManifestPath() const
-{
-    return paths_.configHome / "google-chrome" / "NativeMessagingHosts" / kChromeManifestName;
 }
 
 bool InstallationKeeper::hasSystemWideAgent() const
 {
-    return pathExists(systemWideAgentPath());
+    return loginItem_->isSystemWide();
 }
 
-std::string InstallationKeeper::keepAliveUnitContent(const std::filesystem::path& executable)
+bool InstallationKeeper::hasKeepAliveAgent() const
 {
-    return std::string("[Unit]\n"
-                       "Description=Tessary agent (") +
-           kKeepAliveLabel +
-           ")\n"
-           "StartLimitIntervalSec=0\n"
-           "\n"
-           "[Service]\n"
-           "ExecStart=" +
-           systemdQuote(executable.string()) +
-           "\n"
-           "Restart=always\n"
-           "RestartSec=2\n"
-           "\n"
-           "[Install]\n"
-           "WantedBy=default.target\n";
+    return !hasSystemWideAgent() &&
+           keepAliveAgent_->definition(bundle_->executablePath()) == KeepAliveAgent::Definition::current;
+}
+
+bool InstallationKeeper::canStartKeepAliveAgent() const
+{
+    return serviceManager_->canStartKeepAliveAgent();
+}
+
+bool InstallationKeeper::startKeepAliveAgent() const
+{
+    return serviceManager_->startKeepAliveAgent();
 }
 
 void InstallationKeeper::installKeepAliveAgent()
 {
     if (hasSystemWideAgent())
         return;
-    const auto unit = keepAliveUnitPath();
-    if (pathExists(unit))
-        return;
     const auto& executable = bundle_->executablePath();
+    // An existing definition is never rewritten, whatever it holds, except the one an earlier
+    // version of the agent wrote: that one started the agent before any display existed and
+    // restarted a duplicate forever.
+    const auto definition = keepAliveAgent_->definition(executable);
+    if (definition == KeepAliveAgent::Definition::current || definition == KeepAliveAgent::Definition::foreign)
+        return;
     if (executable.empty())
         return;
-
-    std::error_code error;
-    std::filesystem::create_directories(keepAliveWantsLinkPath().parent_path(), error);
-    if (error) {
-        logger_.error("Failed to install keepalive: %@", {Error{"The folder “" + unit.parent_path().string() +
-                                                                "” couldn’t be created: " + error.message()}});
-        return;
-    }
-    if (auto failure = WholeFileWriter::write(unit, keepAliveUnitContent(executable))) {
+    if (auto failure = keepAliveAgent_->install(executable)) {
         logger_.error("Failed to install keepalive: %@", {*failure});
         return;
     }
-    // The wants link is what systemctl enable would make: the unit starts with the session.
-    const auto link = keepAliveWantsLinkPath();
-    std::filesystem::remove(link, error);
-    std::filesystem::create_symlink(std::filesystem::path("..") / kUnitFileName, link, error);
-    if (error) {
-        logger_.error("Failed to install keepalive: %@",
-                      {Error{"The link “" + link.string() + "” couldn’t be created: " + error.message()}});
-        return;
-    }
+    // The manager keeps the earlier definition loaded until it reads the files again.
+    if (definition == KeepAliveAgent::Definition::earlier)
+        serviceManager_->reloadDefinitions();
     logger_.info("Installed keepalive launch agent");
 }
 
 void InstallationKeeper::ensureKeepAliveAgent()
 {
-    if (!pathExists(keepAliveUnitPath())) {
+    const auto definition = keepAliveAgent_->definition(bundle_->executablePath());
+    if (definition == KeepAliveAgent::Definition::absent) {
         logger_.info("LaunchAgent missing — re-installing");
         installKeepAliveAgent();
+        return;
     }
+    if (definition != KeepAliveAgent::Definition::current || hasSystemWideAgent())
+        return;
+    if (auto failure = keepAliveAgent_->enable())
+        logger_.error("Failed to install keepalive: %@", {*failure});
 }
 
 void InstallationKeeper::removeKeepAliveAgent()
 {
-    std::error_code error;
-    const bool removed = std::filesystem::remove(keepAliveUnitPath(), error);
-    std::error_code ignored;
-    std::filesystem::remove(keepAliveWantsLinkPath(), ignored);
-    if (removed && !error)
+    if (keepAliveAgent_->remove())
         logger_.info("Removed keepalive launch agent");
     else
         logger_.info("LaunchAgent not present or already removed");
@@ -149,8 +94,7 @@ void InstallationKeeper::removeKeepAliveAgent()
 
 void InstallationKeeper::removeChromeHostManifest()
 {
-    std::error_code error;
-    if (std::filesystem::remove(chromeHostManifestPath(), error) && !error)
+    if (chromeHostManifest_->remove())
         logger_.info("Chrome native messaging host removed");
     else
         logger_.info("Chrome host file not present or already removed");

@@ -1,31 +1,35 @@
 #pragma once
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
 #include "platform/AdminCheck.h"
+#include "platform/ChromeHostManifest.h"
 #include "platform/HostFacts.h"
+#include "platform/KeepAliveAgent.h"
 #include "platform/Launcher.h"
 #include "platform/Logger.h"
+#include "platform/LoginItem.h"
 #include "platform/MainBundle.h"
 #include "platform/MainQueue.h"
-#include "platform/Paths.h"
+#include "platform/ServiceManager.h"
 
 namespace tessary {
 
-// Keeps the agent installed: the per-user keep-alive unit (systemd restarts the agent whenever it
-// exits), removal of the Chrome manifest when the pairing ends, the browser-policy profile hand-off
-// and the administrator test that decides whether it is offered at launch.
+// Keeps the agent installed: the per-user keep-alive agent (the service manager starts the agent
+// with the session and again whenever it ends), removal of the Chrome manifest when the pairing
+// ends, the browser-policy profile hand-off and the administrator test that decides whether it is
+// offered at launch.
 class InstallationKeeper {
 public:
-    static constexpr const char* kKeepAliveLabel = "app.brenmoor.tessary.keepalive";
-
-    InstallationKeeper(Paths paths, std::shared_ptr<const MainBundle> bundle, std::shared_ptr<MainQueue> mainQueue,
+    InstallationKeeper(std::shared_ptr<KeepAliveAgent> keepAliveAgent, std::shared_ptr<ServiceManager> serviceManager,
+                       std::shared_ptr<ChromeHostManifest> chromeHostManifest, std::shared_ptr<LoginItem> loginItem,
+                       std::shared_ptr<const MainBundle> bundle, std::shared_ptr<MainQueue> mainQueue,
                        std::shared_ptr<Launcher> launcher, std::shared_ptr<HostFacts> hostFacts,
                        std::shared_ptr<AdminCheck> adminCheck, Logger logger);
 
     void installKeepAliveAgent();
+    // Also has an installed keep-alive agent start with the session again when that was undone.
     void ensureKeepAliveAgent();
     void removeKeepAliveAgent();
     void removeChromeHostManifest();
@@ -36,14 +40,16 @@ public:
     // A system-wide autostart entry means the computer's administrator starts the agent for everyone.
     bool hasSystemWideAgent() const;
 
-    std::filesystem::path systemWideAgentPath() const;
-    std::filesystem::path keepAliveUnitPath() const;
-    std::filesystem::path keepAliveWantsLinkPath() const;
-    std::filesystem::path chromeHostManifestPath() const;
-    static std::string keepAliveUnitContent(const std::filesystem::path& executable);
+    // The keep-alive agent this copy installs is in place, so it can run the agent.
+    bool hasKeepAliveAgent() const;
+    bool canStartKeepAliveAgent() const;
+    bool startKeepAliveAgent() const;
 
 private:
-    Paths paths_;
+    std::shared_ptr<KeepAliveAgent> keepAliveAgent_;
+    std::shared_ptr<ServiceManager> serviceManager_;
+    std::shared_ptr<ChromeHostManifest> chromeHostManifest_;
+    std::shared_ptr<LoginItem> loginItem_;
     std::shared_ptr<const MainBundle> bundle_;
     std::shared_ptr<MainQueue> mainQueue_;
     std::shared_ptr<Launcher> launcher_;

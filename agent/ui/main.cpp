@@ -12,6 +12,7 @@
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/BeastWebSocketSession.h"
 #include "platform/linux/BundleLocator.h"
+#include "platform/linux/ChromeManifestFile.h"
 #include "platform/linux/CurlHttpTransport.h"
 #include "platform/linux/CurlPackageDownloader.h"
 #include "platform/linux/DatagramNotificationListener.h"
@@ -19,10 +20,13 @@
 #include "platform/linux/FlockInstanceLock.h"
 #include "platform/linux/GroupAdminCheck.h"
 #include "platform/linux/JsonFileUserDefaults.h"
+#include "platform/linux/LaunchEnvironment.h"
 #include "platform/linux/LinuxHostFacts.h"
 #include "platform/linux/SecureStoreFactory.h"
 #include "platform/linux/ServiceEnvironment.h"
 #include "platform/linux/SystemLogSink.h"
+#include "platform/linux/SystemctlServiceManager.h"
+#include "platform/linux/SystemdKeepAliveUnit.h"
 #include "platform/linux/XdgOpenLauncher.h"
 #include "shared/SharedStoreFormat.h"
 
@@ -37,7 +41,7 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.mainQueue = std::make_shared<QtMainQueue>(&app);
     platform.clock = std::make_shared<SystemClock>();
     platform.logSink = SystemLogSink::fromEnvironment();
-    platform.secureStore = SecureStoreFactory::forEnvironment(platform.paths);
+    platform.secureStore = SecureStoreFactory::forEnvironment(platform.paths, platform.mainQueue, platform.logSink);
     platform.bundle = std::make_shared<MainBundle>(BundleLocator::running());
     platform.userDefaults = std::make_shared<JsonFileUserDefaults>(platform.paths.configHome / "app.brenmoor.tessary" /
                                                                    "settings.json");
@@ -45,8 +49,14 @@ AgentPlatform linuxPlatform(QApplication& app)
         std::make_shared<FlockInstanceLock>(platform.paths.runtimeDir / "app.brenmoor.tessary.lock");
     platform.hostFacts = std::make_shared<LinuxHostFacts>();
     platform.launcher = std::make_shared<XdgOpenLauncher>();
-    platform.loginItem = std::make_shared<AutostartLoginItem>(
-        platform.paths.configHome / "autostart" / "app.brenmoor.tessary.desktop", platform.bundle->executablePath());
+    platform.loginItem = std::make_shared<AutostartLoginItem>(platform.paths, platform.bundle->executablePath());
+    auto keepAliveUnit = std::make_shared<SystemdKeepAliveUnit>(platform.paths);
+    platform.serviceManager =
+        std::make_shared<SystemctlServiceManager>(SystemdKeepAliveUnit::kUnitName, keepAliveUnit->unitPath());
+    platform.keepAliveAgent = keepAliveUnit;
+    platform.chromeHostManifest =
+        std::make_shared<ChromeManifestFile>(platform.paths, NativeMessagingHost::kChromeHostName);
+    platform.launchOrigin = LaunchEnvironment::origin();
     platform.adminCheck = std::make_shared<GroupAdminCheck>();
     platform.serviceURL = ServiceEnvironment::serviceURL();
     platform.httpSession = std::make_shared<CurlHttpTransport>(ServiceEnvironment::extraCaFile());
@@ -61,7 +71,9 @@ AgentPlatform linuxPlatform(QApplication& app)
     };
     platform.notificationListener = std::make_shared<DatagramNotificationListener>(
         SharedStoreFormat::notificationSocketPath(platform.paths), platform.mainQueue);
-    platform.terminateApplication = [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); }); };
+    platform.terminateApplication = [](int exitStatus) {
+        QTimer::singleShot(0, qApp, [exitStatus] { QCoreApplication::exit(exitStatus); });
+    };
     platform.showRunningInstance = [socket = MenuBarScene::activationSocketPath(platform.paths)] {
         PanelActivation::requestShow(socket);
     };
@@ -88,20 +100,22 @@ int main(int argc, char* argv[])
 
     auto platform = linuxPlatform(app);
     bool terminating = false;
-    platform.terminateApplication = [&terminating, quit = platform.terminateApplication] {
+    platform.terminateApplication = [&terminating, quit = platform.terminateApplication](int exitStatus) {
         terminating = true;
-        quit();
+        quit(exitStatus);
     };
     auto delegate = std::make_shared<AppDelegate>(platform);
     std::unique_ptr<MenuBarScene> scene;
 
     QTimer::singleShot(0, &app, [&] {
-        delegate->applicationDidFinishLaunching();
-        // A duplicate leaves without ever reading the credentials the panel would show.
-        if (terminating)
-            return;
-        scene = std::make_unique<MenuBarScene>(
-            delegate, platform, std::make_shared<CurlPackageDownloader>(ServiceEnvironment::extraCaFile()));
+        // The panel shows what the credentials say, so it is made once they are known (a keyring
+        // may keep the start-up waiting); a duplicate leaves without ever reading them.
+        delegate->applicationDidFinishLaunching([&] {
+            if (terminating)
+                return;
+            scene = std::make_unique<MenuBarScene>(
+                delegate, platform, std::make_shared<CurlPackageDownloader>(ServiceEnvironment::extraCaFile()));
+        });
     });
     const int status = QApplication::exec();
     scene.reset();

@@ -5,8 +5,10 @@
 
 namespace tessary {
 
-AutostartLoginItem::AutostartLoginItem(std::filesystem::path entryFile, std::filesystem::path executable)
-    : entryFile_(std::move(entryFile)), executable_(std::move(executable))
+AutostartLoginItem::AutostartLoginItem(const Paths& paths, std::filesystem::path executable)
+    : entryPath_(paths.configHome / "autostart" / kEntryName),
+      systemWideEntryPath_(paths.systemConfigDir / "autostart" / kEntryName),
+      executable_(std::move(executable))
 {
 }
 
@@ -28,9 +30,15 @@ std::string AutostartLoginItem::entryContent(const std::filesystem::path& execut
 std::optional<Error> AutostartLoginItem::registerAgent()
 {
     const auto content = entryContent(executable_);
-    if (AtomicFile::read(entryFile_) == content)
+    if (AtomicFile::read(entryPath_) == content)
         return std::nullopt;
-    return AtomicFile::write(entryFile_, content, 0644);
+    return AtomicFile::write(entryPath_, content, 0644);
+}
+
+bool AutostartLoginItem::isSystemWide()
+{
+    std::error_code ignored;
+    return std::filesystem::exists(std::filesystem::symlink_status(systemWideEntryPath_, ignored));
 }
 
 }  // namespace tessary

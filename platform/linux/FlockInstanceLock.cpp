@@ -10,8 +10,15 @@ FlockInstanceLock::FlockInstanceLock(std::filesystem::path file) : file_(std::mo
 
 FlockInstanceLock::~FlockInstanceLock()
 {
+    release();
+}
+
+void FlockInstanceLock::release()
+{
+    // Closing the only descriptor of the open file drops the lock.
     if (fd_ >= 0)
         ::close(fd_);
+    fd_ = -1;
 }
 
 bool FlockInstanceLock::tryAcquire()

@@ -15,6 +15,7 @@ public:
     FlockInstanceLock& operator=(const FlockInstanceLock&) = delete;
 
     bool tryAcquire() override;
+    void release() override;
 
 private:
     std::filesystem::path file_;

@@ -1,9 +1,10 @@
 #include "platform/linux/SecureStoreFactory.h"
 
 #include <cstdlib>
-#include <string_view>
 
+#include "platform/linux/CachedSecureStore.h"
 #include "platform/linux/FileSecureStore.h"
+#include "platform/linux/RememberedCredentialBackend.h"
 #include "platform/linux/SecretServiceStore.h"
 
 namespace tessary {
@@ -13,15 +14,21 @@ std::filesystem::path SecureStoreFactory::credentialsFile(const Paths& paths)
     return paths.dataHome / "app.brenmoor.tessary" / "credentials";
 }
 
-std::shared_ptr<SecureStore> SecureStoreFactory::forEnvironment(const Paths& paths)
+std::filesystem::path SecureStoreFactory::choiceFile(const Paths& paths)
+{
+    return paths.dataHome / "app.brenmoor.tessary" / "credential-backend";
+}
+
+std::shared_ptr<SecureStore> SecureStoreFactory::forEnvironment(const Paths& paths,
+                                                                std::shared_ptr<MainQueue> mainQueue,
+                                                                std::shared_ptr<LogSink> logSink)
 {
     const char* forced = std::getenv("TESSARY_SECRET_BACKEND");
-    const std::string_view backend = forced == nullptr ? "" : forced;
-    if (backend == "secret-service")
-        return std::make_shared<SecretServiceStore>();
-    if (backend != "file" && SecretServiceStore::isAvailable())
-        return std::make_shared<SecretServiceStore>();
-    return std::make_shared<FileSecureStore>(credentialsFile(paths));
+    auto backend = std::make_shared<RememberedCredentialBackend>(
+        choiceFile(paths), std::make_shared<SecretServiceStore>(),
+        std::make_shared<FileSecureStore>(credentialsFile(paths), std::make_shared<SystemClock>(), logSink),
+        RememberedCredentialBackend::parse(forced == nullptr ? "" : forced), logSink);
+    return std::make_shared<CachedSecureStore>(std::move(backend), std::move(mainQueue), std::move(logSink));
 }
 
 }  // namespace tessary

@@ -2,17 +2,23 @@
 
 #include <memory>
 
+#include "platform/LogSink.h"
+#include "platform/MainQueue.h"
 #include "platform/Paths.h"
 #include "platform/SecureStore.h"
 
 namespace tessary {
 
-// The Secret Service when one answers, else the private file. TESSARY_SECRET_BACKEND
-// ("secret-service" or "file") forces one.
+// The agent's credential store: the backend remembered in choiceFile() (the Secret Service, else
+// the private file credentialsFile()), read and written on a worker thread and served from memory.
+// TESSARY_SECRET_BACKEND ("secret-service" or "file") forces one without remembering it. Building
+// the store touches neither the keyring nor the disk; its first open() does.
 class SecureStoreFactory {
 public:
-    static std::shared_ptr<SecureStore> forEnvironment(const Paths& paths);
+    static std::shared_ptr<SecureStore> forEnvironment(const Paths& paths, std::shared_ptr<MainQueue> mainQueue,
+                                                       std::shared_ptr<LogSink> logSink);
     static std::filesystem::path credentialsFile(const Paths& paths);
+    static std::filesystem::path choiceFile(const Paths& paths);
 };
 
 }  // namespace tessary

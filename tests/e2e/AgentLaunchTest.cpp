@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -8,14 +9,26 @@
 #include "agent/core/DeviceIdentifier.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TemporaryFolder.h"
+#include "tests/support/WaitUntil.h"
 
 namespace tessary {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::TemporaryFolder;
 
-// The real agent, headless, in a temporary HOME with the file credential store.
+std::size_t occurrences(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+// The real agent, headless, in a temporary HOME with the file credential store. Its systemctl is
+// a stand-in, so no test ever reaches the user's real service manager; by default it answers as
+// where no user manager runs.
 class AgentLaunchTest : public ::testing::Test {
 protected:
     AgentLaunchTest()
@@ -30,8 +43,64 @@ protected:
                        {"XDG_RUNTIME_DIR", paths.runtimeDir.string()},
                        {"QT_QPA_PLATFORM", "offscreen"},
                        {"TESSARY_SECRET_BACKEND", "file"},
-                       {"TESSARY_LOG_STDERR", "1"}};
+                       {"TESSARY_LOG_STDERR", "1"},
+                       {"INVOCATION_ID", ""},
+                       {"DESKTOP_AUTOSTART_ID", ""},
+                       {"TESSARY_LAUNCHED_BY", ""}};
+        const char* path = std::getenv("PATH");
+        environment["PATH"] = (folder.path() / "bin").string() + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+        writeSystemctl("exit 1\n");
     }
+
+    ~AgentLaunchTest() override
+    {
+        // The stand-in manager's restart loop first, then the agent it ran.
+        for (const auto* name : {"loop.pid", "agent.pid"}) {
+            const auto file = folder.path() / "manager" / name;
+            if (std::filesystem::exists(file))
+                ::kill(std::stoi(TemporaryFolder::readFile(file)), SIGKILL);
+        }
+    }
+
+    void writeSystemctl(const std::string& body)
+    {
+        const auto program = folder.path() / "bin" / "systemctl";
+        TemporaryFolder::writeFile(program, "#!/bin/sh\necho \"$*\" >> '" + (folder.path() / "calls").string() +
+                                                "'\n" + body);
+        std::filesystem::permissions(program, std::filesystem::perms(0755));
+    }
+
+    // A user manager running the graphical session that reads the keep-alive unit where the agent
+    // writes it, and runs it as the unit says: restarted a second after any end but status 75.
+    void runAManagerThatRunsTheUnit()
+    {
+        const auto state = folder.path() / "manager";
+        std::filesystem::create_directories(state);
+        const auto unit = folder.paths().configHome / "systemd" / "user" / "app.brenmoor.tessary.keepalive.service";
+        const auto s = state.string();
+        writeSystemctl("case \"$2\" in\n"
+                       "show) printf 'Id=graphical-session.target\\nActiveState=active\\n\\n"
+                       "Id=app.brenmoor.tessary.keepalive.service\\nFragmentPath=%s\\n' '" + unit.string() + "' ;;\n"
+                       "show-environment) echo DISPLAY=:0 ;;\n"
+                       "start)\n"
+                       "  ( while :; do\n"
+                       "      TESSARY_LAUNCHED_BY=app.brenmoor.tessary.keepalive INVOCATION_ID=stand-in '" +
+                       agent.string() + "' >> '" + s + "/unit.log' 2>&1 &\n"
+                       "      echo $! > '" + s + "/agent.pid'\n"
+                       "      wait $!; status=$?\n"
+                       "      echo $status >> '" + s + "/exits'\n"
+                       "      [ $status = 75 ] && break\n"
+                       "      sleep 1\n"
+                       "    done ) </dev/null >/dev/null 2>&1 &\n"
+                       "  echo $! > '" + s + "/loop.pid' ;;\n"
+                       "esac\n");
+    }
+
+    std::string managerFile(const std::string& name) const
+    {
+        return TemporaryFolder::readFile(folder.path() / "manager" / name);
+    }
+    std::string unitLog() const { return managerFile("unit.log"); }
 
     std::unique_ptr<ChildProcess> start()
     {
@@ -124,14 +193,22 @@ TEST_F(AgentLaunchTest, ASecondStartShowsThePanelUnlessTheSessionStartedIt)
     ASSERT_TRUE(first->started());
     linesUntil(*first, "Device not set up — showing setup wizard");
 
-    // As systemd's keep-alive restart or the session's autostart would start it: no panel.
-    environment["INVOCATION_ID"] = "0123456789abcdef";
+    // As the session runs its autostart entry: no panel.
+    environment["DESKTOP_AUTOSTART_ID"] = "session-42";
     auto bySystemd = start();
     EXPECT_NE(bySystemd->readAll().find("Another instance already running — exiting"), std::string::npos);
     EXPECT_EQ(bySystemd->wait(), 0);
 
+    // As the keep-alive unit starts it: no panel, and the status after which it is not restarted.
+    environment["TESSARY_LAUNCHED_BY"] = "app.brenmoor.tessary.keepalive";
+    auto byUnit = start();
+    const auto unitOutput = byUnit->readAll();
+    EXPECT_NE(unitOutput.find("Another instance already running — exiting"), std::string::npos);
+    EXPECT_EQ(unitOutput.find("App launched"), std::string::npos);
+    EXPECT_EQ(byUnit->wait(), 75);
+    environment["TESSARY_LAUNCHED_BY"] = "";
+
     // As a person starts it from its command or its desktop entry (whatever started this test).
-    environment["INVOCATION_ID"] = "";
     environment["DESKTOP_AUTOSTART_ID"] = "";
     auto byPerson = start();
     EXPECT_NE(byPerson->readAll().find("Another instance already running — exiting"), std::string::npos);
@@ -141,6 +218,88 @@ TEST_F(AgentLaunchTest, ASecondStartShowsThePanelUnlessTheSessionStartedIt)
     // Everything the first agent said afterwards: no request but the person's reached it.
     first->kill();
     EXPECT_EQ(first->readAll().find("Showing the panel"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tessary
+
+namespace tessary {
+namespace {
+
+// systemd's own reading of the unit the agent writes, with ExecStart= naming the real agent.
+TEST_F(AgentLaunchTest, TheKeepAliveUnitAsWrittenIsOneSystemdAccepts)
+{
+    if (ChildProcess::run({"sh", "-c", "command -v systemd-analyze >/dev/null"}).first != 0)
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    auto first = start();
+    ASSERT_FALSE(linesUntil(*first, "Device not set up — showing setup wizard").empty());
+    const auto paths = folder.paths();
+    const auto unit = paths.configHome / "systemd" / "user" / "app.brenmoor.tessary.keepalive.service";
+    ASSERT_TRUE(std::filesystem::exists(unit));
+    EXPECT_NE(TemporaryFolder::readFile(unit).find("\nExecStart=" + agent.string() + "\n"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_symlink(paths.configHome / "systemd" / "user" / "graphical-session.target.wants" /
+                                            "app.brenmoor.tessary.keepalive.service"));
+    // As root in a container without a running systemd, --user verification needs only a runtime
+    // folder; lines about other units (the environment's) are not this unit's fault.
+    const auto [status, output] =
+        ChildProcess::run({"sh", "-c", "exec systemd-analyze --user verify \"$0\" 2>&1", unit.string()},
+                          {{"XDG_RUNTIME_DIR", paths.runtimeDir.string()}});
+    EXPECT_TRUE(status == 0 || output.find("app.brenmoor.tessary.keepalive") == std::string::npos) << output;
+}
+
+// Started by a person while the keep-alive unit can run the agent: the copy hands over and leaves;
+// the manager's copy runs, and comes back after SIGKILL and SIGTERM.
+TEST_F(AgentLaunchTest, AFirstCopyHandsOverToTheKeepAliveUnitWhichBringsAKilledAgentBack)
+{
+    // A first run installs the unit; nothing answers for a service manager yet.
+    {
+        auto installer = start();
+        ASSERT_FALSE(linesUntil(*installer, "Installed keepalive launch agent").empty());
+        installer->kill();
+    }
+    runAManagerThatRunsTheUnit();
+
+    auto byPerson = start();
+    const auto personOutput = byPerson->readAll();
+    EXPECT_EQ(byPerson->wait(), 0);
+    EXPECT_NE(personOutput.find("Started the keepalive launch agent — exiting"), std::string::npos) << personOutput;
+    EXPECT_EQ(personOutput.find("App launched"), std::string::npos) << personOutput;
+    EXPECT_NE(TemporaryFolder::readFile(folder.path() / "calls")
+                  .find("--user start --no-block app.brenmoor.tessary.keepalive.service\n"),
+              std::string::npos);
+
+    ASSERT_TRUE(testing::waitUntil([&] { return occurrences(unitLog(), "App launched — version:") == 1; }, 20s))
+        << unitLog();
+    for (const int signal : {SIGKILL, SIGTERM}) {
+        const auto launches = occurrences(unitLog(), "App launched — deviceId:");
+        ASSERT_EQ(::kill(std::stoi(managerFile("agent.pid")), signal), 0);
+        const auto killedAt = std::chrono::steady_clock::now();
+        ASSERT_TRUE(testing::waitUntil(
+            [&] { return occurrences(unitLog(), "App launched — deviceId:") == launches + 1; }, 20s))
+            << unitLog();
+        // One second of the manager's restart delay, then the agent's own start.
+        EXPECT_LT(std::chrono::steady_clock::now() - killedAt, 3s) << "signal " << signal;
+    }
+    EXPECT_EQ(occurrences(unitLog(), "Another instance already running"), 0U) << unitLog();
+}
+
+// A credentials file the agent cannot understand is kept aside, byte for byte, never written over.
+TEST_F(AgentLaunchTest, AnUnreadableCredentialsFileIsMovedAsideNotReplaced)
+{
+    const auto dataFolder = folder.paths().dataHome / "app.brenmoor.tessary";
+    const std::string garbage = "\x01not the credentials{{";
+    TemporaryFolder::writeFile(dataFolder / "credentials", garbage);
+    auto agentProcess = start();
+    ASSERT_TRUE(agentProcess->started());
+    const auto lines = linesUntil(*agentProcess, "Device not set up — showing setup wizard");
+    std::string movedTo;
+    for (const auto& line : lines)
+        if (auto value = after(line, "Credentials file unreadable (no list of items) — moved aside to "); !value.empty())
+            movedTo = value;
+    ASSERT_FALSE(movedTo.empty()) << ::testing::PrintToString(lines);
+    EXPECT_TRUE(movedTo.starts_with((dataFolder / "credentials.unreadable-").string())) << movedTo;
+    EXPECT_EQ(TemporaryFolder::readFile(movedTo), garbage);
+    agentProcess->kill();
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "tests/support/ChildProcess.h"
 #include "tests/support/PairedAgentHarness.h"
@@ -237,6 +240,76 @@ TEST_F(MonitoringEndToEndTest, PairedAgentReportsEnforcesAndForgetsThePairingWhe
     expectAgentStillRunning();
 }
 
+TEST_F(MonitoringEndToEndTest, AStoreDeletedOrFilledWithGarbageIsRebuiltAndVisitsStillArriveOnce)
+{
+    const auto device = harness.pairDevice();
+    auto& service = harness.service();
+    auto& agent = harness.startAgent();
+    ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
+    ASSERT_TRUE(waitForPayload("statuses", json{{"online", true}})) << agent.output();
+    const json rules = {{"mode", "deny"},
+                        {"blockedSites", json::array()},
+                        {"blockedApps", json::array()},
+                        {"approvedSites", json::array({"school.example"})},
+                        {"approvedApps", json::array()},
+                        {"grants", json::array()}};
+    ASSERT_EQ(service.pushRules(device.deviceId, rules).status, 200);
+    ASSERT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit)) << agent.output();
+
+    const auto store = harness.storeFile();
+    std::string garbage;
+    for (int i = 0; i < 20000; ++i)
+        garbage += static_cast<char>((i * 31 + 7) % 256);
+    struct Step {
+        const char* name;
+        std::function<void()> damage;
+        const char* line;
+    };
+    const Step steps[] = {
+        {"deleted", [&] { std::filesystem::remove(store); }, "Shared store was missing — rebuilt it"},
+        {"filled with garbage", [&] { TemporaryFolder::writeFile(store, garbage); },
+         "Shared store was damaged — moved it aside to "},
+    };
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.name);
+        const auto linesBefore = agent.lineCount();
+        step.damage();
+        // Healthy again: a browser reads the agent's rules from it.
+        ASSERT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit)) << agent.output();
+        EXPECT_TRUE(agent.waitForLine(step.line, kLimit, linesBefore)) << agent.output();
+
+        std::vector<std::string> urls;
+        for (int visit = 0; visit < 3; ++visit) {
+            urls.push_back("https://after-" + std::to_string(visit) + ".example/" + step.name);
+            EXPECT_EQ(harness.sendBrowserMessage({{"type", "url_visit"}, {"url", urls.back()}, {"timestamp", visit}}),
+                      (json{{"ok", true}}));
+        }
+        const auto arrivals = [&](const std::string& url) {
+            std::size_t count = 0;
+            const auto activity = record().value("activity", json::array());
+            for (const auto& entry : activity)
+                for (const auto& event : entry["payload"].value("events", json::array()))
+                    if (event.value("url", "") == url)
+                        ++count;
+            return count;
+        };
+        ASSERT_TRUE(waitUntil(
+            [&] { return std::all_of(urls.begin(), urls.end(), [&](const auto& url) { return arrivals(url) > 0; }); },
+            kLimit))
+            << agent.output();
+        for (const auto& url : urls)
+            EXPECT_EQ(arrivals(url), 1U) << url;
+    }
+    std::vector<std::string> keptCopies;
+    for (const auto& entry : std::filesystem::directory_iterator(store.parent_path())) {
+        const auto name = entry.path().filename().string();
+        if (name.starts_with("store.sqlite3.corrupt-") && !name.ends_with("-wal") && !name.ends_with("-shm"))
+            keptCopies.push_back(TemporaryFolder::readFile(entry.path()));
+    }
+    EXPECT_EQ(keptCopies, std::vector<std::string>{garbage}) << "the garbage was moved aside, not deleted";
+    expectAgentStillRunning();
+}
+
 TEST_F(MonitoringEndToEndTest, DeviceDeletedWhileTheAgentWasStoppedIsForgottenAtTheNextLaunch)
 {
     const auto device = harness.pairDevice();
@@ -250,6 +323,28 @@ TEST_F(MonitoringEndToEndTest, DeviceDeletedWhileTheAgentWasStoppedIsForgottenAt
         << agent.output();
     expectPairingForgotten();
     EXPECT_EQ(recordCount("statuses"), 0U);
+    expectAgentStillRunning();
+}
+
+// A keyring still locked when the agent starts (a login that has not unlocked it yet): the agent
+// says it waits, shows no wizard, writes no new identifier, and monitors once it is unlocked.
+TEST_F(MonitoringEndToEndTest, AKeyringLockedAtLaunchIsWaitedForAndThePairingKept)
+{
+    const auto device = harness.pairDevice();
+    ASSERT_TRUE(harness.secrets().lockKeyring());
+    auto& agent = harness.startAgent();
+    ASSERT_TRUE(agent.waitForLine("Credential store unavailable — retrying in 1 s: the keyring is locked", kLimit))
+        << agent.output();
+    EXPECT_FALSE(agent.hasLine("App launched — ")) << agent.output();
+    EXPECT_FALSE(agent.hasLine("Device not set up — showing setup wizard")) << agent.output();
+
+    // Unlocked as a login unlocks it.
+    ASSERT_TRUE(harness.secrets().startKeyring());
+    ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
+    EXPECT_TRUE(agent.hasLine("App launched — deviceId: " + device.deviceId)) << agent.output();
+    EXPECT_TRUE(agent.hasLine("App launched — isSetUp: true, hasToken: true, hasFamilyId: true")) << agent.output();
+    EXPECT_FALSE(agent.hasLine("Device not set up — showing setup wizard")) << agent.output();
+    EXPECT_EQ(harness.credential("deviceId"), device.deviceId);
     expectAgentStillRunning();
 }
 

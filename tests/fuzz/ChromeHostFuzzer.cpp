@@ -52,7 +52,11 @@ std::filesystem::path storeFile()
         std::string pattern = "/dev/shm/tessary-fuzz-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr)
             std::abort();
-        return std::filesystem::path(pattern) / "store.sqlite3";
+        auto path = std::filesystem::path(pattern) / "store.sqlite3";
+        // The agent creates the store; a browser component only appends to one that exists.
+        if (!SharedStore::open(path, SharedStore::Access::readWrite, std::chrono::milliseconds(100)))
+            std::abort();
+        return path;
     }();
     return file;
 }

@@ -1,12 +1,16 @@
 // The web-extension plug-in's C entry with arbitrary message text: every reply must be one JSON
 // object, released through the plug-in's own free entry.
 #include <cstdint>
+#include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "safari-extension/WebExtensionEntry.h"
+#include "shared/SharedStore.h"
+#include "shared/SharedStoreFormat.h"
 
 namespace {
 
@@ -23,6 +27,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     ::setenv("XDG_DATA_HOME", (pattern + "/data").c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
     tessary_web_extension_set_log_handler(&discardLine, nullptr);
+    // The agent creates the store; the plug-in only appends to one that exists.
+    const auto store = std::filesystem::path(pattern) / "data" / tessary::SharedStoreFormat::kSuiteName /
+                       tessary::SharedStoreFormat::kStoreFileName;
+    if (!tessary::SharedStore::open(store, tessary::SharedStore::Access::readWrite, std::chrono::milliseconds(100)))
+        std::abort();
     return 0;
 }
 

@@ -34,13 +34,20 @@ AgentPlatform FakePlatform::platform()
     p.hostFacts = hostFacts;
     p.launcher = launcher;
     p.loginItem = loginItem;
+    p.keepAliveAgent = keepAliveUnit;
+    p.serviceManager = serviceManager;
+    p.chromeHostManifest = chromeManifest;
+    p.launchOrigin = launchOrigin;
     p.adminCheck = adminCheck;
     p.paths = paths;
     p.httpSession = http;
     p.makeWebSocketSession = [this] { return webSocketSessions.emplace_back(std::make_shared<FakeWebSocketSession>()); };
     p.makeWorkspace = [this] { return workspaces.emplace_back(std::make_shared<FakeWorkspace>()); };
     p.notificationListener = notificationListener;
-    p.terminateApplication = [this] { ++terminateRequests; };
+    p.terminateApplication = [this](int status) {
+        ++terminateRequests;
+        exitStatus = status;
+    };
     p.showRunningInstance = [this] {
         EXPECT_TRUE(log->messages().empty()) << "asked before the duplicate's log line";
         ++showRunningInstanceRequests;

@@ -7,8 +7,11 @@
 #include <utility>
 #include <vector>
 
+#include "agent/bridge/NativeMessagingHost.h"
 #include "agent/core/AgentPlatform.h"
 #include "platform/MemoryLogSink.h"
+#include "platform/linux/ChromeManifestFile.h"
+#include "platform/linux/SystemdKeepAliveUnit.h"
 #include "tests/support/FakeNotificationListener.h"
 #include "tests/support/FakeWebSocketSession.h"
 #include "tests/support/FakeWorkspace.h"
@@ -19,8 +22,34 @@
 
 namespace tessary::testing {
 
+// Items in memory, readable before any open (most tests store credentials up front). An open
+// succeeds at once unless failures are queued, or is held until the test completes it.
 class MemorySecureStore final : public SecureStore {
 public:
+    void open(const std::string& service, OpenCompletion completion) override
+    {
+        ++opens;
+        openedServices.push_back(service);
+        if (holdOpens) {
+            heldOpens.push_back(std::move(completion));
+            return;
+        }
+        if (!openFailures.empty()) {
+            auto failure = openFailures.front();
+            openFailures.erase(openFailures.begin());
+            completion(failure);
+            return;
+        }
+        completion(std::nullopt);
+    }
+    // Ends every held open with this outcome, oldest first.
+    void completeHeldOpens(const std::optional<Error>& outcome = std::nullopt)
+    {
+        auto held = std::move(heldOpens);
+        heldOpens.clear();
+        for (auto& completion : held)
+            completion(outcome);
+    }
     void save(const std::string& service, const std::string& account, const std::string& bytes) override
     {
         ++writes;
@@ -43,6 +72,12 @@ public:
     std::map<std::pair<std::string, std::string>, std::string> items;
     int reads = 0;
     int writes = 0;
+    int opens = 0;
+    std::vector<std::string> openedServices;
+    // The outcomes of the next opens, oldest first; then opens succeed.
+    std::vector<std::optional<Error>> openFailures;
+    bool holdOpens = false;
+    std::vector<OpenCompletion> heldOpens;
 };
 
 class MemoryUserDefaults final : public UserDefaults {
@@ -54,8 +89,20 @@ public:
 
 class FakeInstanceLock final : public InstanceLock {
 public:
-    bool tryAcquire() override { return available; }
+    bool tryAcquire() override
+    {
+        held = held || available;
+        return held;
+    }
+    void release() override
+    {
+        held = false;
+        ++releases;
+    }
+    // False while another copy holds the lock.
     bool available = true;
+    bool held = false;
+    int releases = 0;
 };
 
 class FakeHostFacts final : public HostFacts {
@@ -79,8 +126,36 @@ public:
         ++registrations;
         return failure;
     }
+    bool isSystemWide() override { return systemWide; }
     int registrations = 0;
     std::optional<Error> failure;
+    bool systemWide = false;
+};
+
+// The user's service manager: whether it could start the keep-alive agent now, and what it was asked.
+class FakeServiceManager final : public ServiceManager {
+public:
+    bool canStartKeepAliveAgent() override
+    {
+        ++readinessQueries;
+        return ready;
+    }
+    bool startKeepAliveAgent() override
+    {
+        ++startRequests;
+        if (accepts && onStart)
+            onStart();
+        return accepts;
+    }
+    void reloadDefinitions() override { ++reloads; }
+
+    bool ready = false;
+    bool accepts = true;
+    // What an accepted start does, such as the started agent taking the lock.
+    std::function<void()> onStart;
+    int readinessQueries = 0;
+    int startRequests = 0;
+    int reloads = 0;
 };
 
 class FakeAdminCheck final : public AdminCheck {
@@ -119,6 +194,12 @@ public:
     std::shared_ptr<FakeHostFacts> hostFacts = std::make_shared<FakeHostFacts>();
     std::shared_ptr<RecordingLauncher> launcher = std::make_shared<RecordingLauncher>();
     std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
+    // The real keep-alive unit and Chrome manifest files, in the temporary folder.
+    std::shared_ptr<SystemdKeepAliveUnit> keepAliveUnit = std::make_shared<SystemdKeepAliveUnit>(paths);
+    std::shared_ptr<ChromeManifestFile> chromeManifest =
+        std::make_shared<ChromeManifestFile>(paths, NativeMessagingHost::kChromeHostName);
+    std::shared_ptr<FakeServiceManager> serviceManager = std::make_shared<FakeServiceManager>();
+    LaunchOrigin launchOrigin = LaunchOrigin::person;
     std::shared_ptr<FakeAdminCheck> adminCheck = std::make_shared<FakeAdminCheck>();
     std::shared_ptr<ScriptedHttpTransport> http = std::make_shared<ScriptedHttpTransport>();
     std::shared_ptr<FakeNotificationListener> notificationListener =
@@ -126,6 +207,7 @@ public:
     std::vector<std::shared_ptr<FakeWebSocketSession>> webSocketSessions;
     std::vector<std::shared_ptr<FakeWorkspace>> workspaces;
     int terminateRequests = 0;
+    int exitStatus = -1;
     int showRunningInstanceRequests = 0;
 };
 

@@ -48,6 +48,7 @@ public:
 
     StandInServiceProcess& service() { return *service_; }
     const PrivateSecretService& secrets() const { return *secrets_; }
+    PrivateSecretService& secrets() { return *secrets_; }
     // The agent's roots, all below folder().
     const Paths& paths() const { return paths_; }
     // Room for a test's own files (programs, desktop entries): folder() / "files".

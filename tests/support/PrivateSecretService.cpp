@@ -1,6 +1,7 @@
 #include "tests/support/PrivateSecretService.h"
 
 #include <chrono>
+#include <csignal>
 #include <utility>
 #include <vector>
 
@@ -26,14 +27,15 @@ int runQuietly(std::vector<std::string> arguments, const std::map<std::string, s
 
 }  // namespace
 
-PrivateSecretService::PrivateSecretService()
+PrivateSecretService::PrivateSecretService(Keyring keyring)
 {
     const auto paths = folder_.paths();
     std::filesystem::permissions(paths.runtimeDir, std::filesystem::perms::owner_all);
-    std::map<std::string, std::string> daemonEnvironment = {{"HOME", paths.home.string()},
-                                                            {"XDG_DATA_HOME", paths.dataHome.string()},
-                                                            {"XDG_CONFIG_HOME", paths.configHome.string()},
-                                                            {"XDG_RUNTIME_DIR", paths.runtimeDir.string()}};
+    auto& daemonEnvironment = daemonEnvironment_;
+    daemonEnvironment = {{"HOME", paths.home.string()},
+                         {"XDG_DATA_HOME", paths.dataHome.string()},
+                         {"XDG_CONFIG_HOME", paths.configHome.string()},
+                         {"XDG_RUNTIME_DIR", paths.runtimeDir.string()}};
 
     // No service activation: only the keyring started here may own the Secret Service name.
     const auto busConfig = folder_.path() / "session-bus.conf";
@@ -56,12 +58,23 @@ PrivateSecretService::PrivateSecretService()
     clientEnvironment_["DBUS_SESSION_BUS_ADDRESS"] = *address;
     daemonEnvironment["DBUS_SESSION_BUS_ADDRESS"] = *address;
 
+    // Whether a keyring can run here at all is learnt from one start, even when a test wants none yet.
+    if (!startKeyring())
+        return;
+    if (keyring == Keyring::notStarted)
+        stopKeyring();
+}
+
+bool PrivateSecretService::startKeyring()
+{
+    // A new daemon replaces the old and unlocks the login keyring it finds on disk, as a login does.
     keyring_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"gnome-keyring-daemon", "--foreground", "--unlock", "--components=secrets"},
-        daemonEnvironment, std::string("test-password"));
+        std::vector<std::string>{"gnome-keyring-daemon", "--replace", "--foreground", "--unlock",
+                                 "--components=secrets"},
+        daemonEnvironment_, std::string("test-password"));
     if (!keyring_->started()) {
         whyUnavailable_ = "gnome-keyring-daemon could not be started";
-        return;
+        return false;
     }
     // Ready once an item written through the bus reads back.
     const bool ready = waitUntil(
@@ -71,9 +84,35 @@ PrivateSecretService::PrivateSecretService()
         std::chrono::seconds(15));
     if (!ready) {
         whyUnavailable_ = "the Secret Service did not answer on the private bus";
-        return;
+        return false;
     }
     clear(kProbeService, kProbeAccount);
+    return true;
+}
+
+void PrivateSecretService::stopKeyring()
+{
+    keyring_.reset();
+}
+
+bool PrivateSecretService::lockKeyring() const
+{
+    return runQuietly({"gdbus", "call", "--session", "--dest", "org.freedesktop.secrets", "--object-path",
+                       "/org/freedesktop/secrets", "--method", "org.freedesktop.Secret.Service.Lock",
+                       "['/org/freedesktop/secrets/collection/login']"},
+                      clientEnvironment_) == 0;
+}
+
+void PrivateSecretService::pauseKeyring() const
+{
+    if (keyring_ && keyring_->started())
+        ::kill(keyring_->pid(), SIGSTOP);
+}
+
+void PrivateSecretService::resumeKeyring() const
+{
+    if (keyring_ && keyring_->started())
+        ::kill(keyring_->pid(), SIGCONT);
 }
 
 PrivateSecretService::~PrivateSecretService()

@@ -15,9 +15,13 @@ namespace tessary::testing {
 // environment() use it and never the desktop's keyring; items are read and written with
 // secret-tool, so this process never binds to the bus itself. When it cannot be started,
 // whyUnavailable() says why (tests then skip).
+// The keyring can be left out at first, stopped, paused (present on the bus but silent), locked,
+// and started again, which unlocks the login keyring as a login does; its items persist.
 class PrivateSecretService {
 public:
-    PrivateSecretService();
+    enum class Keyring { running, notStarted };
+
+    explicit PrivateSecretService(Keyring keyring = Keyring::running);
     ~PrivateSecretService();
     PrivateSecretService(const PrivateSecretService&) = delete;
     PrivateSecretService& operator=(const PrivateSecretService&) = delete;
@@ -32,8 +36,19 @@ public:
     std::optional<std::string> lookup(const std::string& service, const std::string& account) const;
     void clear(const std::string& service, const std::string& account) const;
 
+    // Starts the keyring (replacing a running one) and waits, bounded, until it answers; the login
+    // keyring is unlocked. False when it did not come up.
+    bool startKeyring();
+    void stopKeyring();
+    // Locks the login keyring; the daemon goes on answering, and cannot show an unlock prompt here.
+    bool lockKeyring() const;
+    // SIGSTOP and SIGCONT: the Secret Service keeps its name on the bus but answers nothing.
+    void pauseKeyring() const;
+    void resumeKeyring() const;
+
 private:
     TemporaryFolder folder_;
+    std::map<std::string, std::string> daemonEnvironment_;
     std::map<std::string, std::string> clientEnvironment_;
     std::unique_ptr<ChildProcess> bus_;
     std::unique_ptr<ChildProcess> keyring_;

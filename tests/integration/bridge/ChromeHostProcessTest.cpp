@@ -47,6 +47,8 @@ protected:
     // A host that stops reading makes our write of the rest fail instead of killing the test.
     static void SetUpTestSuite() { previousSigpipe = std::signal(SIGPIPE, SIG_IGN); }
     static void TearDownTestSuite() { std::signal(SIGPIPE, previousSigpipe); }
+    // The agent creates the store on its first use; the host only uses a store that exists.
+    void SetUp() override { EXPECT_TRUE(agent.drainEventQueue().empty()); }
 
     std::pair<int, std::string> runHost(const std::string& input,
                                         const std::map<std::string, std::string>& extraEnvironment = {}) const
@@ -73,7 +75,7 @@ protected:
                                                    {"XDG_RUNTIME_DIR", paths.runtimeDir.string()}};
     std::filesystem::path storeFile = SharedStoreFormat::storePath(paths);
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
-    SharedDefaults agent{storeFile, Logger(log, "app.brenmoor.tessary", "app")};
+    SharedDefaults agent{storeFile, std::make_shared<SystemClock>(), Logger(log, "app.brenmoor.tessary", "app")};
 };
 
 TEST_F(ChromeHostProcessTest, FramingFaultsEndTheRunWithoutOutput)
@@ -188,7 +190,7 @@ TEST_F(ChromeHostProcessTest, EventsAreStoredWithTheirTsAndTitleRules)
     EXPECT_EQ(events[4], (json{{"type", "access_request"}, {"url", "https://c.com"}, {"title", ""}}));
 }
 
-TEST_F(ChromeHostProcessTest, CorruptStoreGivesDefaultRulesAndSuccessAndIsLeftAlone)
+TEST_F(ChromeHostProcessTest, CorruptStoreGivesDefaultRulesAndSuccessAndIsLeftToTheAgent)
 {
     std::string garbage;
     for (int i = 0; i < 16384; ++i)
@@ -197,10 +199,18 @@ TEST_F(ChromeHostProcessTest, CorruptStoreGivesDefaultRulesAndSuccessAndIsLeftAl
 
     EXPECT_EQ(exchange({{"type", "get_rules"}}), (json{{"rules", json::parse(SharedStoreFormat::kDefaultRules)}}));
     EXPECT_EQ(exchange({{"type", "url_visit"}, {"url", "https://a.com"}}), (json{{"ok", true}}));
+    EXPECT_EQ(TemporaryFolder::readFile(storeFile), garbage) << "the host neither repairs nor replaces it";
+
+    // The agent moves it aside, keeping it, and starts a fresh store the host can use again.
     EXPECT_TRUE(agent.drainEventQueue().empty());
-    EXPECT_TRUE(agent.drainEventQueue().empty());
-    EXPECT_EQ(log->messages().size(), 1U);
-    EXPECT_EQ(TemporaryFolder::readFile(storeFile), garbage);
+    ASSERT_EQ(log->messages().size(), 1U);
+    EXPECT_EQ(log->messages()[0].rfind("Shared store was damaged — moved it aside to ", 0), 0U) << log->messages()[0];
+    const auto aside = log->messages()[0].substr(std::string("Shared store was damaged — moved it aside to ").size());
+    EXPECT_EQ(TemporaryFolder::readFile(aside.substr(0, aside.find(" and rebuilt it"))), garbage);
+    EXPECT_EQ(exchange({{"type", "url_visit"}, {"url", "https://b.com"}}), (json{{"ok", true}}));
+    const auto events = agent.drainEventQueue();
+    ASSERT_EQ(events.size(), 1U);
+    EXPECT_EQ(events[0]["url"], "https://b.com");
 }
 
 TEST_F(ChromeHostProcessTest, ConcurrentHostsAndADrainingAgentDeliverEveryEventOnceInOrder)

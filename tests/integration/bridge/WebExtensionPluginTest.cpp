@@ -132,6 +132,11 @@ TEST_F(WebExtensionPluginTest, UnusableMessagesAreInvalidAndLeaveNoTrace)
 
 TEST_F(WebExtensionPluginTest, QueueSizeLineGrowsByOneAndEventsReachTheAgent)
 {
+    auto log = std::make_shared<MemoryLogSink>();
+    SharedDefaults agent(SharedStoreFormat::storePath(paths), std::make_shared<SystemClock>(),
+                         Logger(log, "app.brenmoor.tessary", "app"));
+    // The agent creates the store on its first use; the handler only uses a store that exists.
+    EXPECT_TRUE(agent.drainEventQueue().empty());
     EXPECT_EQ(request(R"({"type":"url_visit","url":"https://a.com","timestamp":1700000000})"), (json{{"ok", true}}));
     EXPECT_EQ(request(R"({"type":"url_visit","url":"https://b.com","timestamp":1700000001})"), (json{{"ok", true}}));
     const std::vector<std::string> expected{"Received: url_visit", "Enqueued event, queue size: 1",
@@ -144,8 +149,6 @@ TEST_F(WebExtensionPluginTest, QueueSizeLineGrowsByOneAndEventsReachTheAgent)
         EXPECT_EQ(lines[1].category, "handler");
     }
 
-    auto log = std::make_shared<MemoryLogSink>();
-    SharedDefaults agent(SharedStoreFormat::storePath(paths), Logger(log, "app.brenmoor.tessary", "app"));
     EXPECT_EQ(agent.drainEventQueue(),
               (std::vector<json>{{{"type", "url_visit"}, {"url", "https://a.com"}, {"ts", 1700000000}},
                                  {{"type", "url_visit"}, {"url", "https://b.com"}, {"ts", 1700000001}}}));

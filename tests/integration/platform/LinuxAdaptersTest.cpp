@@ -30,6 +30,12 @@ TEST(LinuxAdaptersTest, InstanceLockIsExclusiveUntilItsHolderGoesAway)
     EXPECT_FALSE(second.tryAcquire());
     first.reset();
     EXPECT_TRUE(second.tryAcquire());
+
+    // A copy that hands the running over lets the lock go while it still runs.
+    FlockInstanceLock third(file);
+    second.release();
+    EXPECT_TRUE(third.tryAcquire());
+    EXPECT_FALSE(second.tryAcquire());
 }
 
 TEST(LinuxAdaptersTest, UserDefaultsPersistAndKeepOtherKeys)
@@ -50,24 +56,45 @@ TEST(LinuxAdaptersTest, UserDefaultsPersistAndKeepOtherKeys)
 TEST(LinuxAdaptersTest, AutostartEntryStartsTheAgentAndIsRewrittenOnlyWhenDifferent)
 {
     TemporaryFolder folder;
-    const auto entry = folder.path() / "autostart" / "app.brenmoor.tessary.desktop";
-    AutostartLoginItem item(entry, "/opt/tessary/Contents/bin/PellixApp");
+    const auto paths = folder.paths();
+    AutostartLoginItem item(paths, "/opt/tessary/Contents/bin/PellixApp");
+    const auto entry = paths.configHome / "autostart" / "app.brenmoor.tessary.desktop";
+    EXPECT_EQ(item.entryPath(), entry);
     EXPECT_FALSE(item.registerAgent().has_value());
     const auto content = TemporaryFolder::readFile(entry);
     EXPECT_EQ(content.rfind("[Desktop Entry]\n", 0), 0U);
     EXPECT_NE(content.find("\nExec=/opt/tessary/Contents/bin/PellixApp\n"), std::string::npos);
+    EXPECT_EQ(std::filesystem::status(entry).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0644));
     EXPECT_FALSE(item.registerAgent().has_value());
 
-    TemporaryFolder::writeFile(folder.path() / "blocked", "");
-    AutostartLoginItem impossible(folder.path() / "blocked" / "entry.desktop", "/x");
-    EXPECT_TRUE(impossible.registerAgent().has_value());
+    EXPECT_FALSE(item.isSystemWide());
+    TemporaryFolder::writeFile(paths.systemConfigDir / "autostart" / "app.brenmoor.tessary.desktop", "");
+    EXPECT_TRUE(item.isSystemWide());
+
+    TemporaryFolder blockedFolder;
+    const auto blocked = blockedFolder.paths();
+    TemporaryFolder::writeFile(blocked.configHome / "autostart", "a file where the folder belongs");
+    EXPECT_TRUE(AutostartLoginItem(blocked, "/x").registerAgent().has_value());
 }
 
-TEST(LinuxAdaptersTest, ExecArgumentsAreQuotedWhereNeeded)
+TEST(LinuxAdaptersTest, DesktopExecArgumentsAreQuotedThenEscapedAsAValue)
 {
-    EXPECT_EQ(DesktopExec::quote("/opt/tessary/bin/PellixApp"), "/opt/tessary/bin/PellixApp");
-    EXPECT_EQ(DesktopExec::quote("/home/a b/PellixApp"), "\"/home/a b/PellixApp\"");
-    EXPECT_EQ(DesktopExec::quote("/x/100%/$HOME"), "\"/x/100%%/\\$HOME\"");
+    struct Row {
+        const char* argument;
+        const char* written;
+    };
+    const Row rows[] = {
+        {"/opt/tessary/bin/PellixApp", "/opt/tessary/bin/PellixApp"},
+        {"/home/a b/PellixApp", "\"/home/a b/PellixApp\""},
+        {"/x/100%/bin", "/x/100%%/bin"},
+        // Inside quotes \$ for $, then every backslash doubled by the value's own escaping.
+        {"/x/100%/$HOME", "\"/x/100%%/\\\\$HOME\""},
+        {"/x/\"q\"/`b`", "\"/x/\\\\\"q\\\\\"/\\\\`b\\\\`\""},
+        {"/x/back\\slash", "\"/x/back\\\\\\\\slash\""},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(DesktopExec::quote(row.argument), row.written) << row.argument;
 }
 
 TEST(LinuxAdaptersTest, ComputerNamePrefersThePrettyHostname)

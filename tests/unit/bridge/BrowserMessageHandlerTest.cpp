@@ -27,9 +27,12 @@ protected:
           chrome(storeFile, poster, clock, {"missing type", std::nullopt}),
           safari(storeFile, poster, clock,
                  {"invalid message", Logger(log, "app.brenmoor.tessary.safari-extension", "handler")}),
-          agent(storeFile, Logger(agentLog, "app.brenmoor.tessary", "app"))
+          agent(storeFile, clock, Logger(agentLog, "app.brenmoor.tessary", "app"))
     {
     }
+
+    // The agent creates the store on its first use; the browser components only use one that exists.
+    void SetUp() override { EXPECT_TRUE(agent.drainEventQueue().empty()); }
 
     static json reply(const std::string& text)
     {
@@ -183,12 +186,24 @@ TEST_F(BrowserMessageHandlerTest, SafariLogsReceivedTypesQueueSizeAndUnknownType
 TEST_F(BrowserMessageHandlerTest, UnusableStoreGivesDefaultRulesAndDropsEventsWithSuccess)
 {
     // A folder where the store file should be: nothing can open it, and nothing may remove it.
+    std::filesystem::remove_all(storeFile.parent_path());
     std::filesystem::create_directories(storeFile);
     EXPECT_EQ(reply(safari.answer({{"type", "get_rules"}})), (json{{"rules", kDefaultRules}}));
     EXPECT_EQ(reply(safari.answer({{"type", "url_visit"}, {"url", "https://a.com"}})), (json{{"ok", true}}));
     EXPECT_TRUE(log->contains("Failed to open app group UserDefaults"));
     EXPECT_EQ(poster->posts, 0);
     EXPECT_TRUE(std::filesystem::is_directory(storeFile));
+}
+
+TEST_F(BrowserMessageHandlerTest, MissingStoreIsLeftToTheAgentToCreate)
+{
+    std::filesystem::remove_all(storeFile.parent_path());
+    EXPECT_EQ(reply(chrome.answer({{"type", "get_rules"}})), (json{{"rules", kDefaultRules}}));
+    EXPECT_EQ(reply(chrome.answer({{"type", "url_visit"}, {"url", "https://a.com"}})), (json{{"ok", true}}));
+    EXPECT_EQ(reply(safari.answer({{"type", "access_request"}, {"url", "https://b.com"}})), (json{{"ok", true}}));
+    EXPECT_TRUE(log->contains("Failed to open app group UserDefaults"));
+    EXPECT_EQ(poster->posts, 0);
+    EXPECT_FALSE(std::filesystem::exists(storeFile.parent_path()));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include "agent/bridge/GrantHost.h"
 #include "agent/bridge/NativeMessagingHost.h"
-#include "agent/core/InstallationKeeper.h"
 #include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
 #include "tests/support/FakePlatform.h"
@@ -19,8 +18,8 @@ protected:
     NativeMessagingHostTest()
         : platform(fake.platform()),
           storeFile(SharedStoreFormat::storePath(platform.paths)),
-          host(std::make_shared<SharedDefaults>(storeFile, Logger(fake.log, "app.brenmoor.tessary", "app")),
-               platform.paths, platform.bundle, Logger(fake.log, "app.brenmoor.tessary", "app"))
+          host(std::make_shared<SharedDefaults>(storeFile, fake.clock, Logger(fake.log, "app.brenmoor.tessary", "app")),
+               platform.chromeHostManifest, platform.bundle, Logger(fake.log, "app.brenmoor.tessary", "app"))
     {
     }
 
@@ -133,16 +132,13 @@ TEST_F(NativeMessagingHostTest, ClearingRemovesThePublishedRulesButKeepsTheCache
     EXPECT_TRUE(publishedRules().has_value());
 }
 
-TEST_F(NativeMessagingHostTest, ChromeManifestIsWrittenWhereTheKeeperRemovesIt)
+TEST_F(NativeMessagingHostTest, ChromeManifestIsWrittenWholeAndPrettyPrinted)
 {
     host.installChromeHost();
-    const InstallationKeeper keeper(platform.paths, platform.bundle, platform.mainQueue, platform.launcher,
-                                    platform.hostFacts, platform.adminCheck, Logger(fake.log, "s", "c"));
-    EXPECT_EQ(host.chromeManifestPath(), keeper.chromeHostManifestPath());
-    EXPECT_EQ(host.chromeManifestPath(),
-              platform.paths.configHome / "google-chrome" / "NativeMessagingHosts" / "app.brenmoor.tessary.json");
+    const auto manifestPath = fake.chromeManifest->path();
+    EXPECT_EQ(manifestPath.filename(), std::string(NativeMessagingHost::kChromeHostName) + ".json");
 
-    const auto text = TemporaryFolder::readFile(host.chromeManifestPath());
+    const auto text = TemporaryFolder::readFile(manifestPath);
     EXPECT_NE(text.find("\n  \"name\""), std::string::npos) << "pretty-printed";
     const auto executable = fake.bundlePath.string() + "/Contents/Helpers/tessary-chrome-host";
     const json expected{{"name", "app.brenmoor.tessary"},
@@ -156,14 +152,14 @@ TEST_F(NativeMessagingHostTest, ChromeManifestIsWrittenWhereTheKeeperRemovesIt)
     EXPECT_TRUE(fake.log->contains("Chrome native messaging host installed → " + executable));
 
     // Rewritten on every call, replacing whatever is there.
-    TemporaryFolder::writeFile(host.chromeManifestPath(), "stale");
+    TemporaryFolder::writeFile(manifestPath, "stale");
     host.installChromeHost();
-    EXPECT_EQ(json::parse(TemporaryFolder::readFile(host.chromeManifestPath())), expected);
+    EXPECT_EQ(json::parse(TemporaryFolder::readFile(manifestPath)), expected);
 }
 
 TEST_F(NativeMessagingHostTest, ManifestFailureIsLoggedAndRetriedNextTime)
 {
-    const auto folder = host.chromeManifestPath().parent_path();
+    const auto folder = fake.chromeManifest->path().parent_path();
     TemporaryFolder::writeFile(folder, "a file where the folder belongs");
     host.installChromeHost();
     const auto messages = fake.log->messages();
@@ -173,7 +169,7 @@ TEST_F(NativeMessagingHostTest, ManifestFailureIsLoggedAndRetriedNextTime)
 
     std::filesystem::remove(folder);
     host.installChromeHost();
-    EXPECT_TRUE(std::filesystem::exists(host.chromeManifestPath()));
+    EXPECT_TRUE(std::filesystem::exists(fake.chromeManifest->path()));
 }
 
 TEST_F(NativeMessagingHostTest, HoldsTheChannelWeakly)

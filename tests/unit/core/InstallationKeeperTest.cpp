@@ -9,13 +9,25 @@ namespace {
 using testing::FakePlatform;
 using testing::TemporaryFolder;
 
+InstallationKeeper keeperFor(const AgentPlatform& platform, Logger logger)
+{
+    return InstallationKeeper(platform.keepAliveAgent, platform.serviceManager, platform.chromeHostManifest,
+                              platform.loginItem, platform.bundle, platform.mainQueue, platform.launcher,
+                              platform.hostFacts, platform.adminCheck, std::move(logger));
+}
+
 class InstallationKeeperTest : public ::testing::Test {
 protected:
     InstallationKeeperTest()
-        : platform(fake.platform()),
-          keeper(platform.paths, platform.bundle, platform.mainQueue, platform.launcher, platform.hostFacts,
-                 platform.adminCheck, Logger(fake.log, "app.brenmoor.tessary", "app"))
+        : platform(fake.platform()), keeper(keeperFor(platform, Logger(fake.log, "app.brenmoor.tessary", "app")))
     {
+    }
+
+    const std::filesystem::path& unitPath() const { return fake.keepAliveUnit->unitPath(); }
+    std::filesystem::path executable() const { return platform.bundle->executablePath(); }
+    static bool isPresent(const std::filesystem::path& path)
+    {
+        return std::filesystem::exists(std::filesystem::symlink_status(path));
     }
 
     FakePlatform fake;
@@ -23,59 +35,102 @@ protected:
     InstallationKeeper keeper;
 };
 
-TEST_F(InstallationKeeperTest, UnitCarriesLabelExecutableRestartAndStartAtLogin)
+TEST_F(InstallationKeeperTest, UnitRunsTheExecutableWithTheGraphicalSessionAndRestartsIt)
 {
     keeper.installKeepAliveAgent();
-    const auto unit = TemporaryFolder::readFile(keeper.keepAliveUnitPath());
-    EXPECT_EQ(keeper.keepAliveUnitPath().filename(), "app.brenmoor.tessary.keepalive.service");
-    EXPECT_NE(unit.find("ExecStart=" + platform.bundle->executablePath().string() + "\n"), std::string::npos);
-    EXPECT_NE(unit.find("Restart=always\n"), std::string::npos);
-    EXPECT_NE(unit.find("RestartSec=2\n"), std::string::npos);
-    EXPECT_NE(unit.find("StartLimitIntervalSec=0\n"), std::string::npos);
-    EXPECT_NE(unit.find("WantedBy=default.target\n"), std::string::npos);
-    const auto link = keeper.keepAliveWantsLinkPath();
+    const auto unit = TemporaryFolder::readFile(unitPath());
+    EXPECT_EQ(unitPath().filename(), "app.brenmoor.tessary.keepalive.service");
+    EXPECT_EQ(unit, SystemdKeepAliveUnit::unitContent(executable()));
+    EXPECT_NE(unit.find("\nExecStart=" + executable().string() + "\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nRestart=always\n"), std::string::npos);
+    EXPECT_NE(unit.find("\nWantedBy=graphical-session.target\n"), std::string::npos);
+    const auto link = fake.keepAliveUnit->wantsLinkPath();
+    EXPECT_EQ(link.parent_path().filename(), "graphical-session.target.wants");
     ASSERT_TRUE(std::filesystem::is_symlink(link));
-    EXPECT_TRUE(std::filesystem::equivalent(link, keeper.keepAliveUnitPath()));
-    EXPECT_EQ(fake.log->count("Installed keepalive launch agent"), 1U);
-}
-
-TEST_F(InstallationKeeperTest, ExecutablePathWithSpacesIsQuoted)
-{
-    const auto content = InstallationKeeper::keepAliveUnitContent("/home/a b/Tessary/Contents/bin/PellixApp");
-    EXPECT_NE(content.find("ExecStart=\"/home/a b/Tessary/Contents/bin/PellixApp\"\n"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::equivalent(link, unitPath()));
+    EXPECT_FALSE(isPresent(fake.keepAliveUnit->earlierWantsLinkPath()));
+    EXPECT_EQ(fake.log->messages(), std::vector<std::string>{"Installed keepalive launch agent"});
+    EXPECT_EQ(fake.serviceManager->reloads, 0) << "a new unit is found without a reload";
 }
 
 TEST_F(InstallationKeeperTest, EnsureRewritesADeletedUnitWithTheSameContent)
 {
     keeper.installKeepAliveAgent();
-    const auto original = TemporaryFolder::readFile(keeper.keepAliveUnitPath());
+    const auto original = TemporaryFolder::readFile(unitPath());
     keeper.ensureKeepAliveAgent();
     EXPECT_FALSE(fake.log->contains("LaunchAgent missing — re-installing"));
 
-    std::filesystem::remove(keeper.keepAliveUnitPath());
-    std::filesystem::remove(keeper.keepAliveWantsLinkPath());
+    std::filesystem::remove(unitPath());
+    std::filesystem::remove(fake.keepAliveUnit->wantsLinkPath());
     keeper.ensureKeepAliveAgent();
     EXPECT_TRUE(fake.log->contains("LaunchAgent missing — re-installing"));
-    EXPECT_EQ(TemporaryFolder::readFile(keeper.keepAliveUnitPath()), original);
-    EXPECT_TRUE(std::filesystem::is_symlink(keeper.keepAliveWantsLinkPath()));
+    EXPECT_EQ(TemporaryFolder::readFile(unitPath()), original);
+    EXPECT_TRUE(std::filesystem::is_symlink(fake.keepAliveUnit->wantsLinkPath()));
 }
 
-TEST_F(InstallationKeeperTest, ExistingUnitWithOtherContentIsNeverRewritten)
+TEST_F(InstallationKeeperTest, EnsureRestoresARemovedWantsLinkQuietly)
 {
-    TemporaryFolder::writeFile(keeper.keepAliveUnitPath(), "someone else's unit\n");
+    keeper.installKeepAliveAgent();
+    fake.log->clear();
+    // As systemctl --user disable would leave it.
+    std::filesystem::remove(fake.keepAliveUnit->wantsLinkPath());
+    keeper.ensureKeepAliveAgent();
+    EXPECT_TRUE(std::filesystem::is_symlink(fake.keepAliveUnit->wantsLinkPath()));
+    EXPECT_TRUE(fake.log->messages().empty());
+
+    // A link pointing elsewhere is put right too.
+    std::filesystem::remove(fake.keepAliveUnit->wantsLinkPath());
+    std::filesystem::create_symlink("/dev/null", fake.keepAliveUnit->wantsLinkPath());
+    keeper.ensureKeepAliveAgent();
+    EXPECT_TRUE(std::filesystem::equivalent(fake.keepAliveUnit->wantsLinkPath(), unitPath()));
+}
+
+TEST_F(InstallationKeeperTest, ExistingUnitWithOtherContentIsNeverRewrittenNorLinked)
+{
+    TemporaryFolder::writeFile(unitPath(), "someone else's unit\n");
     keeper.installKeepAliveAgent();
     keeper.ensureKeepAliveAgent();
-    EXPECT_EQ(TemporaryFolder::readFile(keeper.keepAliveUnitPath()), "someone else's unit\n");
+    EXPECT_EQ(TemporaryFolder::readFile(unitPath()), "someone else's unit\n");
+    EXPECT_FALSE(isPresent(fake.keepAliveUnit->wantsLinkPath()));
     EXPECT_TRUE(fake.log->messages().empty());
+    EXPECT_FALSE(keeper.hasKeepAliveAgent());
+}
+
+TEST_F(InstallationKeeperTest, UnitOfAnEarlierVersionIsReplacedMovedToTheSessionAndReloaded)
+{
+    TemporaryFolder::writeFile(unitPath(), *SystemdKeepAliveUnit::earlierUnitContent(executable()));
+    const auto earlierLink = fake.keepAliveUnit->earlierWantsLinkPath();
+    std::filesystem::create_directories(earlierLink.parent_path());
+    std::filesystem::create_symlink(std::filesystem::path("..") / unitPath().filename(), earlierLink);
+    EXPECT_FALSE(keeper.hasKeepAliveAgent());
+
+    keeper.installKeepAliveAgent();
+    EXPECT_EQ(TemporaryFolder::readFile(unitPath()), SystemdKeepAliveUnit::unitContent(executable()));
+    EXPECT_FALSE(isPresent(earlierLink));
+    EXPECT_TRUE(std::filesystem::is_symlink(fake.keepAliveUnit->wantsLinkPath()));
+    EXPECT_EQ(fake.serviceManager->reloads, 1);
+    EXPECT_EQ(fake.log->messages(), std::vector<std::string>{"Installed keepalive launch agent"});
+    EXPECT_TRUE(keeper.hasKeepAliveAgent());
+}
+
+TEST_F(InstallationKeeperTest, EnsureRemovesTheEarlierLinkOfACurrentUnit)
+{
+    keeper.installKeepAliveAgent();
+    const auto earlierLink = fake.keepAliveUnit->earlierWantsLinkPath();
+    std::filesystem::create_directories(earlierLink.parent_path());
+    std::filesystem::create_symlink(std::filesystem::path("..") / unitPath().filename(), earlierLink);
+    keeper.ensureKeepAliveAgent();
+    EXPECT_FALSE(isPresent(earlierLink));
 }
 
 TEST_F(InstallationKeeperTest, SystemWideAgentMeansEveryEnsureLogsAndWritesNothing)
 {
-    TemporaryFolder::writeFile(keeper.systemWideAgentPath(), "[Desktop Entry]\n");
+    fake.loginItem->systemWide = true;
     keeper.ensureKeepAliveAgent();
     keeper.ensureKeepAliveAgent();
     EXPECT_EQ(fake.log->count("LaunchAgent missing — re-installing"), 2U);
-    EXPECT_FALSE(std::filesystem::exists(keeper.keepAliveUnitPath()));
+    EXPECT_FALSE(std::filesystem::exists(unitPath()));
+    EXPECT_FALSE(std::filesystem::exists(fake.paths.configHome / "systemd"));
 }
 
 TEST_F(InstallationKeeperTest, InstallFailureIsLoggedAndRetriedByTheNextEnsure)
@@ -86,10 +141,35 @@ TEST_F(InstallationKeeperTest, InstallFailureIsLoggedAndRetriedByTheNextEnsure)
     const auto messages = fake.log->messages();
     ASSERT_EQ(messages.size(), 1U);
     EXPECT_EQ(messages[0].rfind("Failed to install keepalive: ", 0), 0U) << messages[0];
+    EXPECT_EQ(fake.log->records()[0].level, LogLevel::error);
 
     std::filesystem::remove(platform.paths.configHome / "systemd");
     keeper.ensureKeepAliveAgent();
-    EXPECT_TRUE(std::filesystem::exists(keeper.keepAliveUnitPath()));
+    EXPECT_TRUE(std::filesystem::exists(unitPath()));
+}
+
+TEST_F(InstallationKeeperTest, AnExecutableSystemdCannotStartIsAFailureNotAUnit)
+{
+    FakePlatform quoted;
+    auto odd = quoted.platform();
+    odd.bundle = std::make_shared<MainBundle>(quoted.bundlePath, "/opt/\"odd\"/PellixApp");
+    auto oddKeeper = keeperFor(odd, Logger(quoted.log, "s", "c"));
+    oddKeeper.installKeepAliveAgent();
+    ASSERT_EQ(quoted.log->messages().size(), 1U);
+    EXPECT_EQ(quoted.log->messages()[0].rfind("Failed to install keepalive: ", 0), 0U);
+    EXPECT_FALSE(std::filesystem::exists(quoted.keepAliveUnit->unitPath()));
+}
+
+TEST_F(InstallationKeeperTest, TheKeepAliveAgentCanRunTheAgentOnlyWhenItIsThisVersionsOwn)
+{
+    EXPECT_FALSE(keeper.hasKeepAliveAgent()) << "absent";
+    keeper.installKeepAliveAgent();
+    EXPECT_TRUE(keeper.hasKeepAliveAgent()) << "current";
+    fake.loginItem->systemWide = true;
+    EXPECT_FALSE(keeper.hasKeepAliveAgent()) << "the administrator's entry runs the agent";
+    fake.loginItem->systemWide = false;
+    TemporaryFolder::writeFile(unitPath(), *SystemdKeepAliveUnit::unitContent("/elsewhere/PellixApp"));
+    EXPECT_FALSE(keeper.hasKeepAliveAgent()) << "another copy's unit";
 }
 
 TEST_F(InstallationKeeperTest, RemovalReportsWhetherThereWasAnythingToRemove)
@@ -99,31 +179,23 @@ TEST_F(InstallationKeeperTest, RemovalReportsWhetherThereWasAnythingToRemove)
     EXPECT_EQ(fake.log->messages(), (std::vector<std::string>{"LaunchAgent not present or already removed",
                                                               "Chrome host file not present or already removed"}));
 
-    fake.log->clear();
     keeper.installKeepAliveAgent();
-    TemporaryFolder::writeFile(keeper.chromeHostManifestPath(), "{}");
+    TemporaryFolder::writeFile(fake.chromeManifest->path(), "{}");
     fake.log->clear();
     keeper.removeKeepAliveAgent();
     keeper.removeChromeHostManifest();
     EXPECT_EQ(fake.log->messages(),
               (std::vector<std::string>{"Removed keepalive launch agent", "Chrome native messaging host removed"}));
-    EXPECT_FALSE(std::filesystem::exists(keeper.keepAliveUnitPath()));
-    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(keeper.keepAliveWantsLinkPath())));
-    EXPECT_TRUE(std::filesystem::is_directory(keeper.chromeHostManifestPath().parent_path()));
-}
-
-TEST_F(InstallationKeeperTest, ChromeManifestLivesInTheLinuxChromeFolder)
-{
-    EXPECT_EQ(keeper.chromeHostManifestPath(),
-              platform.paths.configHome / "google-chrome" / "NativeMessagingHosts" / "app.brenmoor.tessary.json");
+    EXPECT_FALSE(std::filesystem::exists(unitPath()));
+    EXPECT_FALSE(isPresent(fake.keepAliveUnit->wantsLinkPath()));
+    EXPECT_TRUE(std::filesystem::is_directory(fake.chromeManifest->path().parent_path()));
 }
 
 TEST_F(InstallationKeeperTest, SettingsOpenNeverRunsAfterTheKeeperIsGone)
 {
     fake.writeProfileResource();
     {
-        InstallationKeeper shortLived(platform.paths, platform.bundle, platform.mainQueue, platform.launcher,
-                                      platform.hostFacts, platform.adminCheck, Logger(fake.log, "s", "c"));
+        auto shortLived = keeperFor(platform, Logger(fake.log, "s", "c"));
         shortLived.openMDMProfile();
     }
     fake.mainQueue->advance(std::chrono::seconds(3));

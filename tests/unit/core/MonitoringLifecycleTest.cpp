@@ -22,9 +22,9 @@ protected:
         return count;
     }
 
-    std::filesystem::path manifestPath(AppDelegate& delegate)
+    std::filesystem::path manifestPath(AppDelegate&)
     {
-        return delegate.installationKeeper().chromeHostManifestPath();
+        return fake.chromeManifest->path();
     }
 };
 
@@ -85,7 +85,7 @@ TEST_F(MonitoringLifecycleTest, KeepAliveUnitRemovedBetweenTicksComesBack)
 {
     pair();
     auto delegate = launch();
-    const auto unit = delegate->installationKeeper().keepAliveUnitPath();
+    const auto unit = fake.keepAliveUnit->unitPath();
     ASSERT_TRUE(std::filesystem::exists(unit));
     std::filesystem::remove(unit);
     fake.mainQueue->advance(120s);
@@ -137,7 +137,7 @@ TEST_F(MonitoringLifecycleTest, Heartbeat401DeauthorizesCompletely)
     ASSERT_TRUE(answer(kRules, 200, rulesJson("allow", {"games.example"}, {})));
     ASSERT_TRUE(publishedRules());
     const auto manifest = manifestPath(*delegate);
-    const auto unit = delegate->installationKeeper().keepAliveUnitPath();
+    const auto unit = fake.keepAliveUnit->unitPath();
     ASSERT_TRUE(std::filesystem::exists(manifest));
     ASSERT_TRUE(std::filesystem::exists(unit));
 
@@ -162,7 +162,7 @@ TEST_F(MonitoringLifecycleTest, ManualResetKeepsTheKeepAliveUnitAndClearsLastErr
     pair();
     auto delegate = launch();
     delegate->appState().setLastError("earlier failure");
-    const auto unit = delegate->installationKeeper().keepAliveUnitPath();
+    const auto unit = fake.keepAliveUnit->unitPath();
 
     delegate->manualReset();
 

@@ -81,7 +81,7 @@ TEST_F(RuleDistributionTest, ADenialOnlyLogs)
 
 TEST_F(RuleDistributionTest, ADeletedDeviceIsFullyDeauthorized)
 {
-    const auto unit = delegate->installationKeeper().keepAliveUnitPath();
+    const auto unit = fake.keepAliveUnit->unitPath();
     ASSERT_TRUE(std::filesystem::exists(unit));
     delegate->webSocketDeviceDeauthorized();
     EXPECT_FALSE(std::filesystem::exists(unit));

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "platform/KeepAliveAgent.h"
+#include "platform/Paths.h"
+
+namespace tessary {
+
+// The keep-alive agent as a systemd user unit in the user's configuration folder, enabled by its
+// link in graphical-session.target.wants (what systemctl enable would make). The unit is written
+// and linked here; it is started only through the service manager (SystemctlServiceManager).
+class SystemdKeepAliveUnit final : public KeepAliveAgent {
+public:
+    static constexpr const char* kUnitName = "app.brenmoor.tessary.keepalive.service";
+    // Set in the environment of every process the unit starts.
+    static constexpr const char* kLaunchVariable = "TESSARY_LAUNCHED_BY";
+    static constexpr const char* kLaunchValue = "app.brenmoor.tessary.keepalive";
+
+    explicit SystemdKeepAliveUnit(const Paths& paths);
+
+    Definition definition(const std::filesystem::path& executable) override;
+    std::optional<Error> install(const std::filesystem::path& executable) override;
+    std::optional<Error> enable() override;
+    bool remove() override;
+
+    const std::filesystem::path& unitPath() const { return unitPath_; }
+    // The link that starts the unit with the graphical session.
+    std::filesystem::path wantsLinkPath() const;
+    // Where versions before this one linked the unit, starting it before any display existed.
+    std::filesystem::path earlierWantsLinkPath() const;
+
+    // Absent when systemd cannot start this executable (see SystemdExec).
+    static std::optional<std::string> unitContent(const std::filesystem::path& executable);
+    static std::optional<std::string> earlierUnitContent(const std::filesystem::path& executable);
+
+private:
+    std::filesystem::path unitPath_;
+};
+
+}  // namespace tessary

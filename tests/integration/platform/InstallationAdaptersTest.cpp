@@ -1,0 +1,507 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "platform/linux/AtomicFile.h"
+#include "platform/linux/AutostartLoginItem.h"
+#include "platform/linux/BoundedCommand.h"
+#include "platform/linux/ChromeManifestFile.h"
+#include "platform/linux/LaunchEnvironment.h"
+#include "platform/linux/SystemctlServiceManager.h"
+#include "platform/linux/SystemdExec.h"
+#include "platform/linux/SystemdKeepAliveUnit.h"
+#include "tests/support/ChildProcess.h"
+#include "tests/support/TemporaryFolder.h"
+
+namespace tessary {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ChildProcess;
+using testing::TemporaryFolder;
+
+std::filesystem::perms modeOf(const std::filesystem::path& path)
+{
+    return std::filesystem::status(path).permissions() & std::filesystem::perms::all;
+}
+
+std::vector<std::string> namesIn(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool isPresent(const std::filesystem::path& path)
+{
+    return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
+
+// An executable (a copy of true) at a path with characters both file formats must quote.
+std::filesystem::path oddExecutable(const TemporaryFolder& folder, const std::string& folderName)
+{
+    const auto executable = folder.path() / "opt" / folderName / "PellixApp";
+    std::filesystem::create_directories(executable.parent_path());
+    std::filesystem::copy_file("/bin/true", executable);
+    std::filesystem::permissions(executable, std::filesystem::perms(0755));
+    return executable;
+}
+
+// --- The one atomic writer ---
+
+TEST(AtomicFileTest, WritesTheContentWithTheGivenModeWhateverTheUmask)
+{
+    TemporaryFolder folder;
+    const auto file = folder.path() / "a" / "b" / "file";
+    const auto previous = ::umask(0077);
+    const auto first = AtomicFile::write(file, "first\n", 0644);
+    const auto second = AtomicFile::write(folder.path() / "private", "secret", 0600);
+    ::umask(previous);
+    ASSERT_FALSE(first.has_value()) << first->description;
+    ASSERT_FALSE(second.has_value()) << second->description;
+    EXPECT_EQ(TemporaryFolder::readFile(file), "first\n");
+    EXPECT_EQ(modeOf(file), std::filesystem::perms(0644));
+    EXPECT_EQ(modeOf(folder.path() / "private"), std::filesystem::perms(0600));
+    // Folders it had to create are the user's alone.
+    EXPECT_EQ(modeOf(folder.path() / "a"), std::filesystem::perms(0700));
+    EXPECT_EQ(modeOf(folder.path() / "a" / "b"), std::filesystem::perms(0700));
+    EXPECT_EQ(namesIn(file.parent_path()), std::vector<std::string>{"file"});
+}
+
+TEST(AtomicFileTest, AnExistingFileIsReplacedNotOverwritten)
+{
+    TemporaryFolder folder;
+    const auto file = folder.path() / "manifest.json";
+    ASSERT_FALSE(AtomicFile::write(file, "old content", 0600).has_value());
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    // A reader that opened the old file keeps reading the old bytes, whole.
+    std::ifstream reader(file, std::ios::binary);
+    ASSERT_TRUE(reader.is_open());
+
+    ASSERT_FALSE(AtomicFile::write(file, "new", 0644).has_value());
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_NE(before.st_ino, after.st_ino);
+    EXPECT_EQ(TemporaryFolder::readFile(file), "new");
+    EXPECT_EQ(modeOf(file), std::filesystem::perms(0644));
+    const std::string seen((std::istreambuf_iterator<char>(reader)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(seen, "old content");
+    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"manifest.json"});
+}
+
+TEST(AtomicFileTest, NoTemporaryFileRemainsWhenTheRenameFails)
+{
+    TemporaryFolder folder;
+    // A folder with something in it cannot be replaced by a file.
+    const auto destination = folder.path() / "taken";
+    TemporaryFolder::writeFile(destination / "inside", "x");
+    const auto failure = AtomicFile::write(destination, "content", 0644);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_NE(failure->description.find(destination.string()), std::string::npos) << failure->description;
+    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"taken"});
+    EXPECT_EQ(namesIn(destination), std::vector<std::string>{"inside"});
+}
+
+TEST(AtomicFileTest, NoTemporaryFileRemainsWhenTheWriteFails)
+{
+    TemporaryFolder folder;
+    const auto file = folder.path() / "file";
+    ASSERT_FALSE(AtomicFile::write(file, "kept", 0644).has_value());
+    // A file size limit makes the write itself fail (EFBIG instead of the signal).
+    rlimit original{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &original), 0);
+    rlimit small = original;
+    small.rlim_cur = 16;
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto failure = AtomicFile::write(file, std::string(4096, 'x'), 0644);
+    ::setrlimit(RLIMIT_FSIZE, &original);
+    std::signal(SIGXFSZ, previousHandler);
+
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(TemporaryFolder::readFile(file), "kept");
+    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"file"});
+}
+
+TEST(AtomicFileTest, AFileWhereAFolderBelongsIsAFailure)
+{
+    TemporaryFolder folder;
+    TemporaryFolder::writeFile(folder.path() / "systemd", "not a folder");
+    const auto failure = AtomicFile::write(folder.path() / "systemd" / "user" / "unit.service", "x", 0644);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(TemporaryFolder::readFile(folder.path() / "systemd"), "not a folder");
+}
+
+TEST(AtomicFileTest, ALinkIsReplacedWholeToo)
+{
+    TemporaryFolder folder;
+    const auto link = folder.path() / "wants" / "unit.service";
+    ASSERT_FALSE(AtomicFile::writeLink(link, "../first").has_value());
+    EXPECT_EQ(std::filesystem::read_symlink(link), "../first");
+    ASSERT_FALSE(AtomicFile::writeLink(link, "../second").has_value());
+    EXPECT_EQ(std::filesystem::read_symlink(link), "../second");
+    EXPECT_EQ(namesIn(link.parent_path()), std::vector<std::string>{"unit.service"});
+}
+
+// --- Quoting of the program for systemd ---
+
+TEST(SystemdExecTest, ProgramPathsAreWrittenAsSystemdReadsThem)
+{
+    struct Row {
+        const char* name;
+        const char* path;
+        std::optional<std::string> written;
+    };
+    const Row rows[] = {
+        {"plain", "/opt/tessary/Contents/bin/PellixApp", "/opt/tessary/Contents/bin/PellixApp"},
+        {"space: quoted", "/home/a b/PellixApp", "\"/home/a b/PellixApp\""},
+        {"percent: a specifier unless doubled", "/x/100%/PellixApp", "/x/100%%/PellixApp"},
+        {"dollar: no variables in the program path", "/x/$HOME/PellixApp", "/x/$HOME/PellixApp"},
+        {"both, with a space", "/x/a b$c%d/PellixApp", "\"/x/a b$c%%d/PellixApp\""},
+        {"double quote: refused by systemd", "/x/\"q\"/PellixApp", std::nullopt},
+        {"single quote: refused by systemd", "/x/it's/PellixApp", std::nullopt},
+        {"backslash: refused by systemd", "/x/a\\b/PellixApp", std::nullopt},
+        {"newline: refused by systemd", "/x/a\nb/PellixApp", std::nullopt},
+        {"relative", "bin/PellixApp", std::nullopt},
+        {"not UTF-8", "/x/\xff/PellixApp", std::nullopt},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(SystemdExec::program(row.path), row.written) << row.name;
+}
+
+// --- The keep-alive unit ---
+
+class KeepAliveUnitTest : public ::testing::Test {
+protected:
+    KeepAliveUnitTest() : paths(folder.paths()), unit(paths) {}
+
+    TemporaryFolder folder;
+    Paths paths;
+    SystemdKeepAliveUnit unit;
+};
+
+TEST_F(KeepAliveUnitTest, TellsItsOwnCurrentAndEarlierDefinitionsFromAnyOther)
+{
+    const std::filesystem::path executable = "/opt/tessary/Contents/bin/PellixApp";
+    EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::absent);
+    ASSERT_FALSE(unit.install(executable).has_value());
+    EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::current);
+    EXPECT_EQ(unit.definition("/elsewhere/PellixApp"), KeepAliveAgent::Definition::foreign);
+    EXPECT_EQ(unit.definition(""), KeepAliveAgent::Definition::foreign);
+    TemporaryFolder::writeFile(unit.unitPath(), *SystemdKeepAliveUnit::earlierUnitContent(executable));
+    EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::earlier);
+    TemporaryFolder::writeFile(unit.unitPath(), "[Service]\nExecStart=/bin/true\n");
+    EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::foreign);
+}
+
+TEST_F(KeepAliveUnitTest, InstallWritesTheUnitAndLinksItToTheGraphicalSessionOnly)
+{
+    const std::filesystem::path executable = "/opt/tessary/Contents/bin/PellixApp";
+    const auto earlierLink = paths.configHome / "systemd" / "user" / "default.target.wants" /
+                             "app.brenmoor.tessary.keepalive.service";
+    std::filesystem::create_directories(earlierLink.parent_path());
+    std::filesystem::create_symlink("../app.brenmoor.tessary.keepalive.service", earlierLink);
+
+    ASSERT_FALSE(unit.install(executable).has_value());
+    EXPECT_EQ(unit.unitPath(), paths.configHome / "systemd" / "user" / "app.brenmoor.tessary.keepalive.service");
+    EXPECT_EQ(modeOf(unit.unitPath()), std::filesystem::perms(0644));
+    const auto link = paths.configHome / "systemd" / "user" / "graphical-session.target.wants" /
+                      "app.brenmoor.tessary.keepalive.service";
+    EXPECT_EQ(unit.wantsLinkPath(), link);
+    EXPECT_EQ(std::filesystem::read_symlink(link), "../app.brenmoor.tessary.keepalive.service");
+    EXPECT_FALSE(isPresent(earlierLink));
+
+    const auto content = TemporaryFolder::readFile(unit.unitPath());
+    for (const auto* line : {"PartOf=graphical-session.target", "After=graphical-session.target",
+                             "WantedBy=graphical-session.target", "Restart=always", "RestartSec=1",
+                             "RestartPreventExitStatus=75", "SuccessExitStatus=75",
+                             "Environment=TESSARY_LAUNCHED_BY=app.brenmoor.tessary.keepalive",
+                             "ExecStart=/opt/tessary/Contents/bin/PellixApp"})
+        EXPECT_NE(content.find(std::string("\n") + line + "\n"), std::string::npos) << line;
+    EXPECT_EQ(content.find("default.target"), std::string::npos);
+
+    EXPECT_TRUE(unit.remove());
+    EXPECT_FALSE(isPresent(unit.unitPath()));
+    EXPECT_FALSE(isPresent(link));
+    EXPECT_FALSE(unit.remove());
+}
+
+TEST_F(KeepAliveUnitTest, EnableLeavesAnotherFileInTheEarlierFolderAlone)
+{
+    ASSERT_FALSE(unit.install("/opt/tessary/Contents/bin/PellixApp").has_value());
+    TemporaryFolder::writeFile(unit.earlierWantsLinkPath(), "a file someone made, not our link");
+    ASSERT_FALSE(unit.enable().has_value());
+    EXPECT_TRUE(std::filesystem::is_regular_file(unit.earlierWantsLinkPath()));
+}
+
+// systemd's own reading of the unit as written: skipped where systemd-analyze is not installed.
+// As root in a container without a running systemd, --user verification works once a runtime
+// folder is given; output that names other units (the environment's) is not this unit's fault.
+std::pair<int, std::string> verify(const Paths& paths, const std::filesystem::path& unitFile)
+{
+    std::filesystem::permissions(paths.runtimeDir, std::filesystem::perms::owner_all);
+    return ChildProcess::run({"sh", "-c", "exec systemd-analyze --user verify \"$0\" 2>&1", unitFile.string()},
+                             {{"HOME", paths.home.string()},
+                              {"XDG_CONFIG_HOME", paths.configHome.string()},
+                              {"XDG_RUNTIME_DIR", paths.runtimeDir.string()},
+                              {"SYSTEMD_LOG_LEVEL", "warning"}});
+}
+
+bool hasSystemdAnalyze()
+{
+    return ChildProcess::run({"sh", "-c", "command -v systemd-analyze >/dev/null"}).first == 0;
+}
+
+TEST_F(KeepAliveUnitTest, SystemdAcceptsTheUnitAsWritten)
+{
+    if (!hasSystemdAnalyze())
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    const auto executable = oddExecutable(folder, "a b$c%d");
+    ASSERT_FALSE(unit.install(executable).has_value());
+    const auto [status, output] = verify(paths, unit.unitPath());
+    EXPECT_TRUE(status == 0 || output.find("app.brenmoor.tessary.keepalive") == std::string::npos)
+        << TemporaryFolder::readFile(unit.unitPath()) << output;
+
+    // The check is a real one: a program that is not there is reported against the unit.
+    std::filesystem::remove(executable);
+    const auto [missingStatus, missingOutput] = verify(paths, unit.unitPath());
+    EXPECT_NE(missingStatus, 0);
+    EXPECT_NE(missingOutput.find("is not executable"), std::string::npos) << missingOutput;
+}
+
+// --- The autostart entry as the session reads it ---
+
+TEST(AutostartEntryTest, SystemdsAutostartGeneratorFindsTheProgram)
+{
+    const std::filesystem::path generator = "/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator";
+    if (!std::filesystem::exists(generator))
+        GTEST_SKIP() << "systemd's autostart generator is not installed";
+    TemporaryFolder folder;
+    const auto paths = folder.paths();
+    // No %: the generator looks for the program before it undoes %% (the entry is still right).
+    const auto executable = oddExecutable(folder, "q\"x`z$w (1)");
+    ASSERT_FALSE(AutostartLoginItem(paths, executable).registerAgent().has_value());
+    const auto output = folder.path() / "generated";
+    std::filesystem::create_directories(output);
+    const auto [status, ignored] =
+        ChildProcess::run({generator.string(), output.string(), output.string(), output.string()},
+                          {{"XDG_CONFIG_HOME", paths.configHome.string()},
+                           {"XDG_CONFIG_DIRS", (folder.path() / "no-system-entries").string()}});
+    EXPECT_EQ(status, 0);
+    // It writes a unit only for an entry whose Exec= it could read and whose program exists.
+    EXPECT_TRUE(std::filesystem::exists(output / "app-app.brenmoor.tessary@autostart.service"))
+        << TemporaryFolder::readFile(paths.configHome / "autostart" / "app.brenmoor.tessary.desktop");
+}
+
+// --- The Chrome manifest ---
+
+TEST(ChromeManifestFileTest, LivesInTheLinuxChromeFolderReadableByChrome)
+{
+    TemporaryFolder folder;
+    const auto paths = folder.paths();
+    ChromeManifestFile manifest(paths, "app.brenmoor.tessary");
+    EXPECT_EQ(manifest.path(),
+              paths.configHome / "google-chrome" / "NativeMessagingHosts" / "app.brenmoor.tessary.json");
+    EXPECT_FALSE(manifest.remove());
+    ASSERT_FALSE(manifest.write("{}").has_value());
+    EXPECT_EQ(TemporaryFolder::readFile(manifest.path()), "{}");
+    EXPECT_EQ(modeOf(manifest.path()), std::filesystem::perms(0644));
+    EXPECT_TRUE(manifest.remove());
+    EXPECT_TRUE(std::filesystem::is_directory(manifest.path().parent_path()));
+}
+
+// --- Running helper programs ---
+
+TEST(BoundedCommandTest, ReturnsTheOutputAndTheStatus)
+{
+    const auto result = BoundedCommand::run({"sh", "-c", "echo one; echo two; exit 3"}, 5s);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->output, "one\ntwo\n");
+    EXPECT_EQ(result->exitStatus, 3);
+    EXPECT_FALSE(BoundedCommand::run({"/nonexistent/tessary-helper"}, 5s).has_value());
+    EXPECT_FALSE(BoundedCommand::run({"sh", "-c", "kill -9 $$"}, 5s).has_value());
+}
+
+TEST(BoundedCommandTest, AHelperPastItsLimitIsKilled)
+{
+    TemporaryFolder folder;
+    const auto pidFile = folder.path() / "pid";
+    const auto started = std::chrono::steady_clock::now();
+    const auto result =
+        BoundedCommand::run({"sh", "-c", "echo $$ > \"$0\"; exec sleep 30", pidFile.string()}, 300ms);
+    EXPECT_FALSE(result.has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+    const auto pid = std::stoi(TemporaryFolder::readFile(pidFile));
+    EXPECT_NE(::kill(pid, 0), 0) << "killed and reaped";
+}
+
+TEST(BoundedCommandTest, AGrandchildKeepingTheOutputOpenIsNotWaitedFor)
+{
+    const auto started = std::chrono::steady_clock::now();
+    const auto result = BoundedCommand::run({"sh", "-c", "sleep 30 & echo $!"}, 10s);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    ::kill(std::stoi(result->output), SIGKILL);
+}
+
+// --- The service manager through systemctl ---
+
+// A stand-in for systemctl that answers as a user manager would and records its arguments.
+class StandInSystemctl {
+public:
+    StandInSystemctl(const TemporaryFolder& folder, const std::string& showOutput, const std::string& environment,
+                     int status = 0, const std::string& before = "")
+        : program_(folder.path() / "bin" / "systemctl"), calls_(folder.path() / "calls")
+    {
+        TemporaryFolder::writeFile(folder.path() / "show", showOutput);
+        TemporaryFolder::writeFile(folder.path() / "environment", environment);
+        const auto here = folder.path().string();
+        TemporaryFolder::writeFile(program_, "#!/bin/sh\n"
+                                             "echo \"$*\" >> '" + calls_.string() + "'\n" + before +
+                                                 "case \"$2\" in\n"
+                                                 "  show) cat '" + here + "/show' ;;\n"
+                                                 "  show-environment) cat '" + here + "/environment' ;;\n"
+                                                 "esac\n"
+                                                 "exit " + std::to_string(status) + "\n");
+        std::filesystem::permissions(program_, std::filesystem::perms(0755));
+    }
+
+    std::string program() const { return program_.string(); }
+    std::string calls() const { return TemporaryFolder::readFile(calls_); }
+
+private:
+    std::filesystem::path program_;
+    std::filesystem::path calls_;
+};
+
+std::string shown(const std::string& sessionState, const std::string& fragment)
+{
+    return "Id=graphical-session.target\nActiveState=" + sessionState +
+           "\nFragmentPath=/usr/lib/systemd/user/graphical-session.target\n\n"
+           "FragmentPath=" + fragment + "\nActiveState=inactive\nId=app.brenmoor.tessary.keepalive.service\n";
+}
+
+TEST(SystemctlServiceManagerTest, ReadyOnlyWhenTheSessionRunsWithADisplayAndTheManagerReadsOurUnit)
+{
+    struct Row {
+        const char* name;
+        const char* sessionState;
+        bool ourFragment;
+        const char* environment;
+        int status;
+        bool ready;
+    };
+    const Row rows[] = {
+        {"graphical session, our unit, X11 display", "active", true, "HOME=/h\nDISPLAY=:0\n", 0, true},
+        {"Wayland display", "active", true, "WAYLAND_DISPLAY=wayland-0\n", 0, true},
+        {"session not started", "inactive", true, "DISPLAY=:0\n", 0, false},
+        {"the manager reads another folder", "active", false, "DISPLAY=:0\n", 0, false},
+        {"no display handed to the manager", "active", true, "HOME=/h\nDISPLAY=\n", 0, false},
+        {"no manager", "active", true, "DISPLAY=:0\n", 1, false},
+    };
+    for (const auto& row : rows) {
+        TemporaryFolder folder;
+        const auto paths = folder.paths();
+        SystemdKeepAliveUnit unit(paths);
+        ASSERT_FALSE(unit.install("/opt/tessary/Contents/bin/PellixApp").has_value());
+        const auto fragment = row.ourFragment ? unit.unitPath().string() : "/home/other/unit.service";
+        StandInSystemctl systemctl(folder, shown(row.sessionState, fragment), row.environment, row.status);
+        SystemctlServiceManager manager(SystemdKeepAliveUnit::kUnitName, unit.unitPath(), systemctl.program());
+        EXPECT_EQ(manager.canStartKeepAliveAgent(), row.ready) << row.name;
+        EXPECT_EQ(systemctl.calls().rfind("--user show --property=Id --property=ActiveState --property=FragmentPath "
+                                          "graphical-session.target app.brenmoor.tessary.keepalive.service\n",
+                                          0),
+                  0U)
+            << row.name << "\n"
+            << systemctl.calls();
+    }
+}
+
+TEST(SystemctlServiceManagerTest, StartsWithoutWaitingForTheAgentAndReloads)
+{
+    TemporaryFolder folder;
+    StandInSystemctl systemctl(folder, "", "");
+    SystemctlServiceManager manager(SystemdKeepAliveUnit::kUnitName, folder.path() / "unit", systemctl.program());
+    EXPECT_TRUE(manager.startKeepAliveAgent());
+    manager.reloadDefinitions();
+    EXPECT_EQ(systemctl.calls(), "--user start --no-block app.brenmoor.tessary.keepalive.service\n"
+                                 "--user daemon-reload\n");
+
+    TemporaryFolder refusing;
+    StandInSystemctl masked(refusing, "", "", 1);
+    EXPECT_FALSE(SystemctlServiceManager(SystemdKeepAliveUnit::kUnitName, refusing.path() / "unit", masked.program())
+                     .startKeepAliveAgent());
+}
+
+TEST(SystemctlServiceManagerTest, AManagerThatDoesNotAnswerIsNotWaitedForLong)
+{
+    TemporaryFolder folder;
+    StandInSystemctl systemctl(folder, "", "", 0, "exec sleep 30\n");
+    SystemctlServiceManager manager(SystemdKeepAliveUnit::kUnitName, folder.path() / "unit", systemctl.program(),
+                                    200ms);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(manager.canStartKeepAliveAgent());
+    EXPECT_FALSE(manager.startKeepAliveAgent());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+}
+
+// --- Who started this copy ---
+
+TEST(LaunchEnvironmentTest, TellsTheKeepAliveUnitTheSessionAndAPersonApart)
+{
+    struct Row {
+        const char* name;
+        const char* launchedBy;
+        const char* autostart;
+        const char* cgroup;
+        LaunchOrigin origin;
+    };
+    constexpr auto autostartUnit = "0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+                                   "app-app.brenmoor.tessary@autostart.service\n";
+    constexpr auto terminalShell = "0::/user.slice/user-1000.slice/user@1000.service/app.slice/"
+                                   "app-org.gnome.Terminal.slice/vte-spawn-1.scope\n";
+    const Row rows[] = {
+        {"the keep-alive unit", "app.brenmoor.tessary.keepalive", nullptr, autostartUnit, LaunchOrigin::keepAliveAgent},
+        {"another unit's mark", "something.else", nullptr, terminalShell, LaunchOrigin::person},
+        {"systemd's autostart unit", nullptr, nullptr, autostartUnit, LaunchOrigin::session},
+        {"the session's autostart", nullptr, "gnome-session-42", terminalShell, LaunchOrigin::session},
+        {"a person in a terminal", nullptr, nullptr, terminalShell, LaunchOrigin::person},
+        {"empty marks, no cgroup", "", "", nullptr, LaunchOrigin::person},
+    };
+    TemporaryFolder folder;
+    const char* names[] = {"TESSARY_LAUNCHED_BY", "DESKTOP_AUTOSTART_ID"};
+    std::vector<std::optional<std::string>> saved;
+    for (const auto* name : names)
+        saved.push_back(std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt);
+    for (const auto& row : rows) {
+        const char* values[] = {row.launchedBy, row.autostart};
+        for (std::size_t i = 0; i < 2; ++i) {
+            if (values[i] != nullptr)
+                ::setenv(names[i], values[i], 1);
+            else
+                ::unsetenv(names[i]);
+        }
+        const auto cgroup = folder.path() / "cgroup";
+        std::filesystem::remove(cgroup);
+        if (row.cgroup != nullptr)
+            std::ofstream(cgroup) << row.cgroup;
+        EXPECT_EQ(LaunchEnvironment::origin(cgroup), row.origin) << row.name;
+    }
+    for (std::size_t i = 0; i < 2; ++i) {
+        if (saved[i])
+            ::setenv(names[i], saved[i]->c_str(), 1);
+        else
+            ::unsetenv(names[i]);
+    }
+}
+
+}  // namespace
+}  // namespace tessary
