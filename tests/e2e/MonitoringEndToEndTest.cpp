@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "shared/SharedStore.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/PairedAgentHarness.h"
 #include "tests/support/TemporaryFolder.h"
@@ -240,7 +242,7 @@ TEST_F(MonitoringEndToEndTest, PairedAgentReportsEnforcesAndForgetsThePairingWhe
     expectAgentStillRunning();
 }
 
-TEST_F(MonitoringEndToEndTest, AStoreDeletedOrFilledWithGarbageIsRebuiltAndVisitsStillArriveOnce)
+TEST_F(MonitoringEndToEndTest, AStoreDeletedReplacedOrDamagedIsRebuiltAndVisitsStillArriveOnce)
 {
     const auto device = harness.pairDevice();
     auto& service = harness.service();
@@ -265,10 +267,30 @@ TEST_F(MonitoringEndToEndTest, AStoreDeletedOrFilledWithGarbageIsRebuiltAndVisit
         std::function<void()> damage;
         const char* line;
     };
+    // A healthy store without the rules, renamed over the agent's (a restored backup, say).
+    const auto replaceWithAnEmptyStore = [&] {
+        const auto other = store.parent_path() / "other.sqlite3";
+        ASSERT_TRUE(SharedStore::open(other, SharedStore::Access::readWrite, std::chrono::milliseconds(1000)));
+        std::filesystem::rename(other, store);
+    };
+    // Cut off once every page is in the file itself. Pages the browsers and the agent write next
+    // land in the WAL, so SQLite may keep working through the cut until a read needs a lost page;
+    // either way no visit may be lost.
+    const auto truncateAfterACheckpoint = [&] {
+        sqlite3* connection = nullptr;
+        ASSERT_EQ(sqlite3_open(store.c_str(), &connection), SQLITE_OK);
+        sqlite3_busy_timeout(connection, 1000);
+        EXPECT_EQ(sqlite3_wal_checkpoint_v2(connection, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(connection);
+        std::filesystem::resize_file(store, 100);
+    };
     const Step steps[] = {
         {"deleted", [&] { std::filesystem::remove(store); }, "Shared store was missing — rebuilt it"},
+        {"replaced", replaceWithAnEmptyStore, "Shared store was replaced — published the rules into it again"},
         {"filled with garbage", [&] { TemporaryFolder::writeFile(store, garbage); },
          "Shared store was damaged — moved it aside to "},
+        {"truncated", truncateAfterACheckpoint, nullptr},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.name);
@@ -276,7 +298,9 @@ TEST_F(MonitoringEndToEndTest, AStoreDeletedOrFilledWithGarbageIsRebuiltAndVisit
         step.damage();
         // Healthy again: a browser reads the agent's rules from it.
         ASSERT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit)) << agent.output();
-        EXPECT_TRUE(agent.waitForLine(step.line, kLimit, linesBefore)) << agent.output();
+        if (step.line != nullptr) {
+            EXPECT_TRUE(agent.waitForLine(step.line, kLimit, linesBefore)) << agent.output();
+        }
 
         std::vector<std::string> urls;
         for (int visit = 0; visit < 3; ++visit) {
@@ -306,7 +330,8 @@ TEST_F(MonitoringEndToEndTest, AStoreDeletedOrFilledWithGarbageIsRebuiltAndVisit
         if (name.starts_with("store.sqlite3.corrupt-") && !name.ends_with("-wal") && !name.ends_with("-shm"))
             keptCopies.push_back(TemporaryFolder::readFile(entry.path()));
     }
-    EXPECT_EQ(keptCopies, std::vector<std::string>{garbage}) << "the garbage was moved aside, not deleted";
+    EXPECT_NE(std::find(keptCopies.begin(), keptCopies.end(), garbage), keptCopies.end())
+        << "the garbage was moved aside, not deleted";
     expectAgentStillRunning();
 }
 
