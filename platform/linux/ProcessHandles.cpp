@@ -25,7 +25,8 @@ ProcessHandles::Opened ProcessHandles::openCurrent(pid_t pid) const
     if (auto descriptor = opener_(pid))
         return Opened{Outcome::opened, std::move(descriptor)};
     const int error = errno;
-    if (error == ESRCH)
+    // Recent kernels answer ENOENT for a process that has exited but not yet been reaped.
+    if (error == ESRCH || error == ENOENT)
         return Opened{Outcome::ended, std::nullopt};
     if (error == EINVAL)
         return Opened{Outcome::thread, std::nullopt};

@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <map>
+#include <set>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -106,8 +107,8 @@ protected:
             errno = EMFILE;
             return std::nullopt;
         }
-        if (!std::filesystem::exists(paths.procRoot / std::to_string(pid))) {
-            errno = ESRCH;
+        if (!std::filesystem::exists(paths.procRoot / std::to_string(pid)) || exitedNotReaped.contains(pid)) {
+            errno = exitedNotReaped.contains(pid) ? ENOENT : ESRCH;
             return std::nullopt;
         }
         const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -164,6 +165,7 @@ protected:
     std::filesystem::path bin;
     std::chrono::steady_clock::time_point now{};
     bool outOfDescriptors = false;
+    std::set<pid_t> exitedNotReaped;
     std::map<int, pid_t> descriptorPids;
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
     std::unique_ptr<ApplicationClassifier> classifier;
@@ -277,6 +279,18 @@ TEST_F(ApplicationTrackerTest, WithoutDescriptorsProcessesAreStillJudgedAndTheir
     outOfDescriptors = false;
     EXPECT_EQ(describe(scan()), "");
     EXPECT_EQ(tracker->exitDescriptors().size(), 1U) << "the survivor is watched once descriptors are back";
+}
+
+TEST_F(ApplicationTrackerTest, AProcessThatExitedBeforeItsDescriptorWasOpenedIsNoDescriptorShortage)
+{
+    scan();
+    write({.pid = 610, .executable = bin / "game"});
+    exitedNotReaped.insert(610);
+    EXPECT_EQ(describe(probe(610, 610)), "");
+    EXPECT_TRUE(log->records().empty());
+    write({.pid = 611, .executable = bin / "game"});
+    EXPECT_EQ(describe(probe(611, 611)), "+org.example.Game ");
+    EXPECT_EQ(tracker->exitDescriptors().size(), 1U);
 }
 
 TEST_F(ApplicationTrackerTest, UnreadableExecutablesInterpretersAndSessionProcesses)
