@@ -5,48 +5,11 @@
 #include <sqlite3.h>
 
 #include "shared/SharedStoreFormat.h"
+#include "shared/SqliteStatement.h"
 
 namespace tessary {
 
 namespace {
-
-// A prepared statement, finalized on every path.
-class Statement {
-public:
-    Statement(sqlite3* connection, const char* sql)
-    {
-        result_ = sqlite3_prepare_v2(connection, sql, -1, &statement_, nullptr);
-    }
-    ~Statement() { sqlite3_finalize(statement_); }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-    bool prepared() const { return result_ == SQLITE_OK; }
-    // The bytes must outlive the statement's last step.
-    bool bind(int index, std::string_view bytes, bool asBlob)
-    {
-        if (bytes.size() > INT_MAX)
-            return false;
-        const auto size = static_cast<int>(bytes.size());
-        // A zero-length blob must still bind as a value, never as NULL.
-        const char* data = bytes.data() != nullptr ? bytes.data() : "";
-        return (asBlob ? sqlite3_bind_blob(statement_, index, data, size, nullptr)
-                       : sqlite3_bind_text(statement_, index, data, size, nullptr)) == SQLITE_OK;
-    }
-    bool bind(int index, std::int64_t value) { return sqlite3_bind_int64(statement_, index, value) == SQLITE_OK; }
-    int step() { return sqlite3_step(statement_); }
-    std::string bytes(int column)
-    {
-        const auto* data = static_cast<const char*>(sqlite3_column_blob(statement_, column));
-        const auto size = sqlite3_column_bytes(statement_, column);
-        return data == nullptr ? std::string() : std::string(data, static_cast<std::size_t>(size));
-    }
-    std::int64_t integer(int column) { return sqlite3_column_int64(statement_, column); }
-
-private:
-    sqlite3_stmt* statement_ = nullptr;
-    int result_;
-};
 
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY, value BLOB NOT NULL);"
@@ -200,7 +163,7 @@ SharedStore::Header SharedStore::header() const
 
 Expected<bool> SharedStore::hasSchema()
 {
-    Statement count(connection_,
+    SqliteStatement count(connection_,
                     "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN ('defaults', 'event_queue')");
     if (!count.prepared() || count.step() != SQLITE_ROW)
         return failure("could not be read");
@@ -208,7 +171,7 @@ Expected<bool> SharedStore::hasSchema()
         return false;
     // Tables of these names from some other program lack the columns every operation uses.
     for (const char* columns : {"SELECT key, value FROM defaults", "SELECT seq, event FROM event_queue"}) {
-        Statement select(connection_, columns);
+        SqliteStatement select(connection_, columns);
         if (!select.prepared()) {
             if ((sqlite3_extended_errcode(connection_) & 0xff) == SQLITE_ERROR)
                 return false;
@@ -294,7 +257,7 @@ Expected<SharedStore::FileState> SharedStore::examine(const std::filesystem::pat
         return failure;
     };
     {
-        Statement check(connection, "PRAGMA quick_check(1)");
+        SqliteStatement check(connection, "PRAGMA quick_check(1)");
         if (!check.prepared() || check.step() != SQLITE_ROW)
             return damagedOr(store->failure("could not be checked"));
         if (check.bytes(0) != "ok")
@@ -378,7 +341,7 @@ Expected<bool> SharedStore::appendDataForKey(std::string_view key, std::string& 
     if (auto error = execute("BEGIN"))
         return *error;
     auto found = [&]() -> Expected<bool> {
-        Statement select(connection_, "SELECT rowid, length(value) FROM defaults WHERE key = ?1");
+        SqliteStatement select(connection_, "SELECT rowid, length(value) FROM defaults WHERE key = ?1");
         if (!select.prepared() || !select.bind(1, key, false))
             return failure("could not be read");
         const int result = select.step();
@@ -412,7 +375,7 @@ Expected<bool> SharedStore::appendDataForKey(std::string_view key, std::string& 
 
 std::optional<Error> SharedStore::setData(std::string_view key, std::string_view bytes)
 {
-    Statement upsert(connection_, "INSERT INTO defaults(key, value) VALUES(?1, ?2) "
+    SqliteStatement upsert(connection_, "INSERT INTO defaults(key, value) VALUES(?1, ?2) "
                                   "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
     if (!upsert.prepared() || !upsert.bind(1, key, false) || !upsert.bind(2, bytes, true) ||
         upsert.step() != SQLITE_DONE)
@@ -422,7 +385,7 @@ std::optional<Error> SharedStore::setData(std::string_view key, std::string_view
 
 std::optional<Error> SharedStore::removeKey(std::string_view key)
 {
-    Statement remove(connection_, "DELETE FROM defaults WHERE key = ?1");
+    SqliteStatement remove(connection_, "DELETE FROM defaults WHERE key = ?1");
     if (!remove.prepared() || !remove.bind(1, key, false) || remove.step() != SQLITE_DONE)
         return failure("could not be written");
     return std::nullopt;
@@ -434,8 +397,8 @@ Expected<std::int64_t> SharedStore::appendEvent(std::string_view event)
         return *error;
     std::int64_t size = -1;
     {
-        Statement insert(connection_, "INSERT INTO event_queue(event) VALUES(?1)");
-        Statement count(connection_, "SELECT COUNT(*) FROM event_queue");
+        SqliteStatement insert(connection_, "INSERT INTO event_queue(event) VALUES(?1)");
+        SqliteStatement count(connection_, "SELECT COUNT(*) FROM event_queue");
         if (insert.prepared() && insert.bind(1, event, false) && insert.step() == SQLITE_DONE && count.prepared() &&
             count.step() == SQLITE_ROW)
             size = count.integer(0);
@@ -455,7 +418,7 @@ Expected<std::vector<std::string>> SharedStore::takeEvents()
     std::vector<std::string> events;
     bool complete = false;
     {
-        Statement select(connection_, "SELECT seq, event FROM event_queue ORDER BY seq");
+        SqliteStatement select(connection_, "SELECT seq, event FROM event_queue ORDER BY seq");
         std::int64_t last = 0;
         int result = select.prepared() ? select.step() : SQLITE_ERROR;
         for (; result == SQLITE_ROW; result = select.step()) {
@@ -463,7 +426,7 @@ Expected<std::vector<std::string>> SharedStore::takeEvents()
             events.push_back(select.bytes(1));
         }
         if (result == SQLITE_DONE) {
-            Statement remove(connection_, "DELETE FROM event_queue WHERE seq <= ?1");
+            SqliteStatement remove(connection_, "DELETE FROM event_queue WHERE seq <= ?1");
             complete = events.empty() || (remove.prepared() && remove.bind(1, last) && remove.step() == SQLITE_DONE);
         }
     }

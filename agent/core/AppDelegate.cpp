@@ -37,7 +37,9 @@ AppDelegate::AppDelegate(AgentPlatform platform)
                                              platform_.hostFacts)),
       installationKeeper_(platform_.keepAliveAgent, platform_.serviceManager, platform_.chromeHostManifest,
                           platform_.loginItem, platform_.bundle, platform_.mainQueue, platform_.launcher,
-                          platform_.hostFacts, platform_.adminCheck, logger_)
+                          platform_.hostFacts, platform_.adminCheck, logger_),
+      outbox_(std::make_shared<Outbox>(platform_.paths.dataHome / "app.brenmoor.tessary" / "outbox.sqlite3",
+                                       platform_.clock, logger_))
 {
 }
 
@@ -203,7 +205,7 @@ void AppDelegate::startMonitoring()
     auto client = std::make_shared<WebSocketClient>(apiClient_->endpoint().wsURL(),
                                                     DeviceIdentifier::loadOrCreate(deviceConfig_), *token,
                                                     platform_.makeWebSocketSession(), platform_.mainQueue,
-                                                    platform_.logSink);
+                                                    platform_.logSink, outbox_);
     client->setDelegate(weak_from_this());
     client->connect();
     webSocketClient_ = client;
@@ -347,6 +349,8 @@ void AppDelegate::forgetCredentials()
     deviceConfig_.remove("token");
     deviceConfig_.remove("familyId");
     deviceConfig_.remove("deviceId");
+    // What waits to be sent belongs to the pairing that ended.
+    outbox_->clear();
     installationKeeper_.removeChromeHostManifest();
 }
 

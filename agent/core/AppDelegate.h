@@ -14,6 +14,7 @@
 #include "agent/enforcement/AppBlocker.h"
 #include "agent/enforcement/AppMonitor.h"
 #include "agent/service/APIClient.h"
+#include "agent/service/Outbox.h"
 #include "agent/service/WebSocketClient.h"
 #include "agent/service/WebSocketClientDelegate.h"
 #include "platform/Logger.h"
@@ -82,7 +83,7 @@ private:
     void registerLoginItem();
     void offerProfileToAdministrator();
     void applyRules(const RulesPayload& rules);
-    // Deletes the three credentials and the Chrome manifest.
+    // Deletes the three credentials, the unsent messages and the Chrome manifest.
     void forgetCredentials();
 
     AgentPlatform platform_;
@@ -100,6 +101,8 @@ private:
     std::shared_ptr<ScheduledWork> safariPollTimer_;
     // The one connection to the shared store, kept open while monitoring.
     std::shared_ptr<SharedDefaults> sharedDefaults_;
+    // Outlives each monitoring run: what one run could not send, the next one sends.
+    std::shared_ptr<Outbox> outbox_;
     // Counts starts and stops of monitoring. A heartbeat or rules fetch acts only while the run
     // that sent it is still the current one, so a late reply never touches a later pairing.
     std::uint64_t monitoringRun_ = 0;

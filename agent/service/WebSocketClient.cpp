@@ -40,9 +40,9 @@ std::optional<std::string> payloadURL(const nlohmann::json& message)
 
 WebSocketClient::WebSocketClient(std::string wsURL, std::string deviceId, std::string token,
                                  std::shared_ptr<WebSocketSession> session, std::shared_ptr<MainQueue> mainQueue,
-                                 std::shared_ptr<LogSink> logSink)
+                                 std::shared_ptr<LogSink> logSink, std::shared_ptr<Outbox> outbox)
     : session_(std::move(session)), deviceId_(std::move(deviceId)), token_(std::move(token)),
-      wsURL_(std::move(wsURL)), mainQueue_(std::move(mainQueue)), appLog_(logSink, kSubsystem, "app"),
+      outbox_(std::move(outbox)), wsURL_(std::move(wsURL)), mainQueue_(std::move(mainQueue)), appLog_(logSink, kSubsystem, "app"),
       apiLog_(std::move(logSink), kSubsystem, "api")
 {
 }
@@ -53,6 +53,7 @@ void WebSocketClient::connect()
     WebSocketRequest request{wsURL_,
                              {{"X-Device-Id", HeaderText::withoutControlCharacters(deviceId_)},
                               {"Authorization", "Bearer " + HeaderText::withoutControlCharacters(token_)}}};
+    connectionEnded();
     // The previous connection, if any, is replaced, not cancelled.
     webSocket_ = session_ ? session_->open(std::move(request), weak_from_this()) : nullptr;
     appLog_.info("WebSocket connecting to %s", {wsURL_});
@@ -61,6 +62,7 @@ void WebSocketClient::connect()
 void WebSocketClient::disconnect()
 {
     isDisconnected_ = true;
+    connectionEnded();
     if (reconnectWork_) {
         reconnectWork_->cancel();
         reconnectWork_.reset();
@@ -100,7 +102,11 @@ void WebSocketClient::webSocketDidOpen()
         if (!self)
             return;
         self->reconnectAttempt_ = 0;
-        self->send({{"type", "status"}, {"payload", {{"online", true}}}});
+        self->sendNow({{"type", "status"}, {"payload", {{"online", true}}}});
+        self->isOpen_ = true;
+        if (self->outbox_)
+            self->outbox_->dropExpired();
+        self->sendQueued();
     });
 }
 
@@ -121,6 +127,7 @@ void WebSocketClient::webSocketReceiveDidFail(const Error& error, std::optional<
         auto self = weak.lock();
         if (!self)
             return;
+        self->connectionEnded();
         if (self->webSocket_ && upgradeStatus == 401) {
             self->appLog_.info("WebSocket rejected with 401 — device deauthorized");
             self->mainQueue_->post([weak] {
@@ -140,9 +147,21 @@ void WebSocketClient::webSocketDidClose(int code)
 {
     appLog_.info("WebSocket closed: %ld", {code});
     mainQueue_->post([weak = weak_from_this()] {
-        if (auto self = weak.lock())
-            self->scheduleReconnect();
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->connectionEnded();
+        self->scheduleReconnect();
     });
+}
+
+void WebSocketClient::connectionEnded()
+{
+    // Whatever was handed to the old connection and not written stays in the outbox for the next.
+    ++connection_;
+    isOpen_ = false;
+    handedThrough_ = 0;
+    inFlight_ = 0;
 }
 
 template <typename Call>
@@ -203,13 +222,8 @@ void WebSocketClient::handleRules(const nlohmann::json& message)
         apiLog_.error("WebSocket rules_updated: missing payload");
         return;
     }
-    // Back to bytes and through the record's own decoder, exactly as a rules reply over HTTP.
-    auto bytes = JsonText::dump(*payload);
-    if (!bytes) {
-        apiLog_.error("WebSocket rules_updated decode error: %@", {bytes.error()});
-        return;
-    }
-    auto rules = RecordCodec<RulesPayload>::decode(bytes.value());
+    // The record's own decoder, as for a rules reply over HTTP, from the value already parsed.
+    auto rules = RecordCodec<RulesPayload>::fromJson(*payload);
     if (!rules) {
         apiLog_.error("WebSocket rules_updated decode error: %@", {rules.error()});
         return;
@@ -219,7 +233,7 @@ void WebSocketClient::handleRules(const nlohmann::json& message)
     });
 }
 
-void WebSocketClient::send(const nlohmann::json& message)
+void WebSocketClient::sendNow(const nlohmann::json& message)
 {
     auto text = JsonText::dump(message);
     if (!text || !webSocket_)
@@ -228,6 +242,60 @@ void WebSocketClient::send(const nlohmann::json& message)
         if (error)
             apiLog.error("WebSocket send error: %@", {*error});
     });
+}
+
+void WebSocketClient::send(const nlohmann::json& message)
+{
+    if (!outbox_) {
+        sendNow(message);
+        return;
+    }
+    auto text = JsonText::dump(message);
+    if (!text)
+        return;
+    // An outbox that cannot keep it leaves the message to the connection, as without an outbox.
+    if (!outbox_->add(text.value())) {
+        sendNow(message);
+        return;
+    }
+    sendQueued();
+}
+
+void WebSocketClient::sendQueued()
+{
+    if (!outbox_ || !isOpen_ || !webSocket_)
+        return;
+    while (inFlight_ < kFramesInFlight) {
+        const auto messages = outbox_->after(handedThrough_, kFramesInFlight - inFlight_);
+        if (messages.empty())
+            return;
+        for (const auto& message : messages) {
+            handedThrough_ = message.id;
+            ++inFlight_;
+            // The outbox is held, not the client: a frame written after the client is gone (its
+            // monitoring run stopped) must still leave the box, or the next run would send it again.
+            webSocket_->sendText(message.text, [weak = weak_from_this(), mainQueue = mainQueue_, outbox = outbox_,
+                                                apiLog = apiLog_, connection = connection_,
+                                                id = message.id](std::optional<Error> error) {
+                mainQueue->post([weak, outbox, apiLog, connection, id, error] {
+                    if (error)
+                        apiLog.error("WebSocket send error: %@", {*error});
+                    else
+                        outbox->remove(id);
+                    if (auto self = weak.lock())
+                        self->queuedFrameWritten(connection);
+                });
+            });
+        }
+    }
+}
+
+void WebSocketClient::queuedFrameWritten(std::uint64_t connection)
+{
+    if (connection != connection_)
+        return;
+    --inFlight_;
+    sendQueued();
 }
 
 void WebSocketClient::sendActivity(const std::vector<nlohmann::json>& events)

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/service/EventChannel.h"
+#include "agent/service/Outbox.h"
 #include "agent/service/WebSocketClientDelegate.h"
 #include "platform/Logger.h"
 #include "platform/MainQueue.h"
@@ -21,14 +22,22 @@ namespace tessary {
 // until disconnected. Frames are read and decoded on the session's thread; every piece of
 // connection state (the current connection, the reconnect work and counter, the stop flag)
 // lives on the main thread only, so the two never race.
+//
+// With an outbox, every message but the status goes into it first and leaves it only once its
+// frame has been written: what is sent while the channel is down waits there and follows the
+// status of the next connection, oldest first, with a bounded number of frames in flight.
 class WebSocketClient final : public EventChannel,
                               public WebSocketObserver,
                               public std::enable_shared_from_this<WebSocketClient> {
 public:
-    // `session` is the client's own; none means it can never open a connection.
+    // Frames of the outbox handed to the connection and not yet written.
+    static constexpr std::size_t kFramesInFlight = 256;
+
+    // `session` is the client's own; none means it can never open a connection. Without an
+    // outbox, a message sent while the channel is down is dropped.
     WebSocketClient(std::string wsURL, std::string deviceId, std::string token,
                     std::shared_ptr<WebSocketSession> session, std::shared_ptr<MainQueue> mainQueue,
-                    std::shared_ptr<LogSink> logSink);
+                    std::shared_ptr<LogSink> logSink, std::shared_ptr<Outbox> outbox = nullptr);
 
     // Main thread only, like connect, disconnect and the sends.
     void setDelegate(std::weak_ptr<WebSocketClientDelegate> delegate) { delegate_ = std::move(delegate); }
@@ -54,7 +63,13 @@ private:
     void webSocketDidClose(int code) override;
 
     void scheduleReconnect();
+    void connectionEnded();
+    // The status goes straight to the connection; everything else through the outbox.
+    void sendNow(const nlohmann::json& message);
     void send(const nlohmann::json& message);
+    // Hands queued messages to the open connection, up to kFramesInFlight at a time.
+    void sendQueued();
+    void queuedFrameWritten(std::uint64_t connection);
     void handleRules(const nlohmann::json& message);
     // Posts a delegate call that looks the delegate up when it runs.
     template <typename Call>
@@ -68,6 +83,13 @@ private:
     bool isDisconnected_ = false;
     std::int64_t reconnectAttempt_ = 0;
     std::weak_ptr<WebSocketClientDelegate> delegate_;
+    std::shared_ptr<Outbox> outbox_;
+    // Counts connections, so a late completion from an earlier one changes nothing in flight.
+    std::uint64_t connection_ = 0;
+    bool isOpen_ = false;
+    // The newest outbox message handed to the open connection, and how many of those are unwritten.
+    std::int64_t handedThrough_ = 0;
+    std::size_t inFlight_ = 0;
 
     const std::string wsURL_;
     const std::shared_ptr<MainQueue> mainQueue_;

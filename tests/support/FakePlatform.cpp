@@ -41,7 +41,11 @@ AgentPlatform FakePlatform::platform()
     p.adminCheck = adminCheck;
     p.paths = paths;
     p.httpSession = http;
-    p.makeWebSocketSession = [this] { return webSocketSessions.emplace_back(std::make_shared<FakeWebSocketSession>()); };
+    p.makeWebSocketSession = [this] {
+        auto session = webSocketSessions.emplace_back(std::make_shared<FakeWebSocketSession>());
+        session->opensAtOnce = true;
+        return session;
+    };
     p.makeWorkspace = [this] { return workspaces.emplace_back(std::make_shared<FakeWorkspace>()); };
     p.notificationListener = notificationListener;
     p.terminateApplication = [this](int status) {

@@ -13,18 +13,34 @@
 
 namespace tessary::testing {
 
-// A connection that keeps what is sent on it and whether its owner cancelled it.
+// A connection that keeps what is sent on it and whether its owner cancelled it. Each send is
+// written at once, unless the test holds the writes and finishes them itself.
 class FakeWebSocketConnection final : public WebSocketConnection {
 public:
     void sendText(std::string text, SendCompletion completion) override
     {
         sent.push_back(nlohmann::json::parse(text));
-        completion(std::nullopt);
+        if (holdWrites)
+            unwritten.push_back(std::move(completion));
+        else
+            completion(std::nullopt);
     }
     void cancel(std::uint16_t closeCode) override { cancelledWith = closeCode; }
 
+    // Finishes the oldest held writes, with this outcome.
+    void finishWrites(std::size_t count, const std::optional<Error>& outcome = std::nullopt)
+    {
+        for (std::size_t i = 0; i < count && !unwritten.empty(); ++i) {
+            auto completion = std::move(unwritten.front());
+            unwritten.erase(unwritten.begin());
+            completion(outcome);
+        }
+    }
+
     std::vector<nlohmann::json> sent;
     std::optional<std::uint16_t> cancelledWith;
+    bool holdWrites = false;
+    std::vector<SendCompletion> unwritten;
 };
 
 // A session whose connections the test drives: it reports opens, frames and failures through
@@ -41,7 +57,10 @@ public:
                                               std::weak_ptr<WebSocketObserver> observer) override
     {
         auto connection = std::make_shared<FakeWebSocketConnection>();
-        opened.push_back({std::move(request), std::move(observer), connection});
+        opened.push_back({std::move(request), observer, connection});
+        if (opensAtOnce)
+            if (auto listener = observer.lock())
+                listener->webSocketDidOpen();
         return connection;
     }
     void invalidateAndCancel() override { invalidated = true; }
@@ -53,6 +72,8 @@ public:
 
     std::vector<Opened> opened;
     bool invalidated = false;
+    // Each connection reports its open as it is made, as a reachable service would.
+    bool opensAtOnce = false;
 };
 
 }  // namespace tessary::testing

@@ -50,12 +50,16 @@ protected:
         return fake.secureStore->items.contains({kService, account});
     }
 
-    // What the agent sent on its newest channel, in order.
+    // What the agent sent on its newest channel after its status, in order.
     std::vector<nlohmann::json> sent() const
     {
         if (fake.webSocketSessions.empty() || fake.webSocketSessions.back()->opened.empty())
             return {};
-        return fake.webSocketSessions.back()->opened.back().connection->sent;
+        std::vector<nlohmann::json> messages;
+        for (const auto& message : fake.webSocketSessions.back()->opened.back().connection->sent)
+            if (message.value("type", "") != "status")
+                messages.push_back(message);
+        return messages;
     }
 
     // The shared store as a browser component sees it.

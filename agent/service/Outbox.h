@@ -1,0 +1,68 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Clock.h"
+#include "platform/Expected.h"
+#include "platform/Logger.h"
+
+struct sqlite3;
+
+namespace tessary {
+
+// The channel's messages that have not reached the service yet, oldest first, in an SQLite file of
+// the agent's own so that they outlive a lost connection and a restart. A message leaves only when
+// it has been written to the connection, when it is older than the longest stay, when the box is
+// full (the oldest first), or when the pairing it belongs to ends. The file is opened at first use;
+// a damaged one is moved aside, never deleted. Main thread only.
+class Outbox {
+public:
+    struct Message {
+        std::int64_t id = 0;
+        std::string text;
+    };
+
+    static constexpr std::size_t kCapacity = 50'000;
+    static constexpr auto kLongestStay = std::chrono::hours(24 * 7);
+
+    Outbox(std::filesystem::path file, std::shared_ptr<const Clock> clock, Logger logger,
+           std::size_t capacity = kCapacity);
+    ~Outbox();
+    Outbox(const Outbox&) = delete;
+    Outbox& operator=(const Outbox&) = delete;
+
+    // False when the message could not be kept; the caller then has only its own copy.
+    bool add(const std::string& text);
+    // Up to limit messages queued after the one with this id, oldest first.
+    std::vector<Message> after(std::int64_t id, std::size_t limit);
+    void remove(std::int64_t id);
+    // Drops every message: they belonged to a pairing that has ended.
+    void clear();
+    // Drops what has waited longer than kLongestStay.
+    void dropExpired();
+    std::size_t size();
+
+private:
+    sqlite3* connection();
+    Expected<sqlite3*> openFile();
+    Error failure(const std::string& what) const;
+    void report(const Error& error);
+    void dropOldest(std::size_t count);
+    std::int64_t secondsSinceEpoch() const { return clock_->secondsSinceEpoch(); }
+
+    std::filesystem::path file_;
+    std::shared_ptr<const Clock> clock_;
+    Logger logger_;
+    std::size_t capacity_;
+    sqlite3* connection_ = nullptr;
+    std::size_t size_ = 0;
+    std::string lastFailure_;
+};
+
+}  // namespace tessary

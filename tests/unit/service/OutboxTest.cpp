@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/service/Outbox.h"
+#include "agent/service/WebSocketClient.h"
+#include "platform/MemoryLogSink.h"
+#include "tests/support/FakeWebSocketSession.h"
+#include "tests/support/ManualClock.h"
+#include "tests/support/ManualMainQueue.h"
+#include "tests/support/TemporaryFolder.h"
+
+// The channel's outbox: real SQLite in a temporary folder, a fake connection whose writes the test
+// finishes, and virtual time.
+
+namespace tessary {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testing::FakeWebSocketConnection;
+using testing::FakeWebSocketSession;
+using testing::ManualClock;
+using testing::ManualMainQueue;
+using testing::TemporaryFolder;
+
+class OutboxTest : public ::testing::Test {
+protected:
+    std::shared_ptr<Outbox> makeOutbox(std::size_t capacity = Outbox::kCapacity)
+    {
+        return std::make_shared<Outbox>(file, clock, Logger(log, "app.brenmoor.tessary", "app"), capacity);
+    }
+
+    // A client of a new monitoring run over the outbox, connecting at once.
+    void startClient(std::shared_ptr<Outbox> box)
+    {
+        outbox = std::move(box);
+        session = std::make_shared<FakeWebSocketSession>();
+        client = std::make_shared<WebSocketClient>("wss://127.0.0.1/ws/device", "device-1", "token", session, queue,
+                                                   log, outbox);
+        client->connect();
+    }
+
+    // Opens the newest connection; its writes wait for the test when held.
+    FakeWebSocketConnection& open(bool holdWrites = false)
+    {
+        auto& connection = *session->opened.back().connection;
+        connection.holdWrites = holdWrites;
+        session->lastObserver()->webSocketDidOpen();
+        queue->runUntilIdle();
+        return connection;
+    }
+
+    void fail()
+    {
+        session->lastObserver()->webSocketReceiveDidFail(Error{"connection reset"}, std::nullopt);
+        queue->runUntilIdle();
+    }
+
+    void visit(int n)
+    {
+        client->sendActivity({json{{"type", "site_visit"}, {"url", "https://v" + std::to_string(n) + ".example/"},
+                                   {"ts", 1'700'000'000 + n}}});
+        queue->runUntilIdle();
+    }
+
+    static std::vector<std::string> urls(const std::vector<json>& sent)
+    {
+        std::vector<std::string> result;
+        for (const auto& message : sent) {
+            if (message["type"] == "activity")
+                result.push_back(message["payload"]["events"][0]["url"]);
+            else
+                result.push_back(message["type"]);
+        }
+        return result;
+    }
+
+    static std::vector<std::string> expectedUrls(int from, int to)
+    {
+        std::vector<std::string> result;
+        for (int n = from; n <= to; ++n)
+            result.push_back("https://v" + std::to_string(n) + ".example/");
+        return result;
+    }
+
+    TemporaryFolder folder;
+    std::filesystem::path file = folder.path() / "data" / "app.brenmoor.tessary" / "outbox.sqlite3";
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    std::shared_ptr<ManualMainQueue> queue = std::make_shared<ManualMainQueue>();
+    std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    std::shared_ptr<Outbox> outbox;
+    std::shared_ptr<FakeWebSocketSession> session;
+    std::shared_ptr<WebSocketClient> client;
+};
+
+TEST_F(OutboxTest, WhatIsSentWhileDownFollowsTheStatusOldestFirstAndUnchanged)
+{
+    startClient(makeOutbox());
+    visit(1);
+    client->sendAccessRequest("https://blocked.example/", std::string("Blocked"));
+    client->sendBlockedAppLaunch("org.example.Game", "Game");
+    visit(2);
+    EXPECT_EQ(outbox->size(), 4U);
+
+    auto& connection = open();
+    ASSERT_EQ(connection.sent.size(), 5U);
+    EXPECT_EQ(connection.sent[0], (json{{"type", "status"}, {"payload", {{"online", true}}}}));
+    EXPECT_EQ(connection.sent[1], (json{{"type", "activity"},
+                                        {"payload", {{"events", {{{"type", "site_visit"},
+                                                                  {"url", "https://v1.example/"},
+                                                                  {"ts", 1'700'000'001}}}}}}}));
+    EXPECT_EQ(connection.sent[2],
+              (json{{"type", "access_request"}, {"payload", {{"url", "https://blocked.example/"}, {"title", "Blocked"}}}}));
+    EXPECT_EQ(connection.sent[3],
+              (json{{"type", "blocked_app_launch"}, {"payload", {{"bundleId", "org.example.Game"}, {"appName", "Game"}}}}));
+    EXPECT_EQ(urls({connection.sent[4]}), expectedUrls(2, 2));
+    EXPECT_EQ(outbox->size(), 0U) << "each written frame left the box";
+
+    // Online, a message goes out at once and does not stay.
+    visit(3);
+    EXPECT_EQ(urls({connection.sent.back()}), expectedUrls(3, 3));
+    EXPECT_EQ(outbox->size(), 0U);
+}
+
+TEST_F(OutboxTest, AMessageLeavesOnlyOnceItsFrameIsWrittenAndAnUnwrittenOneGoesOutAgainOnTheNextConnection)
+{
+    startClient(makeOutbox());
+    for (int n = 1; n <= 5; ++n)
+        visit(n);
+    auto& first = open(true);
+    ASSERT_EQ(urls(first.sent).size(), 6U);
+    first.finishWrites(1);  // the status
+    first.finishWrites(2);  // visits 1 and 2 written
+    queue->runUntilIdle();
+    first.finishWrites(1, Error{"Broken pipe"});  // visit 3 failed
+    queue->runUntilIdle();
+    EXPECT_EQ(outbox->size(), 3U);
+    fail();  // visits 4 and 5 never finished: the connection died with them
+    visit(6);
+
+    queue->advance(5s);
+    auto& second = open();
+    EXPECT_EQ(urls(second.sent), (std::vector<std::string>{"status", "https://v3.example/", "https://v4.example/",
+                                                           "https://v5.example/", "https://v6.example/"}));
+    EXPECT_EQ(outbox->size(), 0U);
+    // A late completion of the dead connection's write changes nothing now.
+    first.finishWrites(2);
+    queue->runUntilIdle();
+    EXPECT_EQ(outbox->size(), 0U);
+}
+
+TEST_F(OutboxTest, ABacklogIsSentWithABoundedNumberOfFramesInFlight)
+{
+    startClient(makeOutbox());
+    const int backlog = static_cast<int>(WebSocketClient::kFramesInFlight) * 3 + 7;
+    for (int n = 1; n <= backlog; ++n)
+        visit(n);
+    auto& connection = open(true);
+    EXPECT_EQ(connection.unwritten.size(), WebSocketClient::kFramesInFlight + 1) << "the status and one window";
+    while (!connection.unwritten.empty()) {
+        connection.finishWrites(connection.unwritten.size());
+        queue->runUntilIdle();
+        EXPECT_LE(connection.unwritten.size(), WebSocketClient::kFramesInFlight);
+    }
+    auto sent = urls(connection.sent);
+    sent.erase(sent.begin());
+    EXPECT_EQ(sent, expectedUrls(1, backlog));
+    EXPECT_EQ(outbox->size(), 0U);
+}
+
+TEST_F(OutboxTest, TheBoxOutlivesTheRunAndTheAgentAndIsEmptiedOnlyByTheEndOfThePairing)
+{
+    startClient(makeOutbox());
+    visit(1);
+    visit(2);
+    client->disconnect();
+    client.reset();
+    outbox.reset();
+
+    // Another process: a new box over the same file.
+    startClient(makeOutbox());
+    EXPECT_EQ(outbox->size(), 2U);
+    auto& connection = open();
+    EXPECT_EQ(urls(connection.sent), (std::vector<std::string>{"status", "https://v1.example/", "https://v2.example/"}));
+
+    fail();
+    visit(3);
+    outbox->clear();
+    EXPECT_EQ(outbox->size(), 0U);
+    queue->advance(5s);
+    EXPECT_EQ(urls(open().sent), std::vector<std::string>{"status"});
+}
+
+TEST_F(OutboxTest, AFullBoxDropsItsOldestAHundredthAtATimeWithOneLine)
+{
+    startClient(makeOutbox(200));
+    for (int n = 1; n <= 201; ++n)
+        visit(n);
+    EXPECT_EQ(outbox->size(), 199U);
+    EXPECT_EQ(log->count("Outbox full — dropped the 2 oldest messages"), 1U);
+    auto sent = urls(open().sent);
+    sent.erase(sent.begin());
+    EXPECT_EQ(sent, expectedUrls(3, 201));
+}
+
+TEST_F(OutboxTest, MessagesOlderThanAWeekAreDroppedWhenTheChannelOpens)
+{
+    startClient(makeOutbox());
+    visit(1);
+    clock->set(clock->now() + 24h * 6);
+    visit(2);
+    clock->set(clock->now() + 24h * 2);
+    auto& connection = open();
+    EXPECT_EQ(urls(connection.sent), (std::vector<std::string>{"status", "https://v2.example/"}));
+    EXPECT_TRUE(log->contains("Outbox: dropped 1 messages older than 7 days"));
+}
+
+TEST_F(OutboxTest, ADamagedFileIsMovedAsideAndAFreshBoxServes)
+{
+    TemporaryFolder::writeFile(file, std::string(5000, 'x'));
+    startClient(makeOutbox());
+    visit(1);
+    EXPECT_EQ(outbox->size(), 1U);
+    const auto aside = file.string() + ".corrupt-1700000000";
+    EXPECT_EQ(TemporaryFolder::readFile(aside), std::string(5000, 'x'));
+    EXPECT_TRUE(log->contains("Outbox was damaged — moved it aside to " + aside));
+    EXPECT_EQ(urls(open().sent), (std::vector<std::string>{"status", "https://v1.example/"}));
+}
+
+TEST_F(OutboxTest, WithoutAUsableBoxMessagesStillGoOutWhileOnline)
+{
+    // A folder where the file should be: nothing can be kept.
+    std::filesystem::create_directories(file);
+    startClient(makeOutbox());
+    visit(1);
+    auto& connection = open();
+    visit(2);
+    visit(3);
+    // As without an outbox: given to the connection, which sends it if it opens.
+    EXPECT_EQ(urls(connection.sent), (std::vector<std::string>{"https://v1.example/", "status", "https://v2.example/",
+                                                               "https://v3.example/"}));
+    const auto messages = log->messages();
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
+                            [](const std::string& line) { return line.starts_with("Outbox unavailable: "); }),
+              1)
+        << "one line for the failure, however many messages";
+}
+
+}  // namespace
+}  // namespace tessary
