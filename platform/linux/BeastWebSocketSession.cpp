@@ -1,15 +1,21 @@
 #include "platform/linux/BeastWebSocketSession.h"
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
-#include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/asio/strand.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -22,25 +28,57 @@ namespace tessary {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace http = beast::http;
 namespace websocket = beast::websocket;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
+// Looking up, connecting, TLS and the upgrade together.
 constexpr auto kOpenTimeout = std::chrono::seconds(60);
 constexpr auto kCloseTimeout = std::chrono::seconds(2);
+// Rules and grants are small; a larger message is hostile or broken and ends the connection
+// before it can exhaust memory. Messages are read in pieces and counted here rather than by
+// Beast's own limit, whose failure is reported as whatever its closing handshake then meets.
+constexpr std::size_t kMaximumIncomingMessage = 4 * 1024 * 1024;
+constexpr std::size_t kReadPiece = 64 * 1024;
+// The kernel's own probe of a silent peer, for when even the ping cannot be written.
+constexpr int kKeepAliveIdleSeconds = 30;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 3;
 
 const char* const kCancelled = "cancelled";
+
+std::string spoken(std::chrono::milliseconds duration)
+{
+    if (duration.count() % 1000 == 0)
+        return std::to_string(duration.count() / 1000) + " s";
+    return std::to_string(duration.count()) + " ms";
+}
+
+// Best effort: a socket without keep-alive still has the ping.
+void enableKeepAlive(tcp::socket& socket)
+{
+    const int descriptor = socket.native_handle();
+    const int on = 1;
+    ::setsockopt(descriptor, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds, sizeof kKeepAliveIdleSeconds);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds, sizeof kKeepAliveIntervalSeconds);
+    ::setsockopt(descriptor, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof kKeepAliveProbes);
+}
 
 }  // namespace
 
 // The io thread and what it serves. Shared with the thread itself, so the session may be
 // destroyed anywhere, even on the io thread.
 struct BeastWebSocketSession::Core {
+    Core(Timing chosenTiming, NameLookup chosenLookup) : timing(chosenTiming), lookup(std::move(chosenLookup)) {}
+
     asio::io_context io{1};
     ssl::context tls{ssl::context::tls_client};
+    const Timing timing;
+    const NameLookup lookup;
     std::optional<std::string> trustProblem;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::mutex mutex;
@@ -54,23 +92,23 @@ class BeastWebSocketSession::Connection final : public WebSocketConnection,
 public:
     Connection(std::shared_ptr<Core> core, std::optional<Url> url,
                std::vector<std::pair<std::string, std::string>> headers, std::weak_ptr<WebSocketObserver> observer)
-        : core_(std::move(core)), validUrl_(url.has_value()), url_(url.value_or(Url{})), headers_(std::move(headers)), observer_(std::move(observer)),
-          resolver_(core_->io), ws_(core_->io, core_->tls)
+        : core_(std::move(core)), validUrl_(url.has_value()), url_(url.value_or(Url{})), headers_(std::move(headers)),
+          observer_(std::move(observer)), ws_(core_->io, core_->tls), openTimer_(core_->io), livenessTimer_(core_->io)
     {
     }
 
     void start()
     {
-        asio::post(core_->io, [self = shared_from_this()] { self->resolve(); });
+        asio::post(core_->io, [self = shared_from_this()] { self->begin(); });
     }
 
     void sendText(std::string text, SendCompletion completion) override
     {
         asio::post(core_->io, [self = shared_from_this(), text = std::move(text),
                                completion = std::move(completion)]() mutable {
-            if (self->finished_ || self->cancelled_) {
+            if (self->finished_ || self->stopReason_) {
                 if (completion)
-                    completion(Error{self->finished_ ? "Socket is not connected" : kCancelled});
+                    completion(self->finished_ ? Error{"Socket is not connected"} : *self->stopReason_);
                 return;
             }
             self->outbox_.emplace_back(std::move(text), std::move(completion));
@@ -83,50 +121,108 @@ public:
         asio::post(core_->io, [self = shared_from_this(), closeCode] { self->cancelNow(closeCode); });
     }
 
-    // On the io thread: ends the connection without a closing handshake, unless one is under way.
-    void abort()
+    // On the io thread: ends the connection at once, closing handshake or not; whatever is under
+    // way completes with the reason.
+    void abort(const Error& reason)
     {
-        if (finished_ || stage_ == Stage::closing)
+        if (finished_)
             return;
-        cancelled_ = true;
-        resolver_.cancel();
-        beast::error_code ignored;
-        beast::get_lowest_layer(ws_).socket().close(ignored);
+        if (!stopReason_)
+            stopReason_ = reason;
+        if (stage_ == Stage::resolving)
+            return fail(*stopReason_);
+        closeSocket();
     }
 
 private:
     enum class Stage { resolving, connecting, opening, open, closing };
+    enum class Write { idle, message, ping };
 
-    void resolve()
+    void begin()
     {
-        if (cancelled_)
-            return fail(Error{kCancelled});
+        if (finished_)
+            return;
         if (core_->trustProblem)
             return fail(Error{*core_->trustProblem});
         if (!validUrl_ || (url_.scheme != "wss"))
             return fail(Error{"unsupported URL"});
-        resolver_.async_resolve(url_.host, std::to_string(url_.effectivePort()),
-                                [self = shared_from_this()](beast::error_code ec, tcp::resolver::results_type results) {
-                                    self->onResolved(ec, std::move(results));
-                                });
+        openTimer_.expires_after(kOpenTimeout);
+        openTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec && self->stage_ < Stage::open)
+                self->abort(Error{"The request timed out."});
+        });
+        lookUp();
     }
 
-    void onResolved(beast::error_code ec, tcp::resolver::results_type results)
+    // A lookup may hang for minutes. It runs on a thread nobody waits for, which holds the
+    // connection only weakly and hands the addresses to the io thread.
+    void lookUp()
     {
-        if (ec || cancelled_)
-            return fail(Error{cancelled_ ? kCancelled : ec.message()});
+        try {
+            std::thread([lookup = core_->lookup, host = url_.host, weak = weak_from_this()] {
+                auto addresses = lookup(host);
+                const auto self = weak.lock();
+                if (!self)
+                    return;
+                asio::post(self->core_->io, [weak, addresses = std::move(addresses)]() mutable {
+                    if (const auto connection = weak.lock())
+                        connection->onResolved(std::move(addresses));
+                });
+            }).detach();
+        } catch (const std::system_error& e) {
+            fail(Error{std::string("The host name could not be looked up: ") + e.what()});
+        }
+    }
+
+    void onResolved(Expected<std::vector<std::string>> addresses)
+    {
+        if (finished_)
+            return;
+        if (!addresses)
+            return fail(addresses.error());
+        for (const auto& text : addresses.value()) {
+            beast::error_code notAnAddress;
+            const auto address = asio::ip::make_address(text, notAnAddress);
+            if (!notAnAddress)
+                endpoints_.emplace_back(address, url_.effectivePort());
+        }
+        if (endpoints_.empty())
+            return fail(Error{"The host " + url_.host + " has no address."});
         stage_ = Stage::connecting;
-        beast::get_lowest_layer(ws_).expires_after(kOpenTimeout);
-        beast::get_lowest_layer(ws_).async_connect(
-            results, [self = shared_from_this()](beast::error_code connectError, const tcp::endpoint&) {
-                self->onConnected(connectError);
-            });
+        connectTo(0);
     }
 
-    void onConnected(beast::error_code ec)
+    // Addresses in order, each with its own time limit; a failure moves on to the next.
+    void connectTo(std::size_t index)
     {
-        if (ec || cancelled_)
-            return fail(Error{cancelled_ ? kCancelled : ec.message()});
+        auto& stream = beast::get_lowest_layer(ws_);
+        stream.close();
+        if (index == endpoints_.size())
+            return fail(lastConnectError_);
+        stream.expires_after(core_->timing.connectPerAddress);
+        stream.async_connect(endpoints_[index], [self = shared_from_this(), index](beast::error_code ec) {
+            if (self->stopReason_)
+                return self->fail(*self->stopReason_);
+            if (ec) {
+                const auto& endpoint = self->endpoints_[index];
+                self->lastConnectError_ =
+                    Error{endpoint.address().to_string() + ": " +
+                          (ec == beast::error::timeout ? "no connection within " +
+                                                             spoken(self->core_->timing.connectPerAddress)
+                                                       : ec.message())};
+                return self->connectTo(index + 1);
+            }
+            self->onConnected();
+        });
+    }
+
+    void onConnected()
+    {
+        auto& stream = beast::get_lowest_layer(ws_);
+        // From here the open timer alone bounds TLS and the upgrade.
+        stream.expires_never();
+        enableKeepAlive(stream.socket());
+        stage_ = Stage::opening;
         auto& tlsStream = ws_.next_layer();
         beast::error_code addressError;
         asio::ip::make_address(url_.host, addressError);
@@ -144,15 +240,16 @@ private:
 
     void onTlsReady(beast::error_code ec)
     {
-        if (ec || cancelled_)
-            return fail(Error{cancelled_ ? kCancelled : ec.message()});
-        stage_ = Stage::opening;
-        beast::get_lowest_layer(ws_).expires_never();
+        if (stopped(ec))
+            return;
         websocket::stream_base::timeout timeouts{};
-        timeouts.handshake_timeout = kOpenTimeout;
+        timeouts.handshake_timeout = websocket::stream_base::none();
         timeouts.idle_timeout = websocket::stream_base::none();
         timeouts.keep_alive_pings = false;
         ws_.set_option(timeouts);
+        ws_.read_message_max(0);
+        // Pongs, pings and close frames are signs of life too; Beast answers pings itself.
+        ws_.control_callback([this](websocket::frame_type, beast::string_view) { heard(); });
         ws_.set_option(websocket::stream_base::decorator([headers = headers_](websocket::request_type& request) {
             for (const auto& [name, value] : headers)
                 request.set(name, value);
@@ -165,34 +262,91 @@ private:
 
     void onOpened(beast::error_code ec)
     {
-        if (ec || cancelled_) {
-            std::optional<int> status;
-            if (upgradeReply_.result_int() != 0)
-                status = static_cast<int>(upgradeReply_.result_int());
-            return fail(Error{cancelled_ ? kCancelled : ec.message()}, status);
-        }
+        std::optional<int> status;
+        if (upgradeReply_.result_int() != 0)
+            status = static_cast<int>(upgradeReply_.result_int());
+        if (stopped(ec, status))
+            return;
+        openTimer_.cancel();
         stage_ = Stage::open;
+        websocket::stream_base::timeout timeouts{};
+        timeouts.handshake_timeout = kCloseTimeout;  // bounds closing handshakes from here on
+        timeouts.idle_timeout = websocket::stream_base::none();
+        timeouts.keep_alive_pings = false;
+        ws_.set_option(timeouts);
+        heard();
         notify([](WebSocketObserver& observer) { observer.webSocketDidOpen(); });
+        watchLiveness(lastHeard_ + core_->timing.pingAfterIdle);
         readNext();
         flush();
     }
 
+    // After each opening step: true, having reported, when cancelled, timed out or failed.
+    bool stopped(beast::error_code ec, std::optional<int> upgradeStatus = std::nullopt)
+    {
+        if (stopReason_)
+            fail(*stopReason_, upgradeStatus);
+        else if (ec)
+            fail(Error{ec.message()}, upgradeStatus);
+        return stopReason_ || ec;
+    }
+
+    void heard()
+    {
+        lastHeard_ = SteadyClock::now();
+        awaitingAnswer_ = false;
+    }
+
+    void watchLiveness(SteadyClock::time_point at)
+    {
+        livenessTimer_.expires_at(at);
+        livenessTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec)
+                self->checkLiveness();
+        });
+    }
+
+    // A quiet connection gets a ping; one that stays silent after it is lost, so the caller can
+    // reconnect instead of waiting on a dead peer.
+    void checkLiveness()
+    {
+        if (stage_ != Stage::open || finished_)
+            return;
+        const auto& timing = core_->timing;
+        if (awaitingAnswer_)
+            return abort(Error{"No answer to ping within " + spoken(timing.answerWithin)});
+        const auto now = SteadyClock::now();
+        if (now - lastHeard_ < timing.pingAfterIdle)
+            return watchLiveness(lastHeard_ + timing.pingAfterIdle);
+        awaitingAnswer_ = true;
+        pingDue_ = true;
+        flush();
+        watchLiveness(now + timing.answerWithin);
+    }
+
     void readNext()
     {
-        ws_.async_read(buffer_, [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
+        ws_.async_read_some(buffer_, kReadPiece,
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
     }
 
     void onRead(beast::error_code ec)
     {
         if (ec) {
-            if (cancelled_)
-                return fail(Error{kCancelled});
+            if (stopReason_)
+                return fail(*stopReason_);
             if (ec == websocket::error::closed)
                 return finish([code = static_cast<int>(ws_.reason().code)](WebSocketObserver& observer) {
                     observer.webSocketDidClose(code);
                 });
             return fail(Error{ec.message()});
         }
+        heard();
+        if (buffer_.size() > kMaximumIncomingMessage)
+            return fail(Error{"The service sent a message larger than " +
+                              std::to_string(kMaximumIncomingMessage / (1024 * 1024)) + " MiB."});
+        if (!ws_.is_message_done())
+            return readNext();
         if (ws_.got_text()) {
             std::string text = beast::buffers_to_string(buffer_.data());
             buffer_.consume(buffer_.size());
@@ -205,11 +359,23 @@ private:
             readNext();
     }
 
+    // One write at a time, Beast's rule: a due ping first, then queued messages in order.
     void flush()
     {
-        if (stage_ != Stage::open || finished_ || writing_ || outbox_.empty())
+        if (stage_ != Stage::open || finished_ || write_ != Write::idle)
             return;
-        writing_ = true;
+        if (pingDue_) {
+            pingDue_ = false;
+            write_ = Write::ping;
+            ws_.async_ping({}, [self = shared_from_this()](beast::error_code) {
+                self->write_ = Write::idle;
+                self->flush();
+            });
+            return;
+        }
+        if (outbox_.empty())
+            return;
+        write_ = Write::message;
         ws_.text(true);
         ws_.async_write(asio::buffer(outbox_.front().first),
                         [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onWritten(ec); });
@@ -217,37 +383,31 @@ private:
 
     void onWritten(beast::error_code ec)
     {
-        writing_ = false;
+        write_ = Write::idle;
         auto completion = std::move(outbox_.front().second);
         outbox_.pop_front();
         if (completion)
             completion(ec ? std::optional<Error>(Error{ec.message()}) : std::nullopt);
-        if (finished_) {
-            beast::error_code ignored;
-            beast::get_lowest_layer(ws_).socket().close(ignored);
-            return;
-        }
         flush();
     }
 
     void cancelNow(std::uint16_t closeCode)
     {
-        if (finished_ || cancelled_)
+        if (finished_ || stopReason_)
             return;
-        cancelled_ = true;
         if (stage_ != Stage::open)
-            return abort();
+            return abort(Error{kCancelled});
+        stopReason_ = Error{kCancelled};
         stage_ = Stage::closing;
-        websocket::stream_base::timeout timeouts{};
-        timeouts.handshake_timeout = kCloseTimeout;
-        timeouts.idle_timeout = websocket::stream_base::none();
-        timeouts.keep_alive_pings = false;
-        ws_.set_option(timeouts);
         // The pending read ends once the close handshake is done (or times out).
-        ws_.async_close(websocket::close_reason(closeCode), [self = shared_from_this()](beast::error_code) {
-            beast::error_code ignored;
-            beast::get_lowest_layer(self->ws_).socket().close(ignored);
-        });
+        ws_.async_close(websocket::close_reason(closeCode),
+                        [self = shared_from_this()](beast::error_code) { self->closeSocket(); });
+    }
+
+    void closeSocket()
+    {
+        // Also cancels the stream's own timers, so nothing keeps the io thread waiting.
+        beast::get_lowest_layer(ws_).close();
     }
 
     void fail(const Error& error, std::optional<int> upgradeStatus = std::nullopt)
@@ -265,17 +425,16 @@ private:
         notify(report);
         finished_ = true;
         // Sends still waiting fail; one being written completes through its own handler.
-        const std::size_t keep = writing_ ? 1 : 0;
+        const std::size_t keep = write_ == Write::message ? 1 : 0;
         while (outbox_.size() > keep) {
             auto completion = std::move(outbox_.back().second);
             outbox_.pop_back();
             if (completion)
                 completion(Error{"Socket is not connected"});
         }
-        beast::error_code ignored;
-        resolver_.cancel();
-        if (!writing_)
-            beast::get_lowest_layer(ws_).socket().close(ignored);
+        openTimer_.cancel();
+        livenessTimer_.cancel();
+        closeSocket();
     }
 
     template <typename Report>
@@ -292,19 +451,52 @@ private:
     Url url_;
     std::vector<std::pair<std::string, std::string>> headers_;
     std::weak_ptr<WebSocketObserver> observer_;
-    tcp::resolver resolver_;
     websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws_;
+    asio::steady_timer openTimer_;
+    asio::steady_timer livenessTimer_;
+    std::vector<tcp::endpoint> endpoints_;
+    Error lastConnectError_;
     websocket::response_type upgradeReply_;
     beast::flat_buffer buffer_;
     std::deque<std::pair<std::string, SendCompletion>> outbox_;
     Stage stage_ = Stage::resolving;
-    bool writing_ = false;
-    bool cancelled_ = false;
+    Write write_ = Write::idle;
+    bool pingDue_ = false;
+    bool awaitingAnswer_ = false;
+    SteadyClock::time_point lastHeard_;
+    // Set by a cancel or a time limit: what every step still under way then reports.
+    std::optional<Error> stopReason_;
     bool finished_ = false;
 };
 
+Expected<std::vector<std::string>> BeastWebSocketSession::systemNameLookup(const std::string& host)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (status != 0)
+        return Error{"The host " + host + " could not be found: " + ::gai_strerror(status)};
+    std::vector<std::string> addresses;
+    for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
+        char text[NI_MAXHOST] = {};
+        if (::getnameinfo(entry->ai_addr, entry->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0 &&
+            std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+            addresses.emplace_back(text);
+    }
+    ::freeaddrinfo(found);
+    return addresses;
+}
+
 BeastWebSocketSession::BeastWebSocketSession(std::optional<std::filesystem::path> extraCaFile)
-    : core_(std::make_shared<Core>())
+    : BeastWebSocketSession(std::move(extraCaFile), Timing{}, systemNameLookup)
+{
+}
+
+BeastWebSocketSession::BeastWebSocketSession(std::optional<std::filesystem::path> extraCaFile, Timing timing,
+                                             NameLookup lookup)
+    : core_(std::make_shared<Core>(timing, std::move(lookup)))
 {
     SSL_CTX_set_min_proto_version(core_->tls.native_handle(), TLS1_2_VERSION);
     core_->tls.set_verify_mode(ssl::verify_peer);
@@ -324,6 +516,8 @@ BeastWebSocketSession::BeastWebSocketSession(std::optional<std::filesystem::path
 
 BeastWebSocketSession::~BeastWebSocketSession()
 {
+    // Every connection is aborted, not closed politely, and lookups are never joined, so the io
+    // thread has only completions left to run: the join waits for no network.
     invalidateAndCancel();
     if (core_->thread.get_id() == std::this_thread::get_id())
         core_->thread.detach();
@@ -358,7 +552,7 @@ void BeastWebSocketSession::invalidateAndCancel()
     asio::post(core_->io, [core = core_, connections = std::move(connections)] {
         for (const auto& weak : connections)
             if (auto connection = weak.lock())
-                connection->abort();
+                connection->abort(Error{kCancelled});
         core->work.reset();
     });
 }

@@ -12,6 +12,8 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include "platform/linux/AtomicFile.h"
+
 namespace tessary::devservice {
 
 namespace {
@@ -103,14 +105,10 @@ bool readFile(const std::filesystem::path& file, std::string& content)
     return !content.empty();
 }
 
+// A key is the owner's alone from the moment its file exists, not after a later chmod.
 bool writeFile(const std::filesystem::path& file, const std::string& content, bool secret)
 {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << content;
-    out.close();
-    if (secret)
-        std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
-    return static_cast<bool>(out);
+    return !AtomicFile::write(file, content, secret ? 0600 : 0644);
 }
 
 }  // namespace
@@ -123,11 +121,6 @@ Expected<DevCertificates> DevCertificates::loadOrCreate(const std::filesystem::p
     if (readFile(result.caFile, result.caPem) && readFile(folder / "server.pem", result.serverCertificatePem) &&
         readFile(folder / "server-key.pem", result.serverKeyPem))
         return result;
-
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    if (ec)
-        return Error{"Cannot create " + folder.string() + ": " + ec.message()};
 
     auto caKey = newKey();
     auto serverKey = newKey();
@@ -156,6 +149,7 @@ Expected<DevCertificates> DevCertificates::loadOrCreate(const std::filesystem::p
     result.serverCertificatePem = pem(server.get());
     result.serverKeyPem = pem(serverKey.get());
     // The CA's key is not kept: nothing else is ever signed with it.
+    // The folder is created (0700) with the first file.
     if (!writeFile(folder / "server-key.pem", result.serverKeyPem, true) ||
         !writeFile(folder / "server.pem", result.serverCertificatePem, false) ||
         !writeFile(result.caFile, result.caPem, false))

@@ -15,6 +15,8 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include "tools/devservice/StallableStream.h"
+
 namespace tessary::devservice {
 
 namespace asio = boost::asio;
@@ -61,6 +63,7 @@ struct DevServer::Core final : DeviceSockets {
     std::vector<std::shared_ptr<ChannelSession>> channelsOf(const std::string& deviceId);
     std::size_t push(const std::string& deviceId, const std::string& text) override;
     std::size_t close(const std::string& deviceId, std::uint16_t code) override;
+    std::size_t stall(const std::string& deviceId, bool stalled) override;
     void accept();
 };
 
@@ -74,6 +77,10 @@ public:
     void start(http::request<http::string_body> upgrade)
     {
         ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+        ws_.control_callback([this](websocket::frame_type kind, beast::string_view) {
+            if (kind == websocket::frame_type::ping)
+                core_->service->recordPing(deviceId_);
+        });
         ws_.async_accept(upgrade, [self = shared_from_this()](beast::error_code ec) {
             if (ec)
                 return;
@@ -96,15 +103,30 @@ public:
     void close(std::uint16_t code)
     {
         asio::post(ws_.get_executor(), [self = shared_from_this(), code] {
+            // A stalled channel cannot take part in a closing handshake; it is dropped instead.
+            if (self->ws_.next_layer().stalled())
+                return self->drop();
             self->closeCode_ = code;
             self->flush();
         });
     }
 
+    void stall(bool stalled)
+    {
+        asio::post(ws_.get_executor(), [self = shared_from_this(), stalled] {
+            if (stalled)
+                return self->ws_.next_layer().stall();
+            self->ws_.next_layer().resume();
+            self->flush();
+        });
+    }
+
+    // Held operations are let go after the socket is closed, so they fail and release the session.
     void drop() override
     {
         beast::error_code ignored;
         beast::get_lowest_layer(ws_).socket().close(ignored);
+        ws_.next_layer().resume();
     }
 
 private:
@@ -144,7 +166,7 @@ private:
     }
 
     DevServer::Core* core_;
-    websocket::stream<TlsStream> ws_;
+    websocket::stream<StallableStream<TlsStream>> ws_;
     std::string deviceId_;
     beast::flat_buffer buffer_;
     std::deque<std::string> outbox_;
@@ -200,21 +222,31 @@ private:
     void onRequest()
     {
         auto request = parser_->release();
+        try {
+            serve(request);
+        } catch (const std::exception&) {
+            // The last line of defence: bad input is answered 400 by the service, but nothing a
+            // client sends may take the stand-in down.
+            reply(request, HttpAnswer{500, "application/json", R"({"success":false,"error":"internal error"})"}, false);
+        }
+    }
+
+    void serve(http::request<http::string_body>& request)
+    {
         const auto query = queryOf(request);
         if (websocket::is_upgrade(request) && query.target.substr(0, query.target.find('?')) == "/ws/device") {
-            if (auto deviceId = core_->service->authorize(query)) {
-                core_->service->recordChannelOpened(*deviceId, query);
-                beast::get_lowest_layer(stream_).expires_never();
-                auto channel = std::make_shared<ChannelSession>(core_, std::move(stream_), *deviceId);
-                core_->track(channel);
-                {
-                    const std::lock_guard lock(core_->mutex);
-                    core_->channels.emplace(*deviceId, channel);
-                }
-                channel->start(std::move(request));
-                return;
+            auto admission = core_->service->admitChannel(query);
+            if (!admission.deviceId)
+                return reply(request, admission.refusal, false);
+            beast::get_lowest_layer(stream_).expires_never();
+            auto channel = std::make_shared<ChannelSession>(core_, std::move(stream_), *admission.deviceId);
+            core_->track(channel);
+            {
+                const std::lock_guard lock(core_->mutex);
+                core_->channels.emplace(*admission.deviceId, channel);
             }
-            return reply(request, HttpAnswer{401, "application/json", R"({"error":"unauthorized"})"}, false);
+            channel->start(std::move(request));
+            return;
         }
         reply(request, core_->service->handle(query), request.keep_alive());
     }
@@ -276,6 +308,14 @@ std::size_t DevServer::Core::close(const std::string& deviceId, std::uint16_t co
     const auto open = channelsOf(deviceId);
     for (const auto& channel : open)
         channel->close(code);
+    return open.size();
+}
+
+std::size_t DevServer::Core::stall(const std::string& deviceId, bool stalled)
+{
+    const auto open = channelsOf(deviceId);
+    for (const auto& channel : open)
+        channel->stall(stalled);
     return open.size();
 }
 

@@ -7,6 +7,9 @@
 #include <random>
 #include <sstream>
 
+#include "platform/Utf8.h"
+#include "platform/linux/AtomicFile.h"
+
 namespace tessary::devservice {
 
 namespace {
@@ -45,9 +48,16 @@ std::string randomToken()
     return out.str();
 }
 
+// Never throws: whatever a client managed to get recorded, a byte that is not UTF-8 is
+// shown as U+FFFD.
+std::string text(const nlohmann::json& value, int indent = -1)
+{
+    return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
 HttpAnswer json(int status, const nlohmann::json& body)
 {
-    return HttpAnswer{status, "application/json", body.dump()};
+    return HttpAnswer{status, "application/json", text(body)};
 }
 
 HttpAnswer problem(int status, const std::string& text)
@@ -66,6 +76,39 @@ std::optional<nlohmann::json> parseObject(const std::string& body)
 {
     auto value = nlohmann::json::parse(body, nullptr, false);
     if (value.is_discarded() || !value.is_object())
+        return std::nullopt;
+    return value;
+}
+
+std::string stringOr(const nlohmann::json& object, const char* key, std::string fallback)
+{
+    const auto found = object.find(key);
+    return found != object.end() && found->is_string() ? found->get<std::string>() : fallback;
+}
+
+// A member that, when present, must be of one kind.
+bool absentOr(const nlohmann::json& object, const char* key, bool (nlohmann::json::*kind)() const noexcept)
+{
+    const auto found = object.find(key);
+    return found == object.end() || ((*found).*kind)();
+}
+
+bool isString(const nlohmann::json& object, const char* key)
+{
+    const auto found = object.find(key);
+    return found != object.end() && found->is_string();
+}
+
+// An integer member within [low, high], when it is one.
+std::optional<std::int64_t> integerIn(const nlohmann::json& object, const char* key, std::int64_t low, std::int64_t high)
+{
+    const auto found = object.find(key);
+    if (found == object.end() || !found->is_number_integer())
+        return std::nullopt;
+    if (found->is_number_unsigned() && found->get<std::uint64_t>() > static_cast<std::uint64_t>(high))
+        return std::nullopt;
+    const auto value = found->get<std::int64_t>();
+    if (value < low || value > high)
         return std::nullopt;
     return value;
 }
@@ -95,23 +138,38 @@ std::optional<std::string> HttpQuery::header(const std::string& name) const
 
 DevService::DevService(std::optional<std::filesystem::path> stateFile) : stateFile_(std::move(stateFile))
 {
+    load();
+}
+
+// A state file that is not what save() writes is ignored member by member, never fatal.
+void DevService::load()
+{
     if (!stateFile_)
         return;
     std::ifstream in(*stateFile_);
-    auto saved = nlohmann::json::parse(in, nullptr, false);
+    const auto saved = nlohmann::json::parse(in, nullptr, false);
     if (saved.is_discarded() || !saved.is_object())
         return;
-    if (saved.contains("release") && saved["release"].is_object())
-        release_ = saved["release"];
-    nextFamily_ = saved.value("nextFamily", std::uint64_t{1});
-    const auto devices = saved.value("devices", nlohmann::json::object());
-    for (const auto& [id, entry] : devices.items()) {
+    if (const auto release = saved.find("release");
+        release != saved.end() && release->is_object() && isString(*release, "version") && isString(*release, "build"))
+        release_ = {{"version", (*release)["version"]}, {"build", (*release)["build"]}};
+    if (const auto next = integerIn(saved, "nextFamily", 1, INT64_MAX))
+        nextFamily_ = static_cast<std::uint64_t>(*next);
+    const auto devices = saved.find("devices");
+    if (devices == saved.end() || !devices->is_object())
+        return;
+    for (const auto& [id, entry] : devices->items()) {
+        if (!entry.is_object())
+            continue;
         Device device;
-        device.token = entry.value("token", "");
-        device.familyId = entry.value("familyId", "");
-        device.deleted = entry.value("deleted", false);
-        device.pairing = entry.value("pairing", nlohmann::json::object());
-        device.rules = entry.value("rules", defaultRules());
+        device.token = stringOr(entry, "token", "");
+        device.familyId = stringOr(entry, "familyId", "");
+        const auto deleted = entry.find("deleted");
+        device.deleted = deleted != entry.end() && deleted->is_boolean() && deleted->get<bool>();
+        const auto pairing = entry.find("pairing");
+        device.pairing = pairing != entry.end() && pairing->is_object() ? *pairing : nlohmann::json::object();
+        const auto rules = entry.find("rules");
+        device.rules = rules != entry.end() && rules->is_object() ? *rules : defaultRules();
         devices_.emplace(id, std::move(device));
     }
 }
@@ -137,13 +195,9 @@ void DevService::save() const
         devices[id] = {{"token", device.token}, {"familyId", device.familyId}, {"deleted", device.deleted},
                        {"pairing", device.pairing}, {"rules", device.rules}};
     const nlohmann::json state = {{"release", release_}, {"nextFamily", nextFamily_}, {"devices", devices}};
-    const auto temporary = stateFile_->string() + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << state.dump(2);
-    }
-    std::error_code ignored;
-    std::filesystem::rename(temporary, *stateFile_, ignored);
+    // Tokens are secrets: the file is the owner's alone from the moment it exists. A failed save
+    // keeps the previous state; the stand-in serves on from memory.
+    (void)AtomicFile::write(*stateFile_, text(state, 2), 0600);
 }
 
 nlohmann::json DevService::headerObject(const HttpQuery& query)
@@ -167,16 +221,42 @@ std::optional<std::string> DevService::authorizedDevice(const HttpQuery& query) 
     return *deviceId;
 }
 
-std::optional<std::string> DevService::authorize(const HttpQuery& upgrade)
+std::optional<HttpAnswer> DevService::refusedAsMalformed(const HttpQuery& query, const std::string& path)
 {
+    for (const auto& [name, value] : query.headers)
+        if (!Utf8::isValid(name) || !Utf8::isValid(value))
+            return problem(400, "header values must be UTF-8");
+    if (!Utf8::isValid(query.target))
+        return problem(400, "the path must be UTF-8");
+    const auto parts = segments(path);
+    // The two requests that carry bytes, not text: a package, and a frame that may be malformed on purpose.
+    const bool carriesBytes = (query.method == "PUT" && path == "/admin/package") ||
+                              (query.method == "POST" && parts.size() == 4 && parts[0] == "admin" &&
+                               parts[1] == "devices" && parts[3] == "send");
+    if (!carriesBytes && !Utf8::isValid(query.body))
+        return problem(400, "the body must be UTF-8");
+    return std::nullopt;
+}
+
+ChannelAdmission DevService::admitChannel(const HttpQuery& upgrade)
+{
+    if (auto refusal = refusedAsMalformed(upgrade, "/ws/device"))
+        return {std::nullopt, *refusal};
     const std::lock_guard lock(mutex_);
-    return authorizedDevice(upgrade);
+    if (upgradeStatus_)
+        return {std::nullopt, problem(*upgradeStatus_, "upgrade refused as scripted")};
+    auto deviceId = authorizedDevice(upgrade);
+    if (!deviceId)
+        return {std::nullopt, problem(401, "unauthorized")};
+    devices_.at(*deviceId).channelOpens.push_back({{"ts", now()}, {"headers", headerObject(upgrade)}});
+    return {std::move(deviceId), {}};
 }
 
 HttpAnswer DevService::handle(const HttpQuery& query)
 {
     const auto path = query.target.substr(0, query.target.find('?'));
-    auto answer = route(query, path);
+    const auto refusal = refusedAsMalformed(query, path);
+    auto answer = refusal ? *refusal : route(query, path);
     if (path.rfind("/admin/", 0) != 0) {
         const std::lock_guard lock(mutex_);
         requests_.push_back({{"method", query.method}, {"path", path}, {"headers", headerObject(query)},
@@ -219,7 +299,7 @@ HttpAnswer DevService::route(const HttpQuery& query, const std::string& path)
 HttpAnswer DevService::pair(const HttpQuery& query)
 {
     const auto body = parseObject(query.body);
-    if (!body || !(*body)["setupCode"].is_string() || !(*body)["deviceId"].is_string())
+    if (!body || !isString(*body, "setupCode") || !isString(*body, "deviceId"))
         return problem(400, "setupCode and deviceId are required");
     const auto code = (*body)["setupCode"].get<std::string>();
     const auto deviceId = (*body)["deviceId"].get<std::string>();
@@ -258,18 +338,18 @@ HttpAnswer DevService::heartbeat(const HttpQuery& query, const std::string&)
     return json(200, reply);
 }
 
-void DevService::recordChannelOpened(const std::string& deviceId, const HttpQuery& upgrade)
-{
-    const std::lock_guard lock(mutex_);
-    const auto device = devices_.find(deviceId);
-    if (device != devices_.end())
-        device->second.channelOpens.push_back({{"ts", now()}, {"headers", headerObject(upgrade)}});
-}
-
 void DevService::setFrameObserver(FrameObserver observer)
 {
     const std::lock_guard lock(mutex_);
     frameObserver_ = std::move(observer);
+}
+
+void DevService::recordPing(const std::string& deviceId)
+{
+    const std::lock_guard lock(mutex_);
+    const auto device = devices_.find(deviceId);
+    if (device != devices_.end())
+        ++device->second.pings;
 }
 
 void DevService::recordFrame(const std::string& deviceId, const std::string& text)
@@ -317,7 +397,7 @@ std::size_t DevService::pushMessage(const std::string& deviceId, const nlohmann:
         const std::lock_guard lock(mutex_);
         sockets = sockets_;
     }
-    return sockets ? sockets->push(deviceId, message.dump()) : 0;
+    return sockets ? sockets->push(deviceId, text(message)) : 0;
 }
 
 nlohmann::json DevService::issueSetupCode(std::optional<std::string> familyId)
@@ -384,7 +464,7 @@ bool DevService::deleteDevice(const std::string& deviceId)
         save();
     }
     if (sockets) {
-        sockets->push(deviceId, nlohmann::json{{"type", "device_deleted"}, {"payload", nlohmann::json::object()}}.dump());
+        sockets->push(deviceId, text({{"type", "device_deleted"}, {"payload", nlohmann::json::object()}}));
         sockets->close(deviceId, 1000);
     }
     return true;
@@ -408,6 +488,22 @@ std::size_t DevService::closeChannels(const std::string& deviceId, std::uint16_t
         sockets = sockets_;
     }
     return sockets ? sockets->close(deviceId, code) : 0;
+}
+
+std::size_t DevService::stallChannels(const std::string& deviceId, bool stalled)
+{
+    DeviceSockets* sockets = nullptr;
+    {
+        const std::lock_guard lock(mutex_);
+        sockets = sockets_;
+    }
+    return sockets ? sockets->stall(deviceId, stalled) : 0;
+}
+
+void DevService::scriptUpgradeStatus(std::optional<int> status)
+{
+    const std::lock_guard lock(mutex_);
+    upgradeStatus_ = status;
 }
 
 void DevService::setRelease(const std::string& version, const std::string& build)
@@ -450,7 +546,8 @@ nlohmann::json DevService::devices() const
                     {"activity", device.activity},
                     {"accessRequests", device.accessRequests},
                     {"blockedLaunches", device.blockedLaunches},
-                    {"otherMessages", device.otherMessages}};
+                    {"otherMessages", device.otherMessages},
+                    {"pings", device.pings}};
     return list;
 }
 
@@ -464,20 +561,24 @@ HttpAnswer DevService::routeAdmin(const HttpQuery& query, const std::string& pat
 {
     const auto parts = segments(path);  // parts[0] == "admin"
     const auto& method = query.method;
+    // Requests without a body read as {}; a body that is not a JSON object is refused where one is read.
     const auto body = parseObject(query.body.empty() ? "{}" : query.body);
+    const auto notAnObject = [] { return problem(400, "the body must be a JSON object"); };
 
     if (parts.size() == 2 && parts[1] == "setup-codes" && method == "POST") {
-        std::optional<std::string> family;
-        if (body && body->contains("familyId") && (*body)["familyId"].is_string())
-            family = (*body)["familyId"].get<std::string>();
-        return json(200, issueSetupCode(family));
+        if (!body)
+            return notAnObject();
+        if (!absentOr(*body, "familyId", &nlohmann::json::is_string))
+            return problem(400, "familyId must be a string");
+        return json(200, issueSetupCode(body->contains("familyId") ? std::optional((*body)["familyId"].get<std::string>())
+                                                                   : std::nullopt));
     }
     if (parts.size() == 2 && parts[1] == "devices" && method == "GET")
         return json(200, devices());
     if (parts.size() == 2 && parts[1] == "requests" && method == "GET")
         return json(200, requests());
     if (parts.size() == 2 && parts[1] == "release" && method == "PUT") {
-        if (!body || !(*body)["version"].is_string() || !(*body)["build"].is_string())
+        if (!body || !isString(*body, "version") || !isString(*body, "build"))
             return problem(400, "version and build (strings) are required");
         setRelease((*body)["version"], (*body)["build"]);
         return json(200, {{"ok", true}});
@@ -487,15 +588,30 @@ HttpAnswer DevService::routeAdmin(const HttpQuery& query, const std::string& pat
         return json(200, {{"ok", true}, {"bytes", query.body.size()}});
     }
     if (parts.size() == 2 && parts[1] == "replies" && method == "PUT") {
-        if (!body || !(*body)["method"].is_string() || !(*body)["path"].is_string() || !(*body)["status"].is_number_integer())
-            return problem(400, "method, path and status are required");
+        const auto status = body ? integerIn(*body, "status", 100, 599) : std::nullopt;
+        if (!body || !isString(*body, "method") || !isString(*body, "path") || !status)
+            return problem(400, "method, path (strings) and status (100 to 599) are required");
+        if (!absentOr(*body, "body", &nlohmann::json::is_string) ||
+            !absentOr(*body, "contentType", &nlohmann::json::is_string))
+            return problem(400, "body and contentType must be strings");
         scriptReply((*body)["method"], (*body)["path"],
-                    HttpAnswer{(*body)["status"].get<int>(), body->value("contentType", "application/json"),
-                               body->value("body", "")});
+                    HttpAnswer{static_cast<int>(*status), stringOr(*body, "contentType", "application/json"),
+                               stringOr(*body, "body", "")});
         return json(200, {{"ok", true}});
     }
     if (parts.size() == 2 && parts[1] == "replies" && method == "DELETE") {
         clearScriptedReplies();
+        return json(200, {{"ok", true}});
+    }
+    if (parts.size() == 2 && parts[1] == "upgrade" && method == "PUT") {
+        const auto status = body ? integerIn(*body, "status", 200, 599) : std::nullopt;
+        if (!status)
+            return problem(400, "status (200 to 599) is required");
+        scriptUpgradeStatus(static_cast<int>(*status));
+        return json(200, {{"ok", true}});
+    }
+    if (parts.size() == 2 && parts[1] == "upgrade" && method == "DELETE") {
+        scriptUpgradeStatus(std::nullopt);
         return json(200, {{"ok", true}});
     }
     if (parts.size() >= 3 && parts[1] == "devices") {
@@ -509,7 +625,7 @@ HttpAnswer DevService::routeAdmin(const HttpQuery& query, const std::string& pat
             return json(200, {{"delivered", pushRules(deviceId, *body)}});
         }
         if (action == "grant" && method == "POST") {
-            if (!body || !(*body)["url"].is_string())
+            if (!body || !isString(*body, "url"))
                 return problem(400, "url is required");
             std::optional<nlohmann::json> expiry;
             if (body->contains("expiry"))
@@ -517,18 +633,22 @@ HttpAnswer DevService::routeAdmin(const HttpQuery& query, const std::string& pat
             return json(200, {{"delivered", grantAccess(deviceId, (*body)["url"], expiry)}});
         }
         if (action == "deny" && method == "POST") {
-            if (!body || !(*body)["url"].is_string())
+            if (!body || !isString(*body, "url"))
                 return problem(400, "url is required");
             return json(200, {{"delivered", denyAccess(deviceId, (*body)["url"])}});
         }
         if (action == "send" && method == "POST")
             return json(200, {{"delivered", sendRaw(deviceId, query.body)}});
         if (action == "close" && method == "POST") {
-            const auto code = body ? body->value("code", 1000) : 1000;
-            if (code < 1000 || code > 4999)
+            if (!body)
+                return notAnObject();
+            const auto code = body->contains("code") ? integerIn(*body, "code", 1000, 4999) : std::optional<std::int64_t>(1000);
+            if (!code)
                 return problem(400, "code must be 1000 to 4999");
-            return json(200, {{"closed", closeChannels(deviceId, static_cast<std::uint16_t>(code))}});
+            return json(200, {{"closed", closeChannels(deviceId, static_cast<std::uint16_t>(*code))}});
         }
+        if (action == "stall" && (method == "POST" || method == "DELETE"))
+            return json(200, {{"channels", stallChannels(deviceId, method == "POST")}});
     }
     return problem(404, "not found");
 }

@@ -31,6 +31,12 @@ struct HttpAnswer {
     std::string body;
 };
 
+// What a channel upgrade gets: the device it opens a channel for, or the refusal to send.
+struct ChannelAdmission {
+    std::optional<std::string> deviceId;
+    HttpAnswer refusal;
+};
+
 // The stand-in service's logic, apart from its transport: the device API the agent relies on,
 // the admin API, and everything each device sent. Safe from any thread.
 class DevService {
@@ -42,16 +48,19 @@ public:
     // Base URL announced in heartbeat replies ("https://host:port/").
     void setBaseURL(std::string baseURL);
 
+    // Any request, however malformed, gets an answer; bad input is answered 400.
     HttpAnswer handle(const HttpQuery& query);
-    // The device a channel upgrade is for, when its X-Device-Id and bearer token are valid.
-    std::optional<std::string> authorize(const HttpQuery& upgrade);
+    // Admits an upgrade with well-formed headers and a valid X-Device-Id and bearer token (and
+    // records it), unless an upgrade status is scripted.
+    ChannelAdmission admitChannel(const HttpQuery& upgrade);
     // A text frame a device sent over its channel.
     void recordFrame(const std::string& deviceId, const std::string& text);
     // Called with each text frame once it is recorded, on the thread that received it, without
     // the service's lock held (so it may call back into the service).
     using FrameObserver = std::function<void(const std::string& deviceId, const std::string& text)>;
     void setFrameObserver(FrameObserver observer);
-    void recordChannelOpened(const std::string& deviceId, const HttpQuery& upgrade);
+    // A ping that arrived over a device's channel (the transport answers it).
+    void recordPing(const std::string& deviceId);
 
     // The admin operations, also reachable over HTTP under /admin/.
     nlohmann::json issueSetupCode(std::optional<std::string> familyId = std::nullopt);
@@ -61,6 +70,9 @@ public:
     bool deleteDevice(const std::string& deviceId);
     std::size_t sendRaw(const std::string& deviceId, const std::string& text);
     std::size_t closeChannels(const std::string& deviceId, std::uint16_t code);
+    std::size_t stallChannels(const std::string& deviceId, bool stalled);
+    // Answers every channel upgrade with this status until cleared (absent).
+    void scriptUpgradeStatus(std::optional<int> status);
     void setRelease(const std::string& version, const std::string& build);
     void setPackage(std::string bytes);
     // Answers every `method path` request this way until cleared.
@@ -83,6 +95,7 @@ private:
         nlohmann::json accessRequests = nlohmann::json::array();
         nlohmann::json blockedLaunches = nlohmann::json::array();
         nlohmann::json otherMessages = nlohmann::json::array();
+        std::uint64_t pings = 0;
     };
 
     HttpAnswer route(const HttpQuery& query, const std::string& path);
@@ -94,8 +107,10 @@ private:
     // Caller holds mutex_. False when the device is unknown.
     bool record(const std::string& deviceId, const std::string& text);
     std::size_t pushMessage(const std::string& deviceId, const nlohmann::json& message);
+    void load();
     void save() const;
     static nlohmann::json headerObject(const HttpQuery& query);
+    static std::optional<HttpAnswer> refusedAsMalformed(const HttpQuery& query, const std::string& path);
 
     mutable std::mutex mutex_;
     DeviceSockets* sockets_ = nullptr;
@@ -107,6 +122,7 @@ private:
     nlohmann::json release_ = {{"version", "1.0.0"}, {"build", "1"}};
     std::optional<std::string> package_;
     std::map<std::string, HttpAnswer> scripted_;  // "METHOD /path"
+    std::optional<int> upgradeStatus_;
     nlohmann::json requests_ = nlohmann::json::array();
     std::uint64_t nextFamily_ = 1;
 };

@@ -14,6 +14,9 @@ public:
     virtual std::size_t push(const std::string& deviceId, const std::string& text) = 0;
     // Closes every open channel of the device with this code; returns how many there were.
     virtual std::size_t close(const std::string& deviceId, std::uint16_t code) = 0;
+    // Stops (or resumes) all reading and writing on every open channel of the device, pongs
+    // included; returns how many there were.
+    virtual std::size_t stall(const std::string& deviceId, bool stalled) = 0;
 };
 
 }  // namespace tessary::devservice

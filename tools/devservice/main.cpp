@@ -36,8 +36,13 @@ int main(int argc, char* argv[])
     bool issueSetupCode = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        if (argument == "--port" && i + 1 < argc)
-            port = static_cast<std::uint16_t>(std::stoul(argv[++i]));
+        if (argument == "--port" && i + 1 < argc) {
+            const std::string number = argv[++i];
+            if (number.empty() || number.size() > 5 || number.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoul(number) > 65535)
+                return usage();
+            port = static_cast<std::uint16_t>(std::stoul(number));
+        }
         else if (argument == "--state" && i + 1 < argc)
             folder = argv[++i];
         else if (argument == "--issue-setup-code")
