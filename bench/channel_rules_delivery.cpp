@@ -14,7 +14,7 @@
 #include "tests/support/ManualMainQueue.h"
 
 using namespace tessary;
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 namespace {
 
@@ -22,14 +22,14 @@ class TimingDelegate final : public WebSocketClientDelegate {
 public:
     void webSocketDidReceiveRules(const RulesPayload& rules) override
     {
-        arrived = Clock::now();
+        arrived = SteadyClock::now();
         sites = rules.blockedSites.size();
     }
     void webSocketDidGrantAccess(const std::string&, std::optional<std::int64_t>) override {}
     void webSocketDidDenyAccess(const std::string&) override {}
     void webSocketDeviceDeauthorized() override {}
 
-    Clock::time_point arrived;
+    SteadyClock::time_point arrived;
     std::size_t sites = 0;
 };
 
@@ -61,7 +61,7 @@ int main(int argc, char* argv[])
 
     std::vector<double> milliseconds;
     for (int run = 0; run < runs; ++run) {
-        const auto received = Clock::now();
+        const auto received = SteadyClock::now();
         std::thread io([&] { client->handleMessage(frame); });
         while (!queue->waitForPosted(std::chrono::seconds(10))) {
         }

@@ -23,7 +23,7 @@ extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
 std::string framed(const std::string& message)
 {
@@ -48,7 +48,7 @@ double roundTrip(const std::string& program, const std::string& frame)
     std::string path = program;
     char* argv[] = {path.data(), nullptr};
 
-    const auto start = Clock::now();
+    const auto start = SteadyClock::now();
     pid_t pid = -1;
     if (::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv, environ) != 0)
         std::abort();
@@ -70,7 +70,7 @@ double roundTrip(const std::string& program, const std::string& frame)
             break;
         reply.append(chunk, static_cast<std::size_t>(n));
     }
-    const auto end = Clock::now();
+    const auto end = SteadyClock::now();
     ::close(out[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
