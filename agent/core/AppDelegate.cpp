@@ -237,6 +237,9 @@ void AppDelegate::startMonitoring()
         if (auto self = weak.lock())
             self->processSafariEventQueue();
     });
+    // At once, not at the first poll: the browsers never create the store and drop what they
+    // cannot queue, so it must exist from the start, even when no rules can be fetched.
+    processSafariEventQueue();
 
     fetchRulesViaHTTP();
     appState().setIsMonitoring(true);

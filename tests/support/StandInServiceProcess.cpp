@@ -32,18 +32,34 @@ std::string lowered(std::string text)
 
 }  // namespace
 
-StandInServiceProcess::StandInServiceProcess(const std::filesystem::path& program)
+StandInServiceProcess::StandInServiceProcess(const std::filesystem::path& program) : program_(program)
+{
+    launch("0");
+    transport_ = std::make_unique<CurlHttpTransport>(caFile_);
+}
+
+void StandInServiceProcess::launch(const std::string& port)
 {
     process_ = std::make_unique<WatchedProcess>(
-        std::vector<std::string>{program.string(), "--port", "0", "--state", folder_.path().string()},
+        std::vector<std::string>{program_.string(), "--port", port, "--state", folder_.path().string()},
         std::map<std::string, std::string>{});
     if (!process_->started())
-        throw std::runtime_error("the stand-in service could not be started: " + program.string());
+        throw std::runtime_error("the stand-in service could not be started: " + program_.string());
     baseURL_ = valueAfter(process_->waitForLine("TESSARY_SERVICE_URL=", kStartLimit), "TESSARY_SERVICE_URL=");
     caFile_ = valueAfter(process_->waitForLine("TESSARY_CA_FILE=", kStartLimit), "TESSARY_CA_FILE=");
     if (baseURL_.empty() || caFile_.empty())
         throw std::runtime_error("the stand-in service did not announce itself:\n" + process_->output());
-    transport_ = std::make_unique<CurlHttpTransport>(caFile_);
+}
+
+void StandInServiceProcess::stop()
+{
+    process_->kill();
+}
+
+void StandInServiceProcess::start()
+{
+    const auto port = baseURL_.substr(baseURL_.rfind(':') + 1);
+    launch(port);
 }
 
 StandInServiceProcess::~StandInServiceProcess()

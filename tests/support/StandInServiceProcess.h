@@ -43,6 +43,12 @@ public:
 
     explicit StandInServiceProcess(const std::filesystem::path& program);
     ~StandInServiceProcess();
+
+    // Kills the service (SIGKILL): its clients see the connection go, as in an outage.
+    void stop();
+    // Starts it again on the same port with the same state (pairings, rules); what devices sent
+    // before is no longer recorded.
+    void start();
     StandInServiceProcess(const StandInServiceProcess&) = delete;
     StandInServiceProcess& operator=(const StandInServiceProcess&) = delete;
 
@@ -76,6 +82,9 @@ public:
     static std::optional<std::string> header(const nlohmann::json& headers, const std::string& name);
 
 private:
+    void launch(const std::string& port);
+
+    std::filesystem::path program_;
     TemporaryFolder folder_;
     std::unique_ptr<WatchedProcess> process_;
     std::string baseURL_;

@@ -90,6 +90,13 @@ TEST_F(BrowserEventIntakeTest, EntriesWithoutAKnownTypeOrATextUrlAreDroppedSilen
     EXPECT_TRUE(browserStore()->takeEvents().value().empty());
 }
 
+TEST_F(BrowserEventIntakeTest, TheStoreExistsOnceMonitoringStartsWithoutWaitingForRules)
+{
+    // No rules reply yet, no poll yet: the browsers, which never create the store, can queue.
+    EXPECT_EQ(fake.http->count(kRules), 1U);
+    EXPECT_TRUE(std::filesystem::exists(SharedStoreFormat::storePath(fake.paths)));
+}
+
 TEST_F(BrowserEventIntakeTest, EventsQueuedWhileNotMonitoringWaitForTheNextRun)
 {
     delegate->manualReset();
@@ -100,8 +107,8 @@ TEST_F(BrowserEventIntakeTest, EventsQueuedWhileNotMonitoringWaitForTheNextRun)
     pair("token-2", "device-2");
     delegate->setupCompleted();
     fake.mainQueue->runUntilIdle();
-    sentBefore = sent().size();
-    const auto messages = wakeAndCollect();
+    // Sent as the run starts, before any wake-up or poll.
+    const auto messages = sent();
     ASSERT_EQ(messages.size(), 1U);
     EXPECT_EQ(messages[0]["payload"]["events"][0]["url"], "https://a.example/");
 }
