@@ -174,6 +174,26 @@ TEST_F(WebSocketClientTest, RejectedUpgradeDeauthorizesOnceAndNeverReconnects)
     EXPECT_EQ(logged("WebSocket connecting to " + stand.wsURL()), 1u);
 }
 
+TEST_F(WebSocketClientTest, AnUpgradeRefusedWithAnyStatusBut401IsAnOrdinaryFailureThatReconnects)
+{
+    std::int64_t attempt = 0;
+    for (const int status : {503, 429, 403, 500}) {
+        SCOPED_TRACE(status);
+        stand.service().scriptUpgradeStatus(status);
+        if (attempt == 0)
+            client->connect();
+        else
+            queue->advance(std::chrono::seconds(5 << (attempt - 1)));
+        ++attempt;
+        ASSERT_TRUE(waitFor([&] { return client->reconnectAttempt() == attempt && queue->pendingTimers() == 1; }));
+    }
+    EXPECT_EQ(delegate->deauthorizations, 0);
+    stand.service().scriptUpgradeStatus(std::nullopt);
+    queue->advance(40s);
+    ASSERT_TRUE(waitFor([&] { return count("statuses") == 1; }));
+    EXPECT_EQ(client->reconnectAttempt(), 0);
+}
+
 TEST_F(WebSocketClientTest, ReconnectsOn5102040Then60AndAnOpenResetsTheCounter)
 {
     connectAndWaitForStatus();
