@@ -201,8 +201,9 @@ TEST_F(MonitoringEndToEndTest, PairedAgentReportsEnforcesAndForgetsThePairingWhe
         withGrant["grants"] = json::array({{{"url", kBlockedSite}, {"expiry", 1900000000}}});
         EXPECT_TRUE(waitUntil([&] { return harness.publishedRules() == withGrant; }, kLimit))
             << harness.publishedRules().value_or(json()).dump();
-        EXPECT_TRUE(
-            agent.hasLine("Access granted: https://www.games.example/play?level=2, expiry: Optional(1900000000)"))
+        // The agent's lines are read from its pipe by another thread: waited for, like the store.
+        EXPECT_TRUE(agent.waitForLine(
+            "Access granted: https://www.games.example/play?level=2, expiry: Optional(1900000000)", kLimit))
             << agent.output();
     }
 
@@ -214,7 +215,8 @@ TEST_F(MonitoringEndToEndTest, PairedAgentReportsEnforcesAndForgetsThePairingWhe
         EXPECT_EQ(game.wait(), -1) << "ended by a signal";
         EXPECT_TRUE(waitForPayload("blockedLaunches", json{{"bundleId", kBlockedAppId}, {"appName", kBlockedAppName}}))
             << agent.output();
-        EXPECT_TRUE(agent.hasLine(std::string("Blocking app: ") + kBlockedAppName + " (" + kBlockedAppId + ")"));
+        EXPECT_TRUE(
+            agent.waitForLine(std::string("Blocking app: ") + kBlockedAppName + " (" + kBlockedAppId + ")", kLimit));
     }
 
     {
