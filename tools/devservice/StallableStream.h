@@ -43,14 +43,14 @@ public:
     auto async_read_some(const Buffers& buffers, Token&& token)
     {
         return boost::asio::async_initiate<Token, void(boost::beast::error_code, std::size_t)>(
-            [this](auto handler, const Buffers& target) { startRead(target, std::move(handler)); }, token, buffers);
+            [this](auto handler, const Buffers& target) { this->startRead(target, std::move(handler)); }, token, buffers);
     }
 
     template <typename Buffers, typename Token>
     auto async_write_some(const Buffers& buffers, Token&& token)
     {
         return boost::asio::async_initiate<Token, void(boost::beast::error_code, std::size_t)>(
-            [this](auto handler, const Buffers& source) { startWrite(source, std::move(handler)); }, token, buffers);
+            [this](auto handler, const Buffers& source) { this->startWrite(source, std::move(handler)); }, token, buffers);
     }
 
 private:
