@@ -7,9 +7,11 @@ namespace tessary {
 
 NativeMessagingHost::NativeMessagingHost(std::shared_ptr<SharedDefaults> sharedDefaults,
                                          std::shared_ptr<ChromeHostManifest> chromeHostManifest,
+                                         std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests,
                                          std::shared_ptr<const MainBundle> bundle, Logger logger)
     : sharedDefaults_(std::move(sharedDefaults)), chromeHostManifest_(std::move(chromeHostManifest)),
-      bundle_(std::move(bundle)), logger_(std::move(logger))
+      otherBrowserHostManifests_(std::move(otherBrowserHostManifests)), bundle_(std::move(bundle)),
+      logger_(std::move(logger))
 {
 }
 
@@ -66,19 +68,32 @@ nlohmann::ordered_json NativeMessagingHost::chromeManifest(const std::filesystem
 void NativeMessagingHost::installChromeHost()
 {
     const auto executable = chromeHostExecutablePath();
-    std::string content;
+    std::optional<std::string> content;
     try {
         content = chromeManifest(executable).dump(2);
     } catch (const nlohmann::json::exception&) {
-        logger_.error("Failed to install Chrome native messaging host: %@",
-                      {Error{"The bundle path “" + executable.string() + "” is not valid UTF-8."}});
+        // Reported once per browser below, as a failure to install its manifest.
+    }
+    installHostManifest(*chromeHostManifest_, content, executable);
+    for (const auto& manifest : otherBrowserHostManifests_)
+        if (manifest->isBrowserPresent())
+            installHostManifest(*manifest, content, executable);
+}
+
+void NativeMessagingHost::installHostManifest(ChromeHostManifest& manifest, const std::optional<std::string>& content,
+                                              const std::filesystem::path& executable)
+{
+    if (!content) {
+        logger_.error("Failed to install %s native messaging host: %@",
+                      {manifest.browserName(),
+                       Error{"The bundle path “" + executable.string() + "” is not valid UTF-8."}});
         return;
     }
-    if (auto failure = chromeHostManifest_->write(content)) {
-        logger_.error("Failed to install Chrome native messaging host: %@", {*failure});
+    if (auto failure = manifest.write(*content)) {
+        logger_.error("Failed to install %s native messaging host: %@", {manifest.browserName(), *failure});
         return;
     }
-    logger_.info("Chrome native messaging host installed → %s", {executable.string()});
+    logger_.info("%s native messaging host installed → %s", {manifest.browserName(), executable.string()});
 }
 
 }  // namespace tessary

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -18,14 +19,15 @@
 namespace tessary {
 
 // The agent's side of the browser bridge: caches the latest rules with the parent's grants,
-// publishes them to the browsers through the shared store, and registers the Chrome host.
-// Main thread only.
+// publishes them to the browsers through the shared store, and registers the Chrome host with
+// Chrome and with the other Chromium-family browsers. Main thread only.
 class NativeMessagingHost {
 public:
     static constexpr const char* kChromeHostName = "app.brenmoor.tessary";
 
     NativeMessagingHost(std::shared_ptr<SharedDefaults> sharedDefaults,
                         std::shared_ptr<ChromeHostManifest> chromeHostManifest,
+                        std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests,
                         std::shared_ptr<const MainBundle> bundle, Logger logger);
 
     // Set by the owner at creation; no operation here uses it.
@@ -39,14 +41,19 @@ public:
     // Nothing is written before the first rules arrive.
     void writeRulesToSharedDefaults();
     void clearSharedRules();
+    // Chrome's manifest whether or not Chrome is there; another browser's only where it is present.
     void installChromeHost();
 
     std::filesystem::path chromeHostExecutablePath() const;
     static nlohmann::ordered_json chromeManifest(const std::filesystem::path& executable);
 
 private:
+    void installHostManifest(ChromeHostManifest& manifest, const std::optional<std::string>& content,
+                             const std::filesystem::path& executable);
+
     std::shared_ptr<SharedDefaults> sharedDefaults_;
     std::shared_ptr<ChromeHostManifest> chromeHostManifest_;
+    std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests_;
     std::shared_ptr<const MainBundle> bundle_;
     Logger logger_;
     std::optional<RulesPayload> currentRules_;

@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/AdminCheck.h"
 #include "platform/ChromeHostManifest.h"
@@ -44,6 +45,8 @@ struct AgentPlatform {
     std::shared_ptr<KeepAliveAgent> keepAliveAgent;
     std::shared_ptr<ServiceManager> serviceManager;
     std::shared_ptr<ChromeHostManifest> chromeHostManifest;
+    // Chromium, Brave, Microsoft Edge, Vivaldi: served like Chrome where they are present.
+    std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests;
     LaunchOrigin launchOrigin = LaunchOrigin::person;
     std::shared_ptr<AdminCheck> adminCheck;
     Paths paths;

@@ -36,8 +36,8 @@ AppDelegate::AppDelegate(AgentPlatform platform)
                                              platform_.mainQueue, platform_.logSink, platform_.bundle,
                                              platform_.hostFacts)),
       installationKeeper_(platform_.keepAliveAgent, platform_.serviceManager, platform_.chromeHostManifest,
-                          platform_.loginItem, platform_.bundle, platform_.mainQueue, platform_.launcher,
-                          platform_.hostFacts, platform_.adminCheck, logger_),
+                          platform_.otherBrowserHostManifests, platform_.loginItem, platform_.bundle,
+                          platform_.mainQueue, platform_.launcher, platform_.hostFacts, platform_.adminCheck, logger_),
       outbox_(std::make_shared<Outbox>(platform_.paths.dataHome / "app.brenmoor.tessary" / "outbox.sqlite3",
                                        platform_.clock, logger_))
 {
@@ -217,8 +217,8 @@ void AppDelegate::startMonitoring()
 
     sharedDefaults_ =
         std::make_shared<SharedDefaults>(SharedStoreFormat::storePath(platform_.paths), platform_.clock, logger_);
-    auto publisher =
-        std::make_shared<NativeMessagingHost>(sharedDefaults_, platform_.chromeHostManifest, platform_.bundle, logger_);
+    auto publisher = std::make_shared<NativeMessagingHost>(
+        sharedDefaults_, platform_.chromeHostManifest, platform_.otherBrowserHostManifests, platform_.bundle, logger_);
     publisher->webSocketClient = client;
     publisher->installChromeHost();
     nativeMessaging_ = publisher;

@@ -15,14 +15,16 @@ constexpr auto kSettingsDelay = std::chrono::milliseconds(2000);
 InstallationKeeper::InstallationKeeper(std::shared_ptr<KeepAliveAgent> keepAliveAgent,
                                        std::shared_ptr<ServiceManager> serviceManager,
                                        std::shared_ptr<ChromeHostManifest> chromeHostManifest,
+                                       std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests,
                                        std::shared_ptr<LoginItem> loginItem, std::shared_ptr<const MainBundle> bundle,
                                        std::shared_ptr<MainQueue> mainQueue, std::shared_ptr<Launcher> launcher,
                                        std::shared_ptr<HostFacts> hostFacts, std::shared_ptr<AdminCheck> adminCheck,
                                        Logger logger)
     : keepAliveAgent_(std::move(keepAliveAgent)), serviceManager_(std::move(serviceManager)),
-      chromeHostManifest_(std::move(chromeHostManifest)), loginItem_(std::move(loginItem)), bundle_(std::move(bundle)),
-      mainQueue_(std::move(mainQueue)), launcher_(std::move(launcher)), hostFacts_(std::move(hostFacts)),
-      adminCheck_(std::move(adminCheck)), logger_(std::move(logger))
+      chromeHostManifest_(std::move(chromeHostManifest)),
+      otherBrowserHostManifests_(std::move(otherBrowserHostManifests)), loginItem_(std::move(loginItem)),
+      bundle_(std::move(bundle)), mainQueue_(std::move(mainQueue)), launcher_(std::move(launcher)),
+      hostFacts_(std::move(hostFacts)), adminCheck_(std::move(adminCheck)), logger_(std::move(logger))
 {
 }
 
@@ -94,10 +96,18 @@ void InstallationKeeper::removeKeepAliveAgent()
 
 void InstallationKeeper::removeChromeHostManifest()
 {
-    if (chromeHostManifest_->remove())
-        logger_.info("Chrome native messaging host removed");
+    removeHostManifest(*chromeHostManifest_);
+    for (const auto& manifest : otherBrowserHostManifests_)
+        if (manifest->isBrowserPresent())
+            removeHostManifest(*manifest);
+}
+
+void InstallationKeeper::removeHostManifest(ChromeHostManifest& manifest)
+{
+    if (manifest.remove())
+        logger_.info("%s native messaging host removed", {manifest.browserName()});
     else
-        logger_.info("Chrome host file not present or already removed");
+        logger_.info("%s host file not present or already removed", {manifest.browserName()});
 }
 
 void InstallationKeeper::openMDMProfile()

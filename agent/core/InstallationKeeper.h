@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/AdminCheck.h"
 #include "platform/ChromeHostManifest.h"
@@ -17,14 +18,16 @@
 namespace tessary {
 
 // Keeps the agent installed: the per-user keep-alive agent (the service manager starts the agent
-// with the session and again whenever it ends), removal of the Chrome manifest when the pairing
-// ends, the browser-policy profile hand-off and the administrator test that decides whether it is
-// offered at launch.
+// with the session and again whenever it ends), removal of the browsers' host manifests when the
+// pairing ends, the browser-policy profile hand-off and the administrator test that decides whether
+// it is offered at launch.
 class InstallationKeeper {
 public:
     InstallationKeeper(std::shared_ptr<KeepAliveAgent> keepAliveAgent, std::shared_ptr<ServiceManager> serviceManager,
-                       std::shared_ptr<ChromeHostManifest> chromeHostManifest, std::shared_ptr<LoginItem> loginItem,
-                       std::shared_ptr<const MainBundle> bundle, std::shared_ptr<MainQueue> mainQueue,
+                       std::shared_ptr<ChromeHostManifest> chromeHostManifest,
+                       std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests,
+                       std::shared_ptr<LoginItem> loginItem, std::shared_ptr<const MainBundle> bundle,
+                       std::shared_ptr<MainQueue> mainQueue,
                        std::shared_ptr<Launcher> launcher, std::shared_ptr<HostFacts> hostFacts,
                        std::shared_ptr<AdminCheck> adminCheck, Logger logger);
 
@@ -32,6 +35,7 @@ public:
     // Also has an installed keep-alive agent start with the session again when that was undone.
     void ensureKeepAliveAgent();
     void removeKeepAliveAgent();
+    // Chrome's manifest, and those of the other browsers present (an absent browser has none).
     void removeChromeHostManifest();
     void openMDMProfile();
     void openProfilesSettings();
@@ -46,9 +50,12 @@ public:
     bool startKeepAliveAgent() const;
 
 private:
+    void removeHostManifest(ChromeHostManifest& manifest);
+
     std::shared_ptr<KeepAliveAgent> keepAliveAgent_;
     std::shared_ptr<ServiceManager> serviceManager_;
     std::shared_ptr<ChromeHostManifest> chromeHostManifest_;
+    std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests_;
     std::shared_ptr<LoginItem> loginItem_;
     std::shared_ptr<const MainBundle> bundle_;
     std::shared_ptr<MainQueue> mainQueue_;

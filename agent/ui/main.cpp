@@ -54,8 +54,9 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.serviceManager =
         std::make_shared<SystemctlServiceManager>(SystemdKeepAliveUnit::kUnitName, keepAliveUnit->unitPath());
     platform.keepAliveAgent = keepAliveUnit;
-    platform.chromeHostManifest =
-        std::make_shared<ChromeManifestFile>(platform.paths, NativeMessagingHost::kChromeHostName);
+    platform.chromeHostManifest = ChromeManifestFile::chrome(platform.paths, NativeMessagingHost::kChromeHostName);
+    for (auto& manifest : ChromeManifestFile::otherBrowsers(platform.paths, NativeMessagingHost::kChromeHostName))
+        platform.otherBrowserHostManifests.push_back(std::move(manifest));
     platform.launchOrigin = LaunchEnvironment::origin();
     platform.adminCheck = std::make_shared<GroupAdminCheck>();
     platform.serviceURL = ServiceEnvironment::serviceURL();

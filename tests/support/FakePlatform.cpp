@@ -37,6 +37,7 @@ AgentPlatform FakePlatform::platform()
     p.keepAliveAgent = keepAliveUnit;
     p.serviceManager = serviceManager;
     p.chromeHostManifest = chromeManifest;
+    p.otherBrowserHostManifests.assign(otherBrowserManifests.begin(), otherBrowserManifests.end());
     p.launchOrigin = launchOrigin;
     p.adminCheck = adminCheck;
     p.paths = paths;

@@ -169,6 +169,31 @@ public:
     std::string askedFor;
 };
 
+// Another Chromium-family browser's manifest in memory: whether the browser is present, what was
+// last written (absent once removed), and a failure to report on the next writes.
+class FakeBrowserHostManifest final : public ChromeHostManifest {
+public:
+    explicit FakeBrowserHostManifest(std::string name) : name_(std::move(name)) {}
+
+    const std::string& browserName() const override { return name_; }
+    bool isBrowserPresent() override { return present; }
+    std::optional<Error> write(std::string_view bytes) override
+    {
+        if (failure)
+            return failure;
+        content = std::string(bytes);
+        return std::nullopt;
+    }
+    bool remove() override { return std::exchange(content, std::nullopt).has_value(); }
+
+    bool present = false;
+    std::optional<std::string> content;
+    std::optional<Error> failure;
+
+private:
+    std::string name_;
+};
+
 // A complete agent platform over fakes, virtual time and a temporary folder. The bundle is laid
 // out in the folder with the given Info.json. Every WebSocket session and workspace the agent
 // makes is kept, newest last.
@@ -197,7 +222,12 @@ public:
     // The real keep-alive unit and Chrome manifest files, in the temporary folder.
     std::shared_ptr<SystemdKeepAliveUnit> keepAliveUnit = std::make_shared<SystemdKeepAliveUnit>(paths);
     std::shared_ptr<ChromeManifestFile> chromeManifest =
-        std::make_shared<ChromeManifestFile>(paths, NativeMessagingHost::kChromeHostName);
+        ChromeManifestFile::chrome(paths, NativeMessagingHost::kChromeHostName);
+    // Chromium, Brave, Microsoft Edge and Vivaldi, none of them present until a test says so.
+    std::vector<std::shared_ptr<FakeBrowserHostManifest>> otherBrowserManifests{
+        std::make_shared<FakeBrowserHostManifest>("Chromium"), std::make_shared<FakeBrowserHostManifest>("Brave"),
+        std::make_shared<FakeBrowserHostManifest>("Microsoft Edge"),
+        std::make_shared<FakeBrowserHostManifest>("Vivaldi")};
     std::shared_ptr<FakeServiceManager> serviceManager = std::make_shared<FakeServiceManager>();
     LaunchOrigin launchOrigin = LaunchOrigin::person;
     std::shared_ptr<FakeAdminCheck> adminCheck = std::make_shared<FakeAdminCheck>();

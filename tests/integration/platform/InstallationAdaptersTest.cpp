@@ -7,6 +7,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include "agent/bridge/NativeMessagingHost.h"
+#include "agent/core/InstallationKeeper.h"
 #include "platform/linux/AtomicFile.h"
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/BoundedCommand.h"
@@ -16,6 +18,7 @@
 #include "platform/linux/SystemdExec.h"
 #include "platform/linux/SystemdKeepAliveUnit.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/FakePlatform.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tessary {
@@ -307,15 +310,78 @@ TEST(ChromeManifestFileTest, LivesInTheLinuxChromeFolderReadableByChrome)
 {
     TemporaryFolder folder;
     const auto paths = folder.paths();
-    ChromeManifestFile manifest(paths, "app.brenmoor.tessary");
-    EXPECT_EQ(manifest.path(),
+    const auto manifest = ChromeManifestFile::chrome(paths, "app.brenmoor.tessary");
+    EXPECT_EQ(manifest->browserName(), "Chrome");
+    EXPECT_EQ(manifest->path(),
               paths.configHome / "google-chrome" / "NativeMessagingHosts" / "app.brenmoor.tessary.json");
-    EXPECT_FALSE(manifest.remove());
-    ASSERT_FALSE(manifest.write("{}").has_value());
-    EXPECT_EQ(TemporaryFolder::readFile(manifest.path()), "{}");
-    EXPECT_EQ(modeOf(manifest.path()), std::filesystem::perms(0644));
-    EXPECT_TRUE(manifest.remove());
-    EXPECT_TRUE(std::filesystem::is_directory(manifest.path().parent_path()));
+    EXPECT_FALSE(manifest->remove());
+    ASSERT_FALSE(manifest->write("{}").has_value());
+    EXPECT_EQ(TemporaryFolder::readFile(manifest->path()), "{}");
+    EXPECT_EQ(modeOf(manifest->path()), std::filesystem::perms(0644));
+    EXPECT_TRUE(manifest->remove());
+    EXPECT_TRUE(std::filesystem::is_directory(manifest->path().parent_path()));
+}
+
+TEST(ChromeManifestFileTest, OtherBrowsersGetChromesManifestInTheirOwnFolderOnlyWhereTheyHaveRun)
+{
+    struct Row {
+        const char* browser;
+        std::filesystem::path configFolder;
+    };
+    const Row rows[] = {
+        {"Chromium", "chromium"},
+        {"Brave", "BraveSoftware/Brave-Browser"},
+        {"Microsoft Edge", "microsoft-edge"},
+        {"Vivaldi", "vivaldi"},
+    };
+    // Half of the browsers have run, alternating, so each is seen present and absent.
+    for (const bool evenPresent : {true, false}) {
+        testing::FakePlatform fake;
+        auto platform = fake.platform();
+        const auto files = ChromeManifestFile::otherBrowsers(fake.paths, NativeMessagingHost::kChromeHostName);
+        ASSERT_EQ(files.size(), std::size(rows));
+        platform.otherBrowserHostManifests.assign(files.begin(), files.end());
+        const auto present = [&](std::size_t i) { return (i % 2 == 0) == evenPresent; };
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            EXPECT_EQ(files[i]->browserName(), rows[i].browser);
+            EXPECT_EQ(files[i]->path(), fake.paths.configHome / rows[i].configFolder / "NativeMessagingHosts" /
+                                            "app.brenmoor.tessary.json");
+            if (present(i))
+                std::filesystem::create_directories(fake.paths.configHome / rows[i].configFolder);
+        }
+        const Logger logger(fake.log, "app.brenmoor.tessary", "app");
+        NativeMessagingHost host(
+            std::make_shared<SharedDefaults>(fake.folder.path() / "store.sqlite3", fake.clock, logger),
+            platform.chromeHostManifest, platform.otherBrowserHostManifests, platform.bundle, logger);
+        InstallationKeeper keeper(platform.keepAliveAgent, platform.serviceManager, platform.chromeHostManifest,
+                                  platform.otherBrowserHostManifests, platform.loginItem, platform.bundle,
+                                  platform.mainQueue, platform.launcher, platform.hostFacts, platform.adminCheck,
+                                  logger);
+
+        host.installChromeHost();
+        const auto chromeManifest = TemporaryFolder::readFile(fake.chromeManifest->path());
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            SCOPED_TRACE(rows[i].browser);
+            ASSERT_EQ(std::filesystem::exists(files[i]->path()), present(i));
+            if (!present(i))
+                continue;
+            EXPECT_EQ(TemporaryFolder::readFile(files[i]->path()), chromeManifest);
+            EXPECT_EQ(modeOf(files[i]->path()), std::filesystem::perms(0644));
+            std::filesystem::remove(files[i]->path());
+        }
+
+        host.installChromeHost();
+        for (std::size_t i = 0; i < files.size(); ++i)
+            EXPECT_EQ(std::filesystem::exists(files[i]->path()), present(i)) << rows[i].browser << ", rewritten";
+
+        keeper.removeChromeHostManifest();
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            SCOPED_TRACE(rows[i].browser);
+            EXPECT_FALSE(std::filesystem::exists(files[i]->path()));
+            EXPECT_EQ(std::filesystem::is_directory(files[i]->path().parent_path()), present(i))
+                << "the folder stays where it was made";
+        }
+    }
 }
 
 // --- Running helper programs ---

@@ -19,7 +19,8 @@ protected:
         : platform(fake.platform()),
           storeFile(SharedStoreFormat::storePath(platform.paths)),
           host(std::make_shared<SharedDefaults>(storeFile, fake.clock, Logger(fake.log, "app.brenmoor.tessary", "app")),
-               platform.chromeHostManifest, platform.bundle, Logger(fake.log, "app.brenmoor.tessary", "app"))
+               platform.chromeHostManifest, platform.otherBrowserHostManifests, platform.bundle,
+               Logger(fake.log, "app.brenmoor.tessary", "app"))
     {
     }
 
@@ -170,6 +171,48 @@ TEST_F(NativeMessagingHostTest, ManifestFailureIsLoggedAndRetriedNextTime)
     std::filesystem::remove(folder);
     host.installChromeHost();
     EXPECT_TRUE(std::filesystem::exists(fake.chromeManifest->path()));
+}
+
+TEST_F(NativeMessagingHostTest, EachOtherBrowserGetsChromesManifestOnlyWhereItIsPresent)
+{
+    const auto executable = fake.bundlePath.string() + "/Contents/Helpers/tessary-chrome-host";
+    for (const auto& browser : fake.otherBrowserManifests) {
+        SCOPED_TRACE(browser->browserName());
+        for (const auto& other : fake.otherBrowserManifests) {
+            other->present = other == browser;
+            other->content.reset();
+        }
+        fake.log->clear();
+
+        host.installChromeHost();
+
+        EXPECT_EQ(browser->content, TemporaryFolder::readFile(fake.chromeManifest->path()));
+        EXPECT_EQ(fake.log->messages(),
+                  (std::vector<std::string>{"Chrome native messaging host installed → " + executable,
+                                            browser->browserName() + " native messaging host installed → " +
+                                                executable}));
+        for (const auto& other : fake.otherBrowserManifests)
+            EXPECT_EQ(other->content.has_value(), other == browser) << other->browserName();
+    }
+}
+
+TEST_F(NativeMessagingHostTest, ABrowserWhoseManifestFailsIsLoggedAndRetriedWithoutHoldingUpTheOthers)
+{
+    for (const auto& browser : fake.otherBrowserManifests)
+        browser->present = true;
+    auto& brave = *fake.otherBrowserManifests[1];
+    ASSERT_EQ(brave.browserName(), "Brave");
+    brave.failure = Error{"read-only folder"};
+
+    host.installChromeHost();
+    EXPECT_EQ(fake.log->count("Failed to install Brave native messaging host: read-only folder"), 1U);
+    EXPECT_TRUE(std::filesystem::exists(fake.chromeManifest->path()));
+    for (const auto& browser : fake.otherBrowserManifests)
+        EXPECT_EQ(browser->content.has_value(), browser.get() != &brave) << browser->browserName();
+
+    brave.failure.reset();
+    host.installChromeHost();
+    EXPECT_TRUE(brave.content.has_value());
 }
 
 TEST_F(NativeMessagingHostTest, HoldsTheChannelWeakly)

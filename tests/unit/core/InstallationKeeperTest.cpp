@@ -12,8 +12,9 @@ using testing::TemporaryFolder;
 InstallationKeeper keeperFor(const AgentPlatform& platform, Logger logger)
 {
     return InstallationKeeper(platform.keepAliveAgent, platform.serviceManager, platform.chromeHostManifest,
-                              platform.loginItem, platform.bundle, platform.mainQueue, platform.launcher,
-                              platform.hostFacts, platform.adminCheck, std::move(logger));
+                              platform.otherBrowserHostManifests, platform.loginItem, platform.bundle,
+                              platform.mainQueue, platform.launcher, platform.hostFacts, platform.adminCheck,
+                              std::move(logger));
 }
 
 class InstallationKeeperTest : public ::testing::Test {
@@ -189,6 +190,42 @@ TEST_F(InstallationKeeperTest, RemovalReportsWhetherThereWasAnythingToRemove)
     EXPECT_FALSE(std::filesystem::exists(unitPath()));
     EXPECT_FALSE(isPresent(fake.keepAliveUnit->wantsLinkPath()));
     EXPECT_TRUE(std::filesystem::is_directory(fake.chromeManifest->path().parent_path()));
+}
+
+TEST_F(InstallationKeeperTest, OtherBrowsersManifestsAreRemovedWhereTheBrowserIsPresent)
+{
+    struct Row {
+        const char* name;
+        bool present;
+        bool manifest;
+        // After the browser's name; none when nothing is said about the browser.
+        std::optional<std::string> logged;
+    };
+    const Row rows[] = {
+        {"present with a manifest", true, true, " native messaging host removed"},
+        {"present without one", true, false, " host file not present or already removed"},
+        {"absent", false, false, std::nullopt},
+    };
+    for (const auto& browser : fake.otherBrowserManifests) {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(browser->browserName() + ", " + row.name);
+            for (const auto& other : fake.otherBrowserManifests) {
+                other->present = other == browser && row.present;
+                other->content.reset();
+            }
+            if (row.manifest)
+                browser->content = "{}";
+            fake.log->clear();
+
+            keeper.removeChromeHostManifest();
+
+            std::vector<std::string> expected{"Chrome host file not present or already removed"};
+            if (row.logged)
+                expected.push_back(browser->browserName() + *row.logged);
+            EXPECT_EQ(fake.log->messages(), expected);
+            EXPECT_FALSE(browser->content.has_value());
+        }
+    }
 }
 
 TEST_F(InstallationKeeperTest, SettingsOpenNeverRunsAfterTheKeeperIsGone)

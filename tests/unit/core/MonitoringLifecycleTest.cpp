@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "agent/core/DeviceIdentifier.h"
 #include "tests/unit/core/MonitoringFixture.h"
 
@@ -281,6 +283,65 @@ TEST_F(MonitoringLifecycleTest, AFailingWakeUpSocketLeavesThePollToDrain)
     fake.mainQueue->advance(2s);
     EXPECT_EQ(sent().size(), 1U);
 }
+
+// Chromium, Brave, Microsoft Edge and Vivaldi each get Chrome's manifest where they are present,
+// again after a deletion at the next heartbeat, and lose it when the pairing ends.
+enum class PairingEnd { manualReset, deauthorization };
+
+class OtherBrowsersLifecycleTest : public MonitoringFixture,
+                                   public ::testing::WithParamInterface<std::tuple<PairingEnd, bool>> {
+protected:
+    // Half of the browsers are present, alternating, so each is seen present and absent.
+    bool isPresent(std::size_t index) const { return (index % 2 == 0) == std::get<1>(GetParam()); }
+};
+
+TEST_P(OtherBrowsersLifecycleTest, ServedLikeChromeWherePresentAndRemovedWhenThePairingEnds)
+{
+    const auto& browsers = fake.otherBrowserManifests;
+    for (std::size_t i = 0; i < browsers.size(); ++i)
+        browsers[i]->present = isPresent(i);
+    pair();
+    auto delegate = launch();
+
+    const auto chromeManifest = testing::TemporaryFolder::readFile(fake.chromeManifest->path());
+    for (std::size_t i = 0; i < browsers.size(); ++i) {
+        SCOPED_TRACE(browsers[i]->browserName());
+        EXPECT_EQ(browsers[i]->content, isPresent(i) ? std::optional(chromeManifest) : std::nullopt);
+        browsers[i]->content.reset();
+    }
+
+    fake.mainQueue->advance(119s);
+    for (const auto& browser : browsers)
+        EXPECT_FALSE(browser->content.has_value()) << browser->browserName() << " before the tick";
+    fake.mainQueue->advance(1s);
+    for (std::size_t i = 0; i < browsers.size(); ++i)
+        EXPECT_EQ(browsers[i]->content, isPresent(i) ? std::optional(chromeManifest) : std::nullopt)
+            << browsers[i]->browserName() << " at the tick";
+
+    fake.log->clear();
+    if (std::get<0>(GetParam()) == PairingEnd::manualReset)
+        delegate->manualReset();
+    else
+        ASSERT_TRUE(answer(kHeartbeat, 401));
+
+    EXPECT_FALSE(std::filesystem::exists(fake.chromeManifest->path()));
+    for (std::size_t i = 0; i < browsers.size(); ++i) {
+        SCOPED_TRACE(browsers[i]->browserName());
+        EXPECT_FALSE(browsers[i]->content.has_value());
+        EXPECT_EQ(fake.log->count(browsers[i]->browserName() + " native messaging host removed"),
+                  isPresent(i) ? 1U : 0U);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(PairingEnds, OtherBrowsersLifecycleTest,
+                         ::testing::Combine(::testing::Values(PairingEnd::manualReset, PairingEnd::deauthorization),
+                                            ::testing::Bool()),
+                         [](const auto& param) {
+                             return std::string(std::get<0>(param.param) == PairingEnd::manualReset
+                                                    ? "ManualReset"
+                                                    : "Deauthorization") +
+                                    (std::get<1>(param.param) ? "_ChromiumAndEdgePresent" : "_BraveAndVivaldiPresent");
+                         });
 
 }  // namespace
 }  // namespace tessary
