@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Assembles tessary_<version>_<arch>.deb from a build tree whose bundle and tessary-package-files
+# are built (scripts/package.sh builds them first), and prints the package's path.
+# Usage: bash packaging/assemble-deb.sh BUILD_DIR OUTPUT_DIR
+set -euo pipefail
+umask 022
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+build="$(cd "$1" && pwd)"
+mkdir -p "$2"
+out="$(cd "$2" && pwd)"
+
+bundle="$build/Tessary"
+info="$bundle/Contents/Info.json"
+info_value() { python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$info" "$1"; }
+version="$(info_value CFBundleShortVersionString)"
+build_number="$(info_value CFBundleVersion)"
+arch="$(dpkg --print-architecture)"
+install_folder=/opt/tessary
+
+stage="$(mktemp -d "$out/tessary-package.XXXXXX")"
+trap 'rm -rf "$stage"' EXIT
+# Where dpkg-shlibdeps looks for the files of package "tessary" (beside DEBIAN/).
+root="$stage/debian/tessary"
+mkdir -p "$root/DEBIAN"
+
+# The bundle, as the build lays it out, without its debugging information.
+mkdir -p "$root/opt"
+cp -r "$bundle" "$root$install_folder"
+dynamic_elf_files=()
+while IFS= read -r -d '' file; do
+  if [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' \n')" = 7f454c46 ]; then
+    strip --strip-unneeded --remove-section=.comment --remove-section=.note "$file"
+    if readelf -d "$file" | grep -q NEEDED; then dynamic_elf_files+=("$file"); fi
+  fi
+done < <(find "$root$install_folder" -type f -print0)
+
+"$build/tools/packaging/tessary-package-files" "$root" "$install_folder" \
+  "$bundle/Contents/Resources/MDM/tessary-profile-signed.mobileconfig"
+
+doc="$root/usr/share/doc/tessary"
+install -D -m 644 "$here/debian/copyright" "$doc/copyright"
+date="$(date -R -u -d "@${SOURCE_DATE_EPOCH:-$(stat -c %Y "$info")}")"
+sed -e "s/@VERSION@/$version/g" -e "s/@BUILD@/$build_number/g" -e "s/@DATE@/$date/" \
+  "$here/debian/changelog.in" | gzip -9n > "$doc/changelog.gz"
+install -D -m 644 "$here/debian/lintian-overrides" "$root/usr/share/lintian/overrides/tessary"
+chmod -R u+rwX,go=rX "$root"
+find "$root" -name '*.so' -exec chmod 644 {} +
+
+# Dependencies as the binaries declare them; the panel's QML modules are loaded by name at run
+# time, so no binary names their packages.
+printf 'Source: tessary\n\nPackage: tessary\nArchitecture: any\n' > "$stage/debian/control"
+shlibs="$(cd "$stage" && dpkg-shlibdeps -O "${dynamic_elf_files[@]#"$stage"/}")"
+depends="${shlibs#shlibs:Depends=}"
+qml_modules="qml6-module-qtquick, qml6-module-qtquick-controls, qml6-module-qtquick-layouts, \
+qml6-module-qtquick-templates, qml6-module-qtquick-window, qml6-module-qtqml-workerscript"
+
+cat > "$root/DEBIAN/control" <<CONTROL
+Package: tessary
+Version: $version
+Architecture: $arch
+Maintainer: Tessary packaging <packages@brenmoor.app>
+Installed-Size: $(du -sk --exclude=DEBIAN "$root" | cut -f1)
+Depends: $depends, $qml_modules
+Recommends: xdg-utils
+Section: admin
+Priority: optional
+Description: parental monitoring agent for a child's desktop account
+ Tessary keeps a parent's rules in force on a child's desktop account: it
+ pairs the computer with the parent's family, reports and blocks
+ applications, and hands the site rules to the browsers.
+ .
+ The agent starts with every graphical session. Chrome, Chromium, Brave,
+ Microsoft Edge and Vivaldi receive a policy that keeps the Tessary
+ extension installed, and its native-messaging host.
+CONTROL
+(cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 md5sum) \
+  > "$root/DEBIAN/md5sums"
+chmod 644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
+
+package="$out/tessary_${version}_${arch}.deb"
+dpkg-deb --root-owner-group -Zxz --build "$root" "$package" >/dev/null
+echo "$package"

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Checks the Debian package assembled from this build tree.
+# Usage: PackageTest.sh BUILD_DIR contents|lintian   (exit 77: skipped)
+set -euo pipefail
+build="$1"
+check="$2"
+source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+
+deb="$(bash "$source_dir/packaging/assemble-deb.sh" "$build" "$work")"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_equal() { [ "$2" = "$3" ] || fail "$1: expected [$3], got [$2]"; }
+
+if [ "$check" = lintian ]; then
+  command -v lintian >/dev/null || { echo "lintian is not installed"; exit 77; }
+  # Overridden tags are reported apart and do not fail; every error does.
+  lintian --fail-on error --no-tag-display-limit "$deb" || fail "lintian reports errors"
+  exit $((failures > 0))
+fi
+
+info_value() { python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' \
+  "$build/Tessary/Contents/Info.json" "$1"; }
+version="$(info_value CFBundleShortVersionString)"
+arch="$(dpkg --print-architecture)"
+expect_equal "file name" "$(basename "$deb")" "tessary_${version}_${arch}.deb"
+
+# Control fields.
+while IFS='|' read -r field expected; do
+  expect_equal "field $field" "$(dpkg-deb -f "$deb" "$field")" "$expected"
+done <<FIELDS
+Package|tessary
+Version|$version
+Architecture|$arch
+Section|admin
+FIELDS
+depends="$(dpkg-deb -f "$deb" Depends)"
+# Read from the binaries: the C library for all, Qt for the agent, the journal for the plug-in.
+for package in libc6 libqt6core6 libqt6widgets6 libqt6quick6 libsystemd0 libcurl4 libsecret-1-0 qml6-module-qtquick; do
+  [[ ", $depends," == *", $package "* || ", $depends," == *", $package,"* ]] || fail "Depends lacks $package: $depends"
+done
+
+# Nothing runs at install or removal, and no file is a conffile, so dpkg alone puts every file
+# in place and takes every one away again; nothing can reach into a user's home.
+members="$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | LC_ALL=C sort | tr '\n' ' ')"
+expect_equal "control members" "$members" "control md5sums "
+
+# Every file and link, with owner and mode.
+browser_folders=(etc/opt/chrome etc/chromium etc/brave etc/opt/edge etc/opt/vivaldi)
+expected_files="$(LC_ALL=C sort <<LIST
+$(for folder in "${browser_folders[@]}"; do
+  echo "-rw-r--r-- root/root $folder/native-messaging-hosts/app.brenmoor.tessary.json"
+  echo "-rw-r--r-- root/root $folder/policies/managed/app.brenmoor.tessary.json"
+done)
+-rw-r--r-- root/root etc/xdg/autostart/app.brenmoor.tessary.desktop
+-rw-r--r-- root/root opt/tessary/Contents/Info.json
+-rwxr-xr-x root/root opt/tessary/Contents/bin/PellixApp
+-rwxr-xr-x root/root opt/tessary/Contents/Helpers/tessary-chrome-host
+-rw-r--r-- root/root opt/tessary/Contents/PlugIns/Tessary_Web_Extension.so
+-rw-r--r-- root/root opt/tessary/Contents/Resources/MenuBarIcon.png
+-rw-r--r-- root/root opt/tessary/Contents/Resources/TessaryShield.png
+-rw-r--r-- root/root opt/tessary/Contents/Resources/MDM/tessary-profile-signed.mobileconfig
+-rw-r--r-- root/root usr/share/doc/tessary/copyright
+-rw-r--r-- root/root usr/share/doc/tessary/changelog.gz
+-rw-r--r-- root/root usr/share/lintian/overrides/tessary
+LIST
+)"
+actual_files="$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $1, $2, $6 }' | LC_ALL=C sort)"
+differences="$(diff <(echo "$expected_files") <(echo "$actual_files"))" ||
+  fail "files (< expected, > packaged):"$'\n'"$differences"
+odd_folders="$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")')"
+[ -z "$odd_folders" ] || fail "folder modes or owners:"$'\n'"$odd_folders"
+
+# The generated files point into the installed bundle.
+dpkg-deb -x "$deb" "$work/root"
+host=/opt/tessary/Contents/Helpers/tessary-chrome-host
+chrome_manifest="$work/root/etc/opt/chrome/native-messaging-hosts/app.brenmoor.tessary.json"
+expect_equal "manifest path" "$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["path"])' \
+  "$chrome_manifest")" "$host"
+policy="$work/root/opt/tessary/Contents/Resources/MDM/tessary-profile-signed.mobileconfig"
+for folder in "${browser_folders[@]}"; do
+  cmp -s "$work/root/$folder/native-messaging-hosts/app.brenmoor.tessary.json" "$chrome_manifest" ||
+    fail "$folder: manifest differs from Chrome's"
+  cmp -s "$work/root/$folder/policies/managed/app.brenmoor.tessary.json" "$policy" ||
+    fail "$folder: policy differs from the bundle's"
+done
+grep -qx 'Exec=/opt/tessary/Contents/bin/PellixApp' "$work/root/etc/xdg/autostart/app.brenmoor.tessary.desktop" ||
+  fail "autostart entry does not start the installed agent"
+
+exit $((failures > 0))

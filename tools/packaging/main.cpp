@@ -1,0 +1,69 @@
+// tessary-package-files STAGING INSTALL_FOLDER POLICY_FILE
+// Writes the system-wide files of the Debian package into the staging root, from the agent's own
+// code so they never drift from what the agent writes per user: the autostart entry, and for each
+// Chromium-family browser the native-messaging host manifest and the browser policy.
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "agent/bridge/NativeMessagingHost.h"
+#include "platform/linux/AtomicFile.h"
+#include "platform/linux/AutostartLoginItem.h"
+
+using namespace tessary;
+
+namespace {
+
+struct BrowserFolders {
+    const char* manifests;
+    const char* policies;
+};
+
+// Where each browser reads system-wide host manifests and managed policy on Linux.
+constexpr BrowserFolders kBrowsers[] = {
+    {"etc/opt/chrome/native-messaging-hosts", "etc/opt/chrome/policies/managed"},      // Chrome
+    {"etc/chromium/native-messaging-hosts", "etc/chromium/policies/managed"},          // Chromium
+    {"etc/brave/native-messaging-hosts", "etc/brave/policies/managed"},                // Brave
+    {"etc/opt/edge/native-messaging-hosts", "etc/opt/edge/policies/managed"},          // Microsoft Edge
+    {"etc/opt/vivaldi/native-messaging-hosts", "etc/opt/vivaldi/policies/managed"},    // Vivaldi
+};
+
+bool write(const std::filesystem::path& path, const std::string& content)
+{
+    // Folders made here get the usual mode; the writer itself makes private ones.
+    std::error_code error;
+    std::filesystem::create_directories(path.parent_path(), error);
+    if (auto failure = AtomicFile::write(path, content, 0644)) {
+        std::fprintf(stderr, "%s: %s\n", path.c_str(), failure->description.c_str());
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s STAGING INSTALL_FOLDER POLICY_FILE\n", argv[0]);
+        return 2;
+    }
+    const std::filesystem::path staging = argv[1];
+    const std::filesystem::path installFolder = argv[2];
+    const auto policy = AtomicFile::read(argv[3]);
+    if (!policy) {
+        std::fprintf(stderr, "%s: cannot be read\n", argv[3]);
+        return 1;
+    }
+
+    bool written = write(staging / "etc/xdg/autostart" / AutostartLoginItem::kEntryName,
+                         AutostartLoginItem::entryContent(installFolder / "Contents/bin/PellixApp"));
+    const auto manifest =
+        NativeMessagingHost::chromeManifest(installFolder / "Contents/Helpers/tessary-chrome-host").dump(2);
+    const std::string fileName = std::string(NativeMessagingHost::kChromeHostName) + ".json";
+    for (const auto& browser : kBrowsers) {
+        written = write(staging / browser.manifests / fileName, manifest) && written;
+        written = write(staging / browser.policies / fileName, *policy) && written;
+    }
+    return written ? 0 : 1;
+}
