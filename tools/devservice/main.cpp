@@ -1,7 +1,10 @@
 // tessary-devservice: the local stand-in for the service, over TLS on loopback.
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <iterator>
+#include <optional>
 #include <string>
 
 #include "tools/devservice/DevCertificates.h"
@@ -21,9 +24,20 @@ std::filesystem::path defaultStateFolder()
     return std::filesystem::temp_directory_path() / "tessary-devservice";
 }
 
+std::optional<std::string> fileBytes(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return std::nullopt;
+    std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (file.bad())
+        return std::nullopt;
+    return bytes;
+}
+
 int usage()
 {
-    std::cerr << "usage: tessary-devservice [--port N] [--state FOLDER] [--issue-setup-code]\n";
+    std::cerr << "usage: tessary-devservice [--port N] [--state FOLDER] [--issue-setup-code] [--package FILE]\n";
     return 2;
 }
 
@@ -34,6 +48,7 @@ int main(int argc, char* argv[])
     std::uint16_t port = 8443;
     auto folder = defaultStateFolder();
     bool issueSetupCode = false;
+    std::optional<std::filesystem::path> packageFile;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--port" && i + 1 < argc) {
@@ -47,6 +62,8 @@ int main(int argc, char* argv[])
             folder = argv[++i];
         else if (argument == "--issue-setup-code")
             issueSetupCode = true;
+        else if (argument == "--package" && i + 1 < argc)
+            packageFile = argv[++i];
         else
             return usage();
     }
@@ -64,6 +81,14 @@ int main(int argc, char* argv[])
         return 1;
     }
     auto service = std::make_shared<DevService>(folder / "state.json");
+    if (packageFile) {
+        auto bytes = fileBytes(*packageFile);
+        if (!bytes) {
+            std::cerr << packageFile->string() << ": cannot be read\n";
+            return 1;
+        }
+        service->setPackage(std::move(*bytes));
+    }
     DevServer server(service, certificates.value());
     auto started = server.start(port);
     if (!started) {

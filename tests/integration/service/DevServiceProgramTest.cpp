@@ -27,12 +27,16 @@ Expected<HttpReply> request(CurlHttpTransport& transport, HttpRequest request)
 }
 
 // The program as a person runs it: one command, its trust written out as PEM, a setup code
-// printed, the admin interface answering, and a clean stop on SIGTERM.
+// printed, a built package published at the release address, the admin interface answering, and a
+// clean stop on SIGTERM.
 TEST(DevServiceProgramTest, StartsServesAndStopsOnSigterm)
 {
     testing::TemporaryFolder folder;
+    const std::string packageBytes("!<arch>\ndebian-binary\0\xff", 23);
+    const auto packageFile = folder.path() / "tessary_1.1.0_amd64.deb";
+    testing::TemporaryFolder::writeFile(packageFile, packageBytes);
     ChildProcess service({std::string(TESSARY_DEVSERVICE_PATH), "--port", "0", "--state", folder.path().string(),
-                          "--issue-setup-code"});
+                          "--issue-setup-code", "--package", packageFile.string()});
     ASSERT_TRUE(service.started());
     const auto listening = service.readLine().value_or("");
     const auto baseURL = valueAfter(service.readLine().value_or(""), "TESSARY_SERVICE_URL=");
@@ -51,10 +55,24 @@ TEST(DevServiceProgramTest, StartsServesAndStopsOnSigterm)
     const auto devices = request(transport, {"GET", baseURL + "/admin/devices", {}, std::nullopt, std::nullopt});
     ASSERT_TRUE(devices) << devices.error().description;
     EXPECT_TRUE(nlohmann::json::parse(devices.value().body).contains("device-1"));
+    const auto package = request(transport, {"GET", baseURL + "/releases/Tessary.pkg", {}, std::nullopt, std::nullopt});
+    ASSERT_TRUE(package) << package.error().description;
+    EXPECT_EQ(package.value().status, 200);
+    EXPECT_EQ(package.value().body, packageBytes);
 
     ::kill(service.pid(), SIGTERM);
     EXPECT_EQ(service.readLine().value_or(""), "Stopped");
     EXPECT_EQ(service.wait(), 0);
+}
+
+TEST(DevServiceProgramTest, APackageThatCannotBeReadStopsItBeforeListening)
+{
+    testing::TemporaryFolder folder;
+    ChildProcess service({std::string(TESSARY_DEVSERVICE_PATH), "--port", "0", "--state", folder.path().string(),
+                          "--package", (folder.path() / "missing.deb").string()});
+    ASSERT_TRUE(service.started());
+    EXPECT_EQ(service.readLine(), std::nullopt);
+    EXPECT_EQ(service.wait(), 1);
 }
 
 }  // namespace
