@@ -13,6 +13,7 @@ struct Paths {
     std::filesystem::path runtimeDir;       // XDG_RUNTIME_DIR, or a private folder when unset
     std::filesystem::path tempDir;          // TMPDIR
     std::filesystem::path systemConfigDir;  // /etc/xdg
+    std::filesystem::path systemUserUnitDir;  // /usr/lib/systemd/user: user units installed with the system
     std::vector<std::filesystem::path> dataDirs;  // XDG_DATA_DIRS
     std::filesystem::path procRoot;         // /proc
     std::filesystem::path cgroupRoot;       // /sys/fs/cgroup

@@ -35,8 +35,7 @@ bool InstallationKeeper::hasSystemWideAgent() const
 
 bool InstallationKeeper::hasKeepAliveAgent() const
 {
-    return !hasSystemWideAgent() &&
-           keepAliveAgent_->definition(bundle_->executablePath()) == KeepAliveAgent::Definition::current;
+    return keepAliveAgent_->definition(bundle_->executablePath()) == KeepAliveAgent::Definition::current;
 }
 
 bool InstallationKeeper::canStartKeepAliveAgent() const

@@ -44,7 +44,7 @@ public:
     // A system-wide autostart entry means the computer's administrator starts the agent for everyone.
     bool hasSystemWideAgent() const;
 
-    // The keep-alive agent this copy installs is in place, so it can run the agent.
+    // A keep-alive agent for this copy is in place, the user's or the system's, so it can run the agent.
     bool hasKeepAliveAgent() const;
     bool canStartKeepAliveAgent() const;
     bool startKeepAliveAgent() const;

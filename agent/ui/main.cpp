@@ -52,7 +52,8 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.loginItem = std::make_shared<AutostartLoginItem>(platform.paths, platform.bundle->executablePath());
     auto keepAliveUnit = std::make_shared<SystemdKeepAliveUnit>(platform.paths);
     platform.serviceManager =
-        std::make_shared<SystemctlServiceManager>(SystemdKeepAliveUnit::kUnitName, keepAliveUnit->unitPath());
+        std::make_shared<SystemctlServiceManager>(SystemdKeepAliveUnit::kUnitName, std::vector{keepAliveUnit->unitPath(),
+                                                  keepAliveUnit->systemWideUnitPath()});
     platform.keepAliveAgent = keepAliveUnit;
     platform.chromeHostManifest = ChromeManifestFile::chrome(platform.paths, NativeMessagingHost::kChromeHostName);
     for (auto& manifest : ChromeManifestFile::otherBrowsers(platform.paths, NativeMessagingHost::kChromeHostName))

@@ -44,6 +44,7 @@ Paths EnvironmentPaths::current()
     paths.tempDir = orDefault("TMPDIR", "/tmp");
     paths.runtimeDir = orDefault("XDG_RUNTIME_DIR", paths.dataHome / "app.brenmoor.tessary" / "run");
     paths.systemConfigDir = "/etc/xdg";
+    paths.systemUserUnitDir = "/usr/lib/systemd/user";
     paths.procRoot = "/proc";
     paths.cgroupRoot = "/sys/fs/cgroup";
 

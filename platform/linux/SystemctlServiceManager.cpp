@@ -1,5 +1,6 @@
 #include "platform/linux/SystemctlServiceManager.h"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -49,9 +50,10 @@ bool hasDisplay(const std::string& environment)
 
 }  // namespace
 
-SystemctlServiceManager::SystemctlServiceManager(std::string unitName, std::filesystem::path unitPath,
+SystemctlServiceManager::SystemctlServiceManager(std::string unitName, std::vector<std::filesystem::path> unitPaths,
                                                  std::string systemctl, std::chrono::milliseconds limit)
-    : unitName_(std::move(unitName)), unitPath_(std::move(unitPath)), systemctl_(std::move(systemctl)), limit_(limit)
+    : unitName_(std::move(unitName)), unitPaths_(std::move(unitPaths)), systemctl_(std::move(systemctl)),
+      limit_(limit)
 {
 }
 
@@ -77,8 +79,11 @@ bool SystemctlServiceManager::canStartKeepAliveAgent()
         return false;
     // A manager that reads its units from another folder (another home, a test's) would start
     // some other unit of that name, or none.
-    std::error_code error;
-    if (!std::filesystem::equivalent(unit->second["FragmentPath"], unitPath_, error) || error)
+    const auto& fragment = unit->second["FragmentPath"];
+    if (std::none_of(unitPaths_.begin(), unitPaths_.end(), [&](const std::filesystem::path& path) {
+            std::error_code error;
+            return std::filesystem::equivalent(fragment, path, error) && !error;
+        }))
         return false;
     // The agent needs the session's display, which the session hands to the manager as it starts.
     const auto environment = run({"show-environment"});

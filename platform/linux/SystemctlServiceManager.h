@@ -13,8 +13,9 @@ namespace tessary {
 // The user's systemd instance, reached through systemctl --user with a short limit on every call.
 class SystemctlServiceManager final : public ServiceManager {
 public:
-    // unitPath: where the keep-alive unit is written; the manager must read it from there.
-    SystemctlServiceManager(std::string unitName, std::filesystem::path unitPath,
+    // unitPaths: where the keep-alive unit may be (the user's, the system's); the manager must read
+    // it from one of them.
+    SystemctlServiceManager(std::string unitName, std::vector<std::filesystem::path> unitPaths,
                             std::string systemctl = "systemctl",
                             std::chrono::milliseconds limit = std::chrono::milliseconds(1000));
 
@@ -26,7 +27,7 @@ private:
     std::optional<std::string> run(std::vector<std::string> arguments) const;
 
     std::string unitName_;
-    std::filesystem::path unitPath_;
+    std::vector<std::filesystem::path> unitPaths_;
     std::string systemctl_;
     std::chrono::milliseconds limit_;
 };

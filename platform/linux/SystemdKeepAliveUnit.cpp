@@ -22,7 +22,8 @@ bool removeLink(const std::filesystem::path& link)
 }  // namespace
 
 SystemdKeepAliveUnit::SystemdKeepAliveUnit(const Paths& paths)
-    : unitPath_(paths.configHome / "systemd" / "user" / kUnitName)
+    : unitPath_(paths.configHome / "systemd" / "user" / kUnitName),
+      systemWideUnitPath_(paths.systemUserUnitDir / kUnitName)
 {
 }
 
@@ -99,8 +100,13 @@ std::optional<std::string> SystemdKeepAliveUnit::earlierUnitContent(const std::f
 
 KeepAliveAgent::Definition SystemdKeepAliveUnit::definition(const std::filesystem::path& executable)
 {
-    if (!isPresent(unitPath_))
-        return Definition::absent;
+    if (!isPresent(unitPath_)) {
+        if (!isPresent(systemWideUnitPath_))
+            return Definition::absent;
+        // The system's unit is the package's, for the installed agent; no earlier version wrote one.
+        return AtomicFile::read(systemWideUnitPath_) == unitContent(executable) ? Definition::current
+                                                                                 : Definition::foreign;
+    }
     const auto content = AtomicFile::read(unitPath_);
     if (!content)
         return Definition::foreign;
@@ -123,6 +129,9 @@ std::optional<Error> SystemdKeepAliveUnit::install(const std::filesystem::path& 
 
 std::optional<Error> SystemdKeepAliveUnit::enable()
 {
+    // The system's unit is enabled by the package's own link, which a user cannot remove.
+    if (!isPresent(unitPath_))
+        return std::nullopt;
     const auto link = wantsLinkPath();
     const auto target = std::filesystem::path("..") / kUnitName;
     std::error_code ignored;

@@ -12,6 +12,8 @@ namespace tessary {
 // The keep-alive agent as a systemd user unit in the user's configuration folder, enabled by its
 // link in graphical-session.target.wants (what systemctl enable would make). The unit is written
 // and linked here; it is started only through the service manager (SystemctlServiceManager).
+// Where the user has none, the unit the package installed for every user stands in: the manager
+// reads the user's folder first, so that is the one it would start.
 class SystemdKeepAliveUnit final : public KeepAliveAgent {
 public:
     static constexpr const char* kUnitName = "app.brenmoor.tessary.keepalive.service";
@@ -27,6 +29,8 @@ public:
     bool remove() override;
 
     const std::filesystem::path& unitPath() const { return unitPath_; }
+    // The unit installed with the system, enabled by a link beside it.
+    const std::filesystem::path& systemWideUnitPath() const { return systemWideUnitPath_; }
     // The link that starts the unit with the graphical session.
     std::filesystem::path wantsLinkPath() const;
     // Where versions before this one linked the unit, starting it before any display existed.
@@ -38,6 +42,7 @@ public:
 
 private:
     std::filesystem::path unitPath_;
+    std::filesystem::path systemWideUnitPath_;
 };
 
 }  // namespace tessary

@@ -31,6 +31,7 @@ Paths TemporaryFolder::paths() const
     paths.runtimeDir = path_ / "run";
     paths.tempDir = path_ / "tmp";
     paths.systemConfigDir = path_ / "etc" / "xdg";
+    paths.systemUserUnitDir = path_ / "usr" / "lib" / "systemd" / "user";
     paths.dataDirs = {path_ / "usr" / "share"};
     paths.procRoot = path_ / "proc";
     paths.cgroupRoot = path_ / "cgroup";

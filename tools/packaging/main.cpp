@@ -1,7 +1,8 @@
 // tessary-package-files STAGING INSTALL_FOLDER POLICY_FILE
 // Writes the system-wide files of the Debian package into the staging root, from the agent's own
-// code so they never drift from what the agent writes per user: the autostart entry, and for each
-// Chromium-family browser the native-messaging host manifest and the browser policy.
+// code so they never drift from what the agent writes per user: the autostart entry, the keep-alive
+// user unit enabled for every graphical session, and for each Chromium-family browser the
+// native-messaging host manifest and the browser policy.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -9,6 +10,7 @@
 #include "agent/bridge/NativeMessagingHost.h"
 #include "platform/linux/AtomicFile.h"
 #include "platform/linux/AutostartLoginItem.h"
+#include "platform/linux/SystemdKeepAliveUnit.h"
 
 using namespace tessary;
 
@@ -56,8 +58,26 @@ int main(int argc, char* argv[])
         return 1;
     }
 
+    const auto agent = installFolder / "Contents/bin/PellixApp";
     bool written = write(staging / "etc/xdg/autostart" / AutostartLoginItem::kEntryName,
-                         AutostartLoginItem::entryContent(installFolder / "Contents/bin/PellixApp"));
+                         AutostartLoginItem::entryContent(agent));
+
+    // The agent finds this unit and hands over to it, so a killed agent comes back at once.
+    const auto units = staging / "usr/lib/systemd/user";
+    const auto unit = SystemdKeepAliveUnit::unitContent(agent);
+    if (!unit) {
+        std::fprintf(stderr, "%s: systemd cannot start it\n", agent.c_str());
+        return 1;
+    }
+    written = write(units / SystemdKeepAliveUnit::kUnitName, *unit) && written;
+    std::error_code error;
+    std::filesystem::create_directories(units / "graphical-session.target.wants", error);
+    if (auto failure = AtomicFile::writeLink(units / "graphical-session.target.wants" / SystemdKeepAliveUnit::kUnitName,
+                                             std::filesystem::path("..") / SystemdKeepAliveUnit::kUnitName)) {
+        std::fprintf(stderr, "%s\n", failure->description.c_str());
+        written = false;
+    }
+
     const auto manifest =
         NativeMessagingHost::chromeManifest(installFolder / "Contents/Helpers/tessary-chrome-host").dump(2);
     const std::string fileName = std::string(NativeMessagingHost::kChromeHostName) + ".json";

@@ -237,6 +237,26 @@ TEST_F(KeepAliveUnitTest, InstallWritesTheUnitAndLinksItToTheGraphicalSessionOnl
     EXPECT_FALSE(unit.remove());
 }
 
+TEST_F(KeepAliveUnitTest, TheSystemsUnitStandsInUntilTheUserHasOneAndIsNeverTouched)
+{
+    const std::filesystem::path executable = "/opt/tessary/Contents/bin/PellixApp";
+    const auto systems = *SystemdKeepAliveUnit::unitContent(executable);
+    TemporaryFolder::writeFile(unit.systemWideUnitPath(), systems);
+    EXPECT_EQ(unit.systemWideUnitPath(), paths.systemUserUnitDir / "app.brenmoor.tessary.keepalive.service");
+    EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::current);
+    EXPECT_EQ(unit.definition("/home/child/Tessary/Contents/bin/PellixApp"), KeepAliveAgent::Definition::foreign);
+
+    // Its own link enables it: nothing is linked in the user's folder, and removal leaves it.
+    ASSERT_FALSE(unit.enable().has_value());
+    EXPECT_FALSE(isPresent(unit.wantsLinkPath()));
+    EXPECT_FALSE(unit.remove());
+    EXPECT_EQ(TemporaryFolder::readFile(unit.systemWideUnitPath()), systems);
+
+    // The manager reads the user's folder first, so a unit there is the one that counts.
+    TemporaryFolder::writeFile(unit.unitPath(), "[Service]\nExecStart=/bin/true\n");
+    EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::foreign);
+}
+
 TEST_F(KeepAliveUnitTest, EnableLeavesAnotherFileInTheEarlierFolderAlone)
 {
     ASSERT_FALSE(unit.install("/opt/tessary/Contents/bin/PellixApp").has_value());
@@ -457,30 +477,37 @@ std::string shown(const std::string& sessionState, const std::string& fragment)
 
 TEST(SystemctlServiceManagerTest, ReadyOnlyWhenTheSessionRunsWithADisplayAndTheManagerReadsOurUnit)
 {
+    enum class Fragment { users, systems, elsewhere };
     struct Row {
         const char* name;
         const char* sessionState;
-        bool ourFragment;
+        Fragment fragment;
         const char* environment;
         int status;
         bool ready;
     };
     const Row rows[] = {
-        {"graphical session, our unit, X11 display", "active", true, "HOME=/h\nDISPLAY=:0\n", 0, true},
-        {"Wayland display", "active", true, "WAYLAND_DISPLAY=wayland-0\n", 0, true},
-        {"session not started", "inactive", true, "DISPLAY=:0\n", 0, false},
-        {"the manager reads another folder", "active", false, "DISPLAY=:0\n", 0, false},
-        {"no display handed to the manager", "active", true, "HOME=/h\nDISPLAY=\n", 0, false},
-        {"no manager", "active", true, "DISPLAY=:0\n", 1, false},
+        {"graphical session, our unit, X11 display", "active", Fragment::users, "HOME=/h\nDISPLAY=:0\n", 0, true},
+        {"the unit installed with the system", "active", Fragment::systems, "DISPLAY=:0\n", 0, true},
+        {"Wayland display", "active", Fragment::users, "WAYLAND_DISPLAY=wayland-0\n", 0, true},
+        {"session not started", "inactive", Fragment::users, "DISPLAY=:0\n", 0, false},
+        {"the manager reads another folder", "active", Fragment::elsewhere, "DISPLAY=:0\n", 0, false},
+        {"no display handed to the manager", "active", Fragment::users, "HOME=/h\nDISPLAY=\n", 0, false},
+        {"no manager", "active", Fragment::users, "DISPLAY=:0\n", 1, false},
     };
     for (const auto& row : rows) {
         TemporaryFolder folder;
         const auto paths = folder.paths();
         SystemdKeepAliveUnit unit(paths);
         ASSERT_FALSE(unit.install("/opt/tessary/Contents/bin/PellixApp").has_value());
-        const auto fragment = row.ourFragment ? unit.unitPath().string() : "/home/other/unit.service";
-        StandInSystemctl systemctl(folder, shown(row.sessionState, fragment), row.environment, row.status);
-        SystemctlServiceManager manager(SystemdKeepAliveUnit::kUnitName, unit.unitPath(), systemctl.program());
+        TemporaryFolder::writeFile(unit.systemWideUnitPath(), "");
+        TemporaryFolder::writeFile(folder.path() / "other" / "unit.service", "");
+        const auto fragment = row.fragment == Fragment::users     ? unit.unitPath()
+                              : row.fragment == Fragment::systems ? unit.systemWideUnitPath()
+                                                                  : folder.path() / "other" / "unit.service";
+        StandInSystemctl systemctl(folder, shown(row.sessionState, fragment.string()), row.environment, row.status);
+        SystemctlServiceManager manager(SystemdKeepAliveUnit::kUnitName, {unit.unitPath(), unit.systemWideUnitPath()},
+                                        systemctl.program());
         EXPECT_EQ(manager.canStartKeepAliveAgent(), row.ready) << row.name;
         EXPECT_EQ(systemctl.calls().rfind("--user show --property=Id --property=ActiveState --property=FragmentPath "
                                           "graphical-session.target app.brenmoor.tessary.keepalive.service\n",
@@ -495,7 +522,7 @@ TEST(SystemctlServiceManagerTest, StartsWithoutWaitingForTheAgentAndReloads)
 {
     TemporaryFolder folder;
     StandInSystemctl systemctl(folder, "", "");
-    SystemctlServiceManager manager(SystemdKeepAliveUnit::kUnitName, folder.path() / "unit", systemctl.program());
+    SystemctlServiceManager manager(SystemdKeepAliveUnit::kUnitName, {folder.path() / "unit"}, systemctl.program());
     EXPECT_TRUE(manager.startKeepAliveAgent());
     manager.reloadDefinitions();
     EXPECT_EQ(systemctl.calls(), "--user start --no-block app.brenmoor.tessary.keepalive.service\n"
@@ -503,7 +530,7 @@ TEST(SystemctlServiceManagerTest, StartsWithoutWaitingForTheAgentAndReloads)
 
     TemporaryFolder refusing;
     StandInSystemctl masked(refusing, "", "", 1);
-    EXPECT_FALSE(SystemctlServiceManager(SystemdKeepAliveUnit::kUnitName, refusing.path() / "unit", masked.program())
+    EXPECT_FALSE(SystemctlServiceManager(SystemdKeepAliveUnit::kUnitName, {refusing.path() / "unit"}, masked.program())
                      .startKeepAliveAgent());
 }
 
@@ -511,7 +538,7 @@ TEST(SystemctlServiceManagerTest, AManagerThatDoesNotAnswerIsNotWaitedForLong)
 {
     TemporaryFolder folder;
     StandInSystemctl systemctl(folder, "", "", 0, "exec sleep 30\n");
-    SystemctlServiceManager manager(SystemdKeepAliveUnit::kUnitName, folder.path() / "unit", systemctl.program(),
+    SystemctlServiceManager manager(SystemdKeepAliveUnit::kUnitName, {folder.path() / "unit"}, systemctl.program(),
                                     200ms);
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(manager.canStartKeepAliveAgent());

@@ -134,6 +134,18 @@ TEST_F(InstallationKeeperTest, SystemWideAgentMeansEveryEnsureLogsAndWritesNothi
     EXPECT_FALSE(std::filesystem::exists(fake.paths.configHome / "systemd"));
 }
 
+TEST_F(InstallationKeeperTest, ThePackagesUnitRunsTheInstalledAgentWithNothingWrittenForTheUser)
+{
+    fake.loginItem->systemWide = true;
+    TemporaryFolder::writeFile(fake.keepAliveUnit->systemWideUnitPath(),
+                               *SystemdKeepAliveUnit::unitContent(executable()));
+    keeper.installKeepAliveAgent();
+    keeper.ensureKeepAliveAgent();
+    EXPECT_TRUE(keeper.hasKeepAliveAgent());
+    EXPECT_TRUE(fake.log->messages().empty());
+    EXPECT_FALSE(std::filesystem::exists(fake.paths.configHome / "systemd"));
+}
+
 TEST_F(InstallationKeeperTest, InstallFailureIsLoggedAndRetriedByTheNextEnsure)
 {
     // A plain file where the folder must go makes the folder impossible to create.
@@ -166,9 +178,6 @@ TEST_F(InstallationKeeperTest, TheKeepAliveAgentCanRunTheAgentOnlyWhenItIsThisVe
     EXPECT_FALSE(keeper.hasKeepAliveAgent()) << "absent";
     keeper.installKeepAliveAgent();
     EXPECT_TRUE(keeper.hasKeepAliveAgent()) << "current";
-    fake.loginItem->systemWide = true;
-    EXPECT_FALSE(keeper.hasKeepAliveAgent()) << "the administrator's entry runs the agent";
-    fake.loginItem->systemWide = false;
     TemporaryFolder::writeFile(unitPath(), *SystemdKeepAliveUnit::unitContent("/elsewhere/PellixApp"));
     EXPECT_FALSE(keeper.hasKeepAliveAgent()) << "another copy's unit";
 }
