@@ -12,8 +12,11 @@ out="$(cd "$2" && pwd)"
 bundle="$build/Tessary"
 info="$bundle/Contents/Info.json"
 info_value() { python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' "$info" "$1"; }
-version="$(info_value CFBundleShortVersionString)"
+# The build is part of the package's version: a new build of the same release must sort after the
+# installed one, or the package installer would take it for what is already installed.
+release="$(info_value CFBundleShortVersionString)"
 build_number="$(info_value CFBundleVersion)"
+version="$release+$build_number"
 arch="$(dpkg --print-architecture)"
 install_folder=/opt/tessary
 
@@ -40,7 +43,7 @@ done < <(find "$root$install_folder" -type f -print0)
 doc="$root/usr/share/doc/tessary"
 install -D -m 644 "$here/debian/copyright" "$doc/copyright"
 date="$(date -R -u -d "@${SOURCE_DATE_EPOCH:-$(stat -c %Y "$info")}")"
-sed -e "s/@VERSION@/$version/g" -e "s/@BUILD@/$build_number/g" -e "s/@DATE@/$date/" \
+sed -e "s/@VERSION@/$version/g" -e "s/@RELEASE@/$release/g" -e "s/@BUILD@/$build_number/g" -e "s/@DATE@/$date/" \
   "$here/debian/changelog.in" | gzip -9n > "$doc/changelog.gz"
 install -D -m 644 "$here/debian/lintian-overrides" "$root/usr/share/lintian/overrides/tessary"
 chmod -R u+rwX,go=rX "$root"

@@ -3,7 +3,7 @@
 # folder: the bundle at /opt/tessary, the system-wide autostart entry, and for Chrome, Chromium,
 # Brave, Microsoft Edge and Vivaldi the extension policy and the native-messaging host manifest.
 # Usage: bash scripts/package.sh [BUILD_DIR]   (default build-package, a Release build;
-# TESSARY_JOBS limits the parallel compile jobs)
+# TESSARY_BUILD_NUMBER sets the build number, TESSARY_JOBS limits the parallel compile jobs)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -13,6 +13,7 @@ bash scripts/setup.sh
 # An existing build folder keeps its own configuration.
 [ -f "$build/CMakeCache.txt" ] ||
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSARY_WARNINGS_AS_ERRORS=ON >/dev/null
+[ -z "${TESSARY_BUILD_NUMBER:-}" ] || cmake -S . -B "$build" -DTESSARY_BUILD_NUMBER="$TESSARY_BUILD_NUMBER" >/dev/null
 cmake --build "$build" -j "${TESSARY_JOBS:-$(nproc)}" \
   --target PellixApp tessary-chrome-host Tessary_Web_Extension tessary-package-files
 bash packaging/assemble-deb.sh "$build" "$build"

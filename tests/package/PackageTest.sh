@@ -22,7 +22,7 @@ fi
 
 info_value() { python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))[sys.argv[2]])' \
   "$build/Tessary/Contents/Info.json" "$1"; }
-version="$(info_value CFBundleShortVersionString)"
+version="$(info_value CFBundleShortVersionString)+$(info_value CFBundleVersion)"
 arch="$(dpkg --print-architecture)"
 expect_equal "file name" "$(basename "$deb")" "tessary_${version}_${arch}.deb"
 
@@ -64,6 +64,8 @@ done)
 -rw-r--r-- root/root usr/share/doc/tessary/copyright
 -rw-r--r-- root/root usr/share/doc/tessary/changelog.gz
 -rw-r--r-- root/root usr/share/lintian/overrides/tessary
+-rw-r--r-- root/root usr/lib/systemd/user/app.brenmoor.tessary.keepalive.service
+lrwxrwxrwx root/root usr/lib/systemd/user/graphical-session.target.wants/app.brenmoor.tessary.keepalive.service
 LIST
 )"
 actual_files="$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\.\//, "", $6); print $1, $2, $6 }' | LC_ALL=C sort)"
@@ -87,5 +89,11 @@ for folder in "${browser_folders[@]}"; do
 done
 grep -qx 'Exec=/opt/tessary/Contents/bin/PellixApp' "$work/root/etc/xdg/autostart/app.brenmoor.tessary.desktop" ||
   fail "autostart entry does not start the installed agent"
+units="$work/root/usr/lib/systemd/user"
+grep -qx 'ExecStart=/opt/tessary/Contents/bin/PellixApp' "$units/app.brenmoor.tessary.keepalive.service" ||
+  fail "keep-alive unit does not start the installed agent"
+expect_equal "keep-alive link" \
+  "$(readlink "$units/graphical-session.target.wants/app.brenmoor.tessary.keepalive.service")" \
+  ../app.brenmoor.tessary.keepalive.service
 
 exit $((failures > 0))
