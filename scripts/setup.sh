@@ -12,8 +12,8 @@ packages=(
   libsecret-1-dev libsystemd-dev libicu-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 gnome-keyring libsecret-tools
-  xdg-utils openssl procps python3-minimal locales
-  dpkg-dev lintian binutils
+  xdg-utils openssl procps python3-minimal locales curl
+  dpkg-dev lintian binutils chromium
 )
 
 missing=()

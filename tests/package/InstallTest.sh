@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Installs the Debian package assembled from this build with apt, as a family would; runs the
+# installed agent and headless Chromium against it (installed_package_tests); then removes it, and
+# installs and purges it again, checking each time that nothing it installed is left behind.
+# It changes /etc, /opt and /usr, so it runs only as root on a disposable machine
+# (TESSARY_DISPOSABLE_MACHINE=1, which CI sets).
+# Usage: InstallTest.sh BUILD_DIR   (exit 77: skipped)
+set -euo pipefail
+build="$(cd "$1" && pwd)"
+source_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+if [ "${TESSARY_DISPOSABLE_MACHINE:-}" != 1 ] || [ "$(id -u)" -ne 0 ]; then
+  echo "installs a package system-wide: only as root with TESSARY_DISPOSABLE_MACHINE=1"
+  exit 77
+fi
+installed() { dpkg-query -W -f='${Status}' tessary 2>/dev/null | grep -q 'install ok installed'; }
+if installed; then
+  echo "FAIL: a tessary package is already installed here"
+  exit 1
+fi
+
+work="$(mktemp -d)"
+trap 'apt-get purge -y -qq tessary >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+export DEBIAN_FRONTEND=noninteractive
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+deb="$(bash "$source_dir/packaging/assemble-deb.sh" "$build" "$work")"
+# Every name below the folders a package may write to, and the homes it must never touch.
+system_files() { find /etc /opt /usr /home -xdev -printf '%y %p\n' 2>/dev/null | LC_ALL=C sort; }
+packages() { dpkg-query -W -f='${Package}\n' | LC_ALL=C sort; }
+system_files > "$work/files-before"
+packages > "$work/packages-before"
+
+install_package() {
+  apt-get install -y -qq "$deb" > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt install"; return 1; }
+  installed || { fail "not installed after apt install"; return 1; }
+  # Its dependencies were all here already, so removing it must bring back exactly what was.
+  local added
+  added="$(comm -13 "$work/packages-before" <(packages) | tr '\n' ' ')"
+  [ "$added" = "tessary " ] || fail "apt installed more than the package: $added"
+}
+
+check_removed() {
+  local how="$1"
+  installed && fail "$how: still installed"
+  system_files > "$work/files-after"
+  local left gone
+  left="$(comm -13 "$work/files-before" "$work/files-after")"
+  [ -z "$left" ] || fail "$how: left behind:"$'\n'"$left"
+  # dpkg also takes away an empty folder the package listed that no other package owns, even one
+  # that was there before; any other loss is a fault.
+  gone="$(comm -23 "$work/files-before" "$work/files-after" | grep -v '^d ' || true)"
+  [ -z "$gone" ] || fail "$how: removed what was not the package's:"$'\n'"$gone"
+}
+
+echo "== apt install, then the installed agent and Chromium"
+if install_package; then
+  dpkg -L tessary > "$work/package-files"
+  grep -qx /opt/tessary/Contents/bin/PellixApp "$work/package-files" || fail "no agent at /opt/tessary"
+  "$build/tests/e2e/installed_package_tests" || fail "installed_package_tests"
+  verified="$(dpkg --verify tessary 2>&1)" || true
+  [ -z "$verified" ] || fail "installed files changed:"$'\n'"$verified"
+
+  echo "== apt remove"
+  apt-get remove -y -qq tessary > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt remove"; }
+  check_removed "remove"
+fi
+
+echo "== apt install, then apt purge"
+if install_package; then
+  apt-get purge -y -qq tessary > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt purge"; }
+  check_removed "purge"
+fi
+
+exit $((failures > 0))
