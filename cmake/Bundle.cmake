@@ -9,6 +9,11 @@ file(COPY "${CMAKE_SOURCE_DIR}/agent/resources/MenuBarIcon.png"
           "${CMAKE_SOURCE_DIR}/agent/resources/TessaryShield.png"
           "${CMAKE_SOURCE_DIR}/agent/resources/MDM"
      DESTINATION "${TESSARY_CONTENTS_DIR}/Resources")
+# Copied while configuring: an edited resource configures again, so the bundle never keeps an old one.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+  "${CMAKE_SOURCE_DIR}/agent/resources/MenuBarIcon.png"
+  "${CMAKE_SOURCE_DIR}/agent/resources/TessaryShield.png"
+  "${CMAKE_SOURCE_DIR}/agent/resources/MDM/tessary-profile-signed.mobileconfig")
 
 function(tessary_bundle_program target subfolder)
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${TESSARY_CONTENTS_DIR}/${subfolder}")

@@ -87,6 +87,18 @@ for folder in "${browser_folders[@]}"; do
   cmp -s "$work/root/$folder/policies/managed/app.brenmoor.tessary.json" "$policy" ||
     fail "$folder: policy differs from the bundle's"
 done
+# Every browser takes the extensions from the Chrome Web Store only when told so: Microsoft Edge
+# otherwise looks in its own store, and a force_installed setting without update_url is invalid.
+python3 - "$policy" <<'PYTHON' || fail "policy does not name the Chrome Web Store for every extension"
+import json, sys
+store = "https://clients2.google.com/service/update2/crx"
+policy = json.load(open(sys.argv[1]))
+forced = policy["ExtensionInstallForcelist"]
+settings = policy["ExtensionSettings"]
+assert forced and all(entry.endswith(";" + store) for entry in forced), forced
+assert {entry.split(";")[0] for entry in forced} == set(settings), settings
+assert all(s["installation_mode"] == "force_installed" and s["update_url"] == store for s in settings.values())
+PYTHON
 grep -qx 'Exec=/opt/tessary/Contents/bin/PellixApp' "$work/root/etc/xdg/autostart/app.brenmoor.tessary.desktop" ||
   fail "autostart entry does not start the installed agent"
 units="$work/root/usr/lib/systemd/user"
