@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # Builds and starts the local stand-in service, prints a setup code to pair with, and with
 # --agent starts the agent against it. Ctrl-C (or SIGTERM) stops both.
-#   scripts/run-devservice.sh [--agent] [--port N]
+# --package FILE publishes a Debian package (scripts/package.sh) as the service's release, with
+# its version and build, so an agent of an earlier build offers "Install Update".
+#   scripts/run-devservice.sh [--agent] [--port N] [--package FILE]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
 with_agent=0
 port=8443
+package=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --agent) with_agent=1 ;;
     --port) port="$2"; shift ;;
-    *) echo "usage: $0 [--agent] [--port N]" >&2; exit 2 ;;
+    --package) package="$(realpath "$2")"; shift ;;
+    *) echo "usage: $0 [--agent] [--port N] [--package FILE]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -24,7 +28,10 @@ cmake --build build -j "$(nproc)" --target tessary-devservice
 state="${XDG_STATE_HOME:-$HOME/.local/state}/tessary-devservice"
 mkdir -p "$state"
 output="$state/output.txt"
-build/tools/devservice/tessary-devservice --port "$port" --state "$state" --issue-setup-code >"$output" 2>&1 &
+publish=()
+[ -z "$package" ] || publish=(--package "$package")
+build/tools/devservice/tessary-devservice --port "$port" --state "$state" --issue-setup-code "${publish[@]}" \
+  >"$output" 2>&1 &
 service_pid=$!
 stop() { kill -TERM "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; }
 trap stop EXIT INT TERM
@@ -37,6 +44,14 @@ done
 cat "$output"
 export TESSARY_SERVICE_URL="https://127.0.0.1:$port"
 export TESSARY_CA_FILE="$state/ca.pem"
+
+if [ -n "$package" ]; then
+  info="$(dpkg-deb --fsys-tarfile "$package" | tar -xO ./opt/tessary/Contents/Info.json)"
+  release="$(python3 -c 'import json, sys; i = json.loads(sys.argv[1])
+print(json.dumps({"version": i["CFBundleShortVersionString"], "build": i["CFBundleVersion"]}))' "$info")"
+  curl -fsS --cacert "$TESSARY_CA_FILE" -X PUT "$TESSARY_SERVICE_URL/admin/release" -d "$release" >/dev/null
+  echo "Published $(basename "$package") as release $release"
+fi
 
 if [ "$with_agent" = 1 ]; then
   bash scripts/run-agent.sh
