@@ -86,7 +86,9 @@ ApplicationWatcher::~ApplicationWatcher()
 {
     stopping_ = true;
     const std::uint64_t one = 1;
-    static_cast<void>(::write(wake_, &one, sizeof one));
+    // An eventfd write fails only when its counter is full, and a full counter wakes the thread too.
+    if (::write(wake_, &one, sizeof one) < 0) {
+    }
     thread_.join();
     for (const int fd : {wake_, inotify_, execInotify_})
         if (fd >= 0)

@@ -46,7 +46,9 @@ WatchedProcess::~WatchedProcess()
     // A descendant that inherited the pipe may keep it open: the reader is told to stop instead.
     if (reader_.joinable()) {
         const std::uint64_t one = 1;
-        static_cast<void>(::write(wakeFd_, &one, sizeof one));
+        // An eventfd write fails only when its counter is full, and a full counter wakes the reader too.
+        if (::write(wakeFd_, &one, sizeof one) < 0) {
+        }
         reader_.join();
     }
     for (const int fd : {outputFd_, wakeFd_})
