@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/HostFacts.h"
 #include "platform/HttpTransport.h"
+#include "platform/InstalledProgram.h"
 #include "platform/InstanceLock.h"
 #include "platform/KeepAliveAgent.h"
 #include "platform/LaunchOrigin.h"
@@ -48,6 +49,8 @@ struct AgentPlatform {
     // Chromium, Brave, Microsoft Edge, Vivaldi: served like Chrome where they are present.
     std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests;
     LaunchOrigin launchOrigin = LaunchOrigin::person;
+    // The agent's program on disk, watched for an update installed over it.
+    std::shared_ptr<InstalledProgram> installedProgram;
     std::shared_ptr<AdminCheck> adminCheck;
     Paths paths;
     // The service's base URL when overridden (ServiceEndpoint::resolve falls back to the built-in

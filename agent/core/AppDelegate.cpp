@@ -38,6 +38,8 @@ AppDelegate::AppDelegate(AgentPlatform platform)
       installationKeeper_(platform_.keepAliveAgent, platform_.serviceManager, platform_.chromeHostManifest,
                           platform_.otherBrowserHostManifests, platform_.loginItem, platform_.bundle,
                           platform_.mainQueue, platform_.launcher, platform_.hostFacts, platform_.adminCheck, logger_),
+      installedUpdateWatcher_(platform_.installedProgram, platform_.mainQueue, platform_.launchOrigin,
+                              platform_.terminateApplication, logger_),
       outbox_(std::make_shared<Outbox>(platform_.paths.dataHome / "app.brenmoor.tessary" / "outbox.sqlite3",
                                        platform_.clock, logger_))
 {
@@ -60,6 +62,7 @@ void AppDelegate::applicationDidFinishLaunching(std::function<void()> launched)
 {
     if (!claimInstance())
         return;
+    installedUpdateWatcher_.start();
 
     // The keyring is first touched here, by the one agent that holds the lock.
     openCredentialStore(std::move(launched));

@@ -11,6 +11,7 @@
 #include "agent/core/AppState.h"
 #include "agent/core/DeviceConfig.h"
 #include "agent/core/InstallationKeeper.h"
+#include "agent/core/InstalledUpdateWatcher.h"
 #include "agent/enforcement/AppBlocker.h"
 #include "agent/enforcement/AppMonitor.h"
 #include "agent/service/APIClient.h"
@@ -92,6 +93,7 @@ private:
     std::shared_ptr<APIClient> apiClient_;
     std::unique_ptr<AppState> appState_;
     InstallationKeeper installationKeeper_;
+    InstalledUpdateWatcher installedUpdateWatcher_;
 
     std::shared_ptr<AppMonitor> appMonitor_;
     std::shared_ptr<WebSocketClient> webSocketClient_;

@@ -17,6 +17,7 @@
 #include "platform/linux/CurlPackageDownloader.h"
 #include "platform/linux/DatagramNotificationListener.h"
 #include "platform/linux/EnvironmentPaths.h"
+#include "platform/linux/ExecutableOnDisk.h"
 #include "platform/linux/FlockInstanceLock.h"
 #include "platform/linux/GroupAdminCheck.h"
 #include "platform/linux/JsonFileUserDefaults.h"
@@ -59,6 +60,7 @@ AgentPlatform linuxPlatform(QApplication& app)
     for (auto& manifest : ChromeManifestFile::otherBrowsers(platform.paths, NativeMessagingHost::kChromeHostName))
         platform.otherBrowserHostManifests.push_back(std::move(manifest));
     platform.launchOrigin = LaunchEnvironment::origin();
+    platform.installedProgram = std::make_shared<ExecutableOnDisk>(platform.bundle->executablePath());
     platform.adminCheck = std::make_shared<GroupAdminCheck>();
     platform.serviceURL = ServiceEnvironment::serviceURL();
     platform.httpSession = std::make_shared<CurlHttpTransport>(ServiceEnvironment::extraCaFile());

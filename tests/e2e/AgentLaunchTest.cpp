@@ -283,6 +283,37 @@ TEST_F(AgentLaunchTest, AFirstCopyHandsOverToTheKeepAliveUnitWhichBringsAKilledA
     EXPECT_EQ(occurrences(unitLog(), "Another instance already running"), 0U) << unitLog();
 }
 
+// An update installed over the agent the keep-alive unit runs: the agent ends and the unit starts
+// the new program.
+TEST_F(AgentLaunchTest, AnUpdateInstalledOverTheAgentIsStartedByTheUnit)
+{
+    // An installed copy of its own, so its program can be replaced as an installer replaces it.
+    const auto contents = folder.path() / "opt" / "tessary" / "Contents";
+    std::filesystem::create_directories(contents / "bin");
+    std::filesystem::copy_file(agent.parent_path().parent_path() / "Info.json", contents / "Info.json");
+    std::filesystem::copy_file(agent, contents / "bin" / "PellixApp");
+    agent = contents / "bin" / "PellixApp";
+    {
+        auto installer = start();
+        ASSERT_FALSE(linesUntil(*installer, "Installed keepalive launch agent").empty());
+        installer->kill();
+    }
+    runAManagerThatRunsTheUnit();
+    auto byPerson = start();
+    EXPECT_EQ(byPerson->wait(), 0);
+    ASSERT_TRUE(testing::waitUntil([&] { return occurrences(unitLog(), "App launched — version:") == 1; }, 20s))
+        << unitLog();
+
+    // As dpkg does: the new program written beside the old one, then renamed over it.
+    const auto staged = agent.string() + ".dpkg-new";
+    std::filesystem::copy_file(agent, staged);
+    std::filesystem::rename(staged, agent);
+    ASSERT_TRUE(testing::waitUntil([&] { return occurrences(unitLog(), "App launched — version:") == 2; }, 40s))
+        << unitLog();
+    EXPECT_EQ(occurrences(unitLog(), "A new version was installed — restarting to run it"), 1U) << unitLog();
+    EXPECT_EQ(managerFile("exits"), "0\n") << "ended by itself, and only once";
+}
+
 // A credentials file the agent cannot understand is kept aside, byte for byte, never written over.
 TEST_F(AgentLaunchTest, AnUnreadableCredentialsFileIsMovedAsideNotReplaced)
 {

@@ -39,6 +39,7 @@ AgentPlatform FakePlatform::platform()
     p.chromeHostManifest = chromeManifest;
     p.otherBrowserHostManifests.assign(otherBrowserManifests.begin(), otherBrowserManifests.end());
     p.launchOrigin = launchOrigin;
+    p.installedProgram = installedProgram;
     p.adminCheck = adminCheck;
     p.paths = paths;
     p.httpSession = http;

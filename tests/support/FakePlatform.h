@@ -169,6 +169,13 @@ public:
     std::string askedFor;
 };
 
+// The program on disk: replaced once a test says an update was installed over it.
+class FakeInstalledProgram final : public InstalledProgram {
+public:
+    bool isReplaced() override { return replaced; }
+    bool replaced = false;
+};
+
 // Another Chromium-family browser's manifest in memory: whether the browser is present, what was
 // last written (absent once removed), and a failure to report on the next writes.
 class FakeBrowserHostManifest final : public ChromeHostManifest {
@@ -230,6 +237,7 @@ public:
         std::make_shared<FakeBrowserHostManifest>("Vivaldi")};
     std::shared_ptr<FakeServiceManager> serviceManager = std::make_shared<FakeServiceManager>();
     LaunchOrigin launchOrigin = LaunchOrigin::person;
+    std::shared_ptr<FakeInstalledProgram> installedProgram = std::make_shared<FakeInstalledProgram>();
     std::shared_ptr<FakeAdminCheck> adminCheck = std::make_shared<FakeAdminCheck>();
     std::shared_ptr<ScriptedHttpTransport> http = std::make_shared<ScriptedHttpTransport>();
     std::shared_ptr<FakeNotificationListener> notificationListener =

@@ -14,6 +14,7 @@
 #include "platform/linux/BoundedCommand.h"
 #include "platform/linux/ChromeManifestFile.h"
 #include "platform/linux/LaunchEnvironment.h"
+#include "platform/linux/ExecutableOnDisk.h"
 #include "platform/linux/SystemctlServiceManager.h"
 #include "platform/linux/SystemdExec.h"
 #include "platform/linux/SystemdKeepAliveUnit.h"
@@ -547,6 +548,29 @@ TEST(SystemctlServiceManagerTest, AManagerThatDoesNotAnswerIsNotWaitedForLong)
 }
 
 // --- Who started this copy ---
+
+TEST(ExecutableOnDiskTest, AFileRenamedOverTheProgramIsAReplacementARemovedOneIsNot)
+{
+    TemporaryFolder folder;
+    const auto program = folder.path() / "opt" / "tessary" / "PellixApp";
+    TemporaryFolder::writeFile(program, "version 1");
+    ExecutableOnDisk onDisk(program, program);
+    EXPECT_FALSE(onDisk.isReplaced());
+    TemporaryFolder::writeFile(program, "version 1, rewritten in place");
+    EXPECT_FALSE(onDisk.isReplaced()) << "the same file";
+
+    // As installers do: the new program beside the old, renamed over it.
+    TemporaryFolder::writeFile(program.string() + ".dpkg-new", "version 2");
+    std::filesystem::rename(program.string() + ".dpkg-new", program);
+    EXPECT_TRUE(onDisk.isReplaced());
+
+    std::filesystem::remove(program);
+    EXPECT_FALSE(onDisk.isReplaced()) << "uninstalled, not updated";
+
+    EXPECT_FALSE(ExecutableOnDisk(program, folder.path() / "never-there").isReplaced());
+    EXPECT_FALSE(ExecutableOnDisk(std::filesystem::read_symlink("/proc/self/exe")).isReplaced())
+        << "this test program, as it runs";
+}
 
 TEST(LaunchEnvironmentTest, TellsTheKeepAliveUnitTheSessionAndAPersonApart)
 {

@@ -21,6 +21,8 @@ protected:
     static constexpr const char* kService = "app.brenmoor.tessary.device";
     static constexpr const char* kHeartbeat = "api/heartbeat";
     static constexpr const char* kRules = "api/device/rules";
+    // Timers that run for the agent's whole life, monitoring or not: the installed-update check.
+    static constexpr std::size_t kLifetimeTimers = 1;
 
     void pair(const std::string& token = "token-1", const std::string& deviceId = "device-1")
     {

@@ -79,7 +79,7 @@ TEST_F(MonitoringLifecycleTest, StartWithoutTokenLogsAndCreatesNothing)
     EXPECT_FALSE(delegate->appState().isMonitoring());
     EXPECT_FALSE(delegate->webSocketClient());
     EXPECT_TRUE(fake.webSocketSessions.empty());
-    EXPECT_EQ(fake.mainQueue->pendingTimers(), 0U);
+    EXPECT_EQ(fake.mainQueue->pendingTimers(), kLifetimeTimers);
     EXPECT_TRUE(fake.http->exchanges.empty());
 }
 
@@ -129,7 +129,7 @@ TEST_F(MonitoringLifecycleTest, HeartbeatFailuresOtherThan401OnlySetLastError)
     fake.mainQueue->runUntilIdle();
     EXPECT_EQ(delegate->apiClient()->lastError(), "Could not connect to the server.");
     EXPECT_TRUE(delegate->appState().isMonitoring());
-    EXPECT_EQ(fake.mainQueue->pendingTimers(), 2U);
+    EXPECT_EQ(fake.mainQueue->pendingTimers(), kLifetimeTimers + 2);
 }
 
 TEST_F(MonitoringLifecycleTest, Heartbeat401DeauthorizesCompletely)
@@ -187,7 +187,7 @@ TEST_F(MonitoringLifecycleTest, AfterStopNoTimerFiresAndAWakeUpDrainsNothing)
     const auto requestsBefore = fake.http->exchanges.size();
     const auto sentBefore = sent().size();
 
-    EXPECT_EQ(fake.mainQueue->pendingTimers(), 0U);
+    EXPECT_EQ(fake.mainQueue->pendingTimers(), kLifetimeTimers);
     EXPECT_FALSE(fake.notificationListener->listening());
     EXPECT_TRUE(fake.workspaces[0]->observers.empty());
 
