@@ -140,7 +140,7 @@ TEST_F(InstalledPackageTest, HeadlessChromiumReachesTheInstalledHostThroughTheSy
 {
     if (!present(kChromium))
         GTEST_SKIP() << "Chromium is not installed";
-    const auto& device = harness.pairDevice();
+    harness.pairDevice();
     auto& agent = harness.startAgent();
     ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
 
@@ -167,17 +167,7 @@ chrome.runtime.sendNativeMessage("app.brenmoor.tessary",
 
     const json expected = {
         {"events", json::array({{{"type", "site_visit"}, {"url", "https://example.org/from-chromium"}, {"ts", 1700000002}}})}};
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            const auto recorded = harness.service().device(device.deviceId);
-            if (!recorded.is_object() || !recorded["activity"].is_array())
-                return false;
-            for (const auto& entry : recorded["activity"])
-                if (entry.value("payload", json()) == expected)
-                    return true;
-            return false;
-        },
-        60s))
+    EXPECT_TRUE(harness.waitForRecorded("activity", expected, 60s))
         << "agent:\n"
         << agent.output() << "\nchromium:\n"
         << chromium.output();

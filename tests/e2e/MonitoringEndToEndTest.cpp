@@ -61,20 +61,7 @@ protected:
     }
 
     // Waits for an entry of one of the device's recorded lists whose payload is exactly this one.
-    bool waitForPayload(const char* list, const json& payload)
-    {
-        return waitUntil(
-            [&] {
-                const auto device = record();
-                if (!device.is_object() || !device[list].is_array())
-                    return false;
-                for (const auto& entry : device[list])
-                    if (entry.value("payload", json()) == payload)
-                        return true;
-                return false;
-            },
-            kLimit);
-    }
+    bool waitForPayload(const char* list, const json& payload) { return harness.waitForRecorded(list, payload, kLimit); }
 
     // A program the watcher recognises by its executable: a copy of sleep, started by a visible
     // desktop entry in the agent's XDG_DATA_DIRS, under the entry's ID.

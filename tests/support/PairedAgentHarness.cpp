@@ -5,6 +5,7 @@
 #include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/WaitUntil.h"
 
 namespace tessary::testing {
 
@@ -169,6 +170,22 @@ std::optional<nlohmann::json> PairedAgentHarness::publishedRules() const
     if (parsed.is_discarded())
         return std::nullopt;
     return parsed;
+}
+
+bool PairedAgentHarness::waitForRecorded(const std::string& list, const nlohmann::json& payload,
+                                         std::chrono::milliseconds limit)
+{
+    return waitUntil(
+        [&] {
+            const auto recorded = service_->device(device_.deviceId);
+            if (!recorded.is_object() || !recorded.contains(list) || !recorded[list].is_array())
+                return false;
+            for (const auto& entry : recorded[list])
+                if (entry.value("payload", nlohmann::json()) == payload)
+                    return true;
+            return false;
+        },
+        limit);
 }
 
 }  // namespace tessary::testing

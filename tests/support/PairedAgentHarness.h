@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -82,6 +83,9 @@ public:
     // there is no store yet).
     std::optional<std::string> publishedRulesText() const;
     std::optional<nlohmann::json> publishedRules() const;
+    // Waits until one of the paired device's lists at the service ("activity", "statuses" ...) holds
+    // an entry whose payload is exactly this one.
+    bool waitForRecorded(const std::string& list, const nlohmann::json& payload, std::chrono::milliseconds limit);
 
 private:
     Programs programs_;
