@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian package assembled from this build with apt, as a family would; runs the
 # installed agent and headless Chromium against it (installed_package_tests); then removes it, and
-# installs and purges it again, checking each time that nothing it installed is left behind.
+# installs and purges it again, checking each time that nothing it installed is left behind; last,
+# shows that check catching files planted in the package's folders.
 # It changes /etc, /opt and /usr, so it runs only as root on a disposable machine
 # (TESSARY_DISPOSABLE_MACHINE=1, which CI sets).
 # Usage: InstallTest.sh BUILD_DIR   (exit 77: skipped)
@@ -34,10 +35,28 @@ packages > "$work/packages-before"
 install_package() {
   apt-get install -y -qq "$deb" > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt install"; return 1; }
   installed || { fail "not installed after apt install"; return 1; }
+  dpkg -L tessary > "$work/package-files"
   # Its dependencies were all here already, so removing it must bring back exactly what was.
   local added
   added="$(comm -13 "$work/packages-before" <(packages) | tr '\n' ' ')"
   [ "$added" = "tessary " ] || fail "apt installed more than the package: $added"
+}
+
+# What the package left behind: a name that appeared since the "before" listing and that the package
+# installed, or that lies in a folder the package created, or anything in a home. Whatever the test's
+# browsers and tools create elsewhere (Chromium run as root makes /usr/lib/chromium/extensions) is theirs.
+left_by_package() {
+  comm -13 "$work/files-before" "$work/files-after" | awk -v owned="$work/package-files" -v before="$work/files-before" '
+    BEGIN {
+      while ((getline line < owned) > 0) mine[line] = 1
+      while ((getline line < before) > 0) had[substr(line, 3)] = 1
+    }
+    {
+      path = substr($0, 3)
+      if (path ~ /^\/home\//) { print; next }
+      for (p = path; p != ""; sub(/\/[^\/]*$/, "", p))
+        if ((p in mine) && !(p in had)) { print; next }
+    }'
 }
 
 check_removed() {
@@ -45,7 +64,7 @@ check_removed() {
   installed && fail "$how: still installed"
   system_files > "$work/files-after"
   local left gone
-  left="$(comm -13 "$work/files-before" "$work/files-after")"
+  left="$(left_by_package)"
   [ -z "$left" ] || fail "$how: left behind:"$'\n'"$left"
   # dpkg also takes away an empty folder the package listed that no other package owns, even one
   # that was there before; any other loss is a fault.
@@ -55,7 +74,6 @@ check_removed() {
 
 echo "== apt install, then the installed agent and Chromium"
 if install_package; then
-  dpkg -L tessary > "$work/package-files"
   grep -qx /opt/tessary/Contents/bin/PellixApp "$work/package-files" || fail "no agent at /opt/tessary"
   "$build/tests/e2e/installed_package_tests" || fail "installed_package_tests"
   verified="$(dpkg --verify tessary 2>&1)" || true
@@ -70,6 +88,22 @@ echo "== apt install, then apt purge"
 if install_package; then
   apt-get purge -y -qq tessary > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt purge"; }
   check_removed "purge"
+fi
+
+echo "== a leftover in the package's folders is caught"
+if install_package; then
+  planted=(/opt/tessary/stray /etc/chromium/native-messaging-hosts/stray.json)
+  for f in "${planted[@]}"; do echo '{}' > "$f"; done
+  apt-get remove -y -qq tessary > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt remove"; }
+  system_files > "$work/files-after"
+  caught="$(left_by_package)"
+  for f in "${planted[@]}"; do
+    grep -qx "f $f" <<< "$caught" || fail "a planted $f was not reported as left behind"
+  done
+  rm -f "${planted[@]}"
+  for d in /opt/tessary /etc/chromium/native-messaging-hosts; do
+    grep -qx "d $d" "$work/files-before" || rmdir --ignore-fail-on-non-empty "$d" 2>/dev/null || true
+  done
 fi
 
 exit $((failures > 0))
