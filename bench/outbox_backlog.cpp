@@ -112,7 +112,7 @@ int main(int argc, char* argv[])
     auto queue = std::make_shared<ManualMainQueue>();
     auto log = std::make_shared<MemoryLogSink>();
     auto outbox = std::make_shared<Outbox>(folder.path() / "outbox.sqlite3", std::make_shared<SystemClock>(),
-                                           Logger(log, "app.brenmoor.tessary", "app"));
+                                           Logger(log, "app.brenmoor.tessary", "app"), [](const std::string&) {});
     auto client = std::make_shared<WebSocketClient>(
         "wss://127.0.0.1:" + std::to_string(port.value()) + "/ws/device", deviceId, token,
         std::make_shared<BeastWebSocketSession>(certificates.value().caFile), queue, log, outbox);

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include "shared/SharedStoreFormat.h"
+#include "shared/SqliteDefenses.h"
 #include "shared/SqliteStatement.h"
 
 namespace tessary {
@@ -14,6 +15,14 @@ namespace {
 constexpr const char* kSchema =
     "CREATE TABLE IF NOT EXISTS defaults(key TEXT PRIMARY KEY, value BLOB NOT NULL);"
     "CREATE TABLE IF NOT EXISTS event_queue(seq INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL);";
+
+// Everything the store's schema creates; anything else in the file was put there by someone else.
+const std::vector<SqliteDefenses::SchemaObject> kStoreObjects = {
+    {"table", "defaults"},
+    {"index", "sqlite_autoindex_defaults_1"},
+    {"table", "event_queue"},
+    {"table", "sqlite_sequence"},
+};
 
 // The first bytes of every SQLite database file, NUL included, and the length of its header.
 constexpr char kDatabaseMagic[] = "SQLite format 3";
@@ -67,6 +76,8 @@ Expected<std::unique_ptr<SharedStore>> SharedStore::open(const std::filesystem::
     std::unique_ptr<SharedStore> store(new SharedStore(connection, file));
     if (result != SQLITE_OK)
         return store->failure("could not be opened");
+    if (auto refused = SqliteDefenses::apply(connection))
+        return *refused;
     sqlite3_busy_timeout(connection, static_cast<int>(busyTimeout.count()));
     sqlite3_extended_result_codes(connection, 1);
     if (access != Access::readWrite) {
@@ -216,8 +227,39 @@ void SharedStore::leaveFileAsIs()
     sqlite3_db_config(connection_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
+Expected<std::vector<std::string>> SharedStore::foreignObjects()
+{
+    auto foreign = SqliteDefenses::foreignObjects(connection_, kStoreObjects);
+    if (!foreign)
+        lastFailureCode_ = sqlite3_extended_errcode(connection_);
+    return foreign;
+}
+
+Expected<std::int64_t> SharedStore::dataVersion()
+{
+    SqliteStatement version(connection_, "PRAGMA data_version");
+    if (!version.prepared() || version.step() != SQLITE_ROW)
+        return failure("could not be read");
+    return version.integer(0);
+}
+
+Expected<bool> SharedStore::holdsData(std::string_view key, std::optional<std::string_view> bytes)
+{
+    // Compared inside SQLite, so a large value is never copied out to be compared.
+    SqliteStatement select(connection_, "SELECT value = ?2 FROM defaults WHERE key = ?1");
+    if (!select.prepared() || !select.bind(1, key, false) || (bytes && !select.bind(2, *bytes, true)))
+        return failure("could not be read");
+    const int result = select.step();
+    if (result == SQLITE_DONE)
+        return !bytes.has_value();
+    if (result != SQLITE_ROW)
+        return failure("could not be read");
+    return bytes.has_value() && select.integer(0) == 1;
+}
+
 Expected<SharedStore::FileState> SharedStore::examine(const std::filesystem::path& file,
-                                                      std::chrono::milliseconds busyTimeout)
+                                                      std::chrono::milliseconds busyTimeout,
+                                                      std::vector<std::string>* foreign)
 {
     std::error_code error;
     const auto status = std::filesystem::status(file, error);
@@ -238,6 +280,8 @@ Expected<SharedStore::FileState> SharedStore::examine(const std::filesystem::pat
         return store->failure("could not be opened");
     }
     store->leaveFileAsIs();
+    if (auto refused = SqliteDefenses::apply(connection))
+        return *refused;
     sqlite3_busy_timeout(connection, static_cast<int>(busyTimeout.count()));
     sqlite3_extended_result_codes(connection, 1);
     // The header first: no statement runs on a file that is not a database.
@@ -262,6 +306,19 @@ Expected<SharedStore::FileState> SharedStore::examine(const std::filesystem::pat
             return damagedOr(store->failure("could not be checked"));
         if (check.bytes(0) != "ok")
             return FileState::damaged;
+    }
+    auto objects = store->foreignObjects();
+    if (!objects)
+        return damagedOr(objects.error());
+    // Objects beside at least one of the store's tables were planted in the store; in a file
+    // without them, it is another program's database.
+    SqliteStatement storeTables(connection, "SELECT COUNT(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+                                            "('defaults', 'event_queue')");
+    const bool holdsStoreTable = storeTables.prepared() && storeTables.step() == SQLITE_ROW && storeTables.integer(0) > 0;
+    if (!objects.value().empty() && holdsStoreTable) {
+        if (foreign != nullptr)
+            *foreign = std::move(objects).value();
+        return FileState::tampered;
     }
     auto ready = store->hasSchema();
     if (!ready)
@@ -377,8 +434,9 @@ std::optional<Error> SharedStore::setData(std::string_view key, std::string_view
 {
     SqliteStatement upsert(connection_, "INSERT INTO defaults(key, value) VALUES(?1, ?2) "
                                   "ON CONFLICT(key) DO UPDATE SET value = excluded.value");
+    // A write that changed no row did not happen, whatever the statement answered.
     if (!upsert.prepared() || !upsert.bind(1, key, false) || !upsert.bind(2, bytes, true) ||
-        upsert.step() != SQLITE_DONE)
+        upsert.step() != SQLITE_DONE || sqlite3_changes(connection_) != 1)
         return failure("could not be written");
     return std::nullopt;
 }
@@ -399,8 +457,8 @@ Expected<std::int64_t> SharedStore::appendEvent(std::string_view event)
     {
         SqliteStatement insert(connection_, "INSERT INTO event_queue(event) VALUES(?1)");
         SqliteStatement count(connection_, "SELECT COUNT(*) FROM event_queue");
-        if (insert.prepared() && insert.bind(1, event, false) && insert.step() == SQLITE_DONE && count.prepared() &&
-            count.step() == SQLITE_ROW)
+        if (insert.prepared() && insert.bind(1, event, false) && insert.step() == SQLITE_DONE &&
+            sqlite3_changes(connection_) == 1 && count.prepared() && count.step() == SQLITE_ROW)
             size = count.integer(0);
     }
     if (size < 0 || execute("COMMIT")) {
@@ -427,7 +485,8 @@ Expected<std::vector<std::string>> SharedStore::takeEvents()
         }
         if (result == SQLITE_DONE) {
             SqliteStatement remove(connection_, "DELETE FROM event_queue WHERE seq <= ?1");
-            complete = events.empty() || (remove.prepared() && remove.bind(1, last) && remove.step() == SQLITE_DONE);
+            complete = events.empty() || (remove.prepared() && remove.bind(1, last) && remove.step() == SQLITE_DONE &&
+                                          sqlite3_changes(connection_) == static_cast<int>(events.size()));
         }
     }
     if (!complete || execute("COMMIT")) {

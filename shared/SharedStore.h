@@ -37,13 +37,16 @@ public:
         usable,
         // Not a database, failing SQLite's check, or without the store's two tables.
         damaged,
+        // Holding schema objects the store never creates: a trigger, a view, a renamed table.
+        tampered,
     };
 
     static Expected<std::unique_ptr<SharedStore>> open(const std::filesystem::path& file, Access access,
                                                        std::chrono::milliseconds busyTimeout);
     // Looks at the file at the path without changing it. An error when it cannot tell (busy,
-    // unreadable, not a regular file).
-    static Expected<FileState> examine(const std::filesystem::path& file, std::chrono::milliseconds busyTimeout);
+    // unreadable, not a regular file). A tampered file's foreign objects are described in foreign.
+    static Expected<FileState> examine(const std::filesystem::path& file, std::chrono::milliseconds busyTimeout,
+                                       std::vector<std::string>* foreign = nullptr);
     // Renames the file, with its WAL and shared-memory files, to "<name>.corrupt-<stamp>" in the
     // same folder (a numbered suffix keeps earlier copies) and returns the new path.
     static Expected<std::filesystem::path> moveAside(const std::filesystem::path& file, std::string_view stamp);
@@ -67,6 +70,13 @@ public:
     Expected<std::int64_t> appendEvent(std::string_view event);
     // Every queued event, oldest first, removed in the same transaction that read them.
     Expected<std::vector<std::string>> takeEvents();
+
+    // The schema objects the store never creates, described.
+    Expected<std::vector<std::string>> foreignObjects();
+    // Changes whenever another connection commits to the file; the same after this one's commits.
+    Expected<std::int64_t> dataVersion();
+    // Whether key holds exactly these bytes (absent: whether key is unset).
+    Expected<bool> holdsData(std::string_view key, std::optional<std::string_view> bytes);
 
     // Whether the path still holds the file this connection has open, intact.
     enum class PathCheck {

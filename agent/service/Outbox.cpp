@@ -1,7 +1,9 @@
 #include "agent/service/Outbox.h"
 
+#include <algorithm>
 #include <sqlite3.h>
 
+#include "shared/SqliteDefenses.h"
 #include "shared/SqliteStatement.h"
 
 namespace tessary {
@@ -11,6 +13,19 @@ namespace {
 constexpr const char* kSchema = "CREATE TABLE IF NOT EXISTS outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, "
                                 "queued_at INTEGER NOT NULL, message TEXT NOT NULL)";
 
+const std::vector<SqliteDefenses::SchemaObject> kOutboxObjects = {
+    {"table", "outbox"},
+    {"table", "sqlite_sequence"},
+};
+
+std::string quotedName(const std::string& name)
+{
+    std::string quoted = "\"";
+    for (const char c : name)
+        quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return quoted + "\"";
+}
+
 bool isDamage(int code)
 {
     return code == SQLITE_NOTADB || code == SQLITE_CORRUPT;
@@ -18,8 +33,13 @@ bool isDamage(int code)
 
 }  // namespace
 
-Outbox::Outbox(std::filesystem::path file, std::shared_ptr<const Clock> clock, Logger logger, std::size_t capacity)
-    : file_(std::move(file)), clock_(std::move(clock)), logger_(std::move(logger)), capacity_(capacity)
+Outbox::Outbox(std::filesystem::path file, std::shared_ptr<const Clock> clock, Logger logger,
+               TamperingDetected tamperingDetected, std::size_t capacity)
+    : file_(std::move(file)),
+      clock_(std::move(clock)),
+      logger_(std::move(logger)),
+      tamperingDetected_(std::move(tamperingDetected)),
+      capacity_(capacity)
 {
 }
 
@@ -38,6 +58,8 @@ sqlite3* Outbox::connection()
         return nullptr;
     }
     connection_ = opened.value();
+    dataVersion_ = -1;
+    lookForTampering();
     SqliteStatement count(connection_, "SELECT COUNT(*) FROM outbox");
     size_ = count.step() == SQLITE_ROW ? static_cast<std::size_t>(count.integer(0)) : 0;
     return connection_;
@@ -54,6 +76,8 @@ Expected<sqlite3*> Outbox::openFile()
         sqlite3* connection = nullptr;
         int result = sqlite3_open_v2(file_.c_str(), &connection,
                                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+        if (result == SQLITE_OK && SqliteDefenses::apply(connection))
+            result = SQLITE_MISUSE;
         // WAL with NORMAL syncing: a commit survives the agent being killed and never waits on the disk.
         for (const char* sql : {"PRAGMA journal_mode=WAL", "PRAGMA synchronous=NORMAL", kSchema}) {
             if (result != SQLITE_OK)
@@ -108,8 +132,9 @@ bool Outbox::add(const std::string& text)
         dropOldest(excess);
     }
     SqliteStatement insert(connection_, "INSERT INTO outbox(queued_at, message) VALUES(?1, ?2)");
+    // An insert that added no row kept nothing, whatever the statement answered.
     if (!insert.prepared() || !insert.bind(1, secondsSinceEpoch()) || !insert.bind(2, text, false) ||
-        insert.step() != SQLITE_DONE) {
+        insert.step() != SQLITE_DONE || sqlite3_changes(connection_) != 1) {
         report(failure("write failed"));
         return false;
     }
@@ -186,6 +211,61 @@ void Outbox::dropExpired()
         return;
     size_ -= std::min(size_, dropped);
     logger_.error("Outbox: dropped %ld messages older than 7 days", {static_cast<std::int64_t>(dropped)});
+}
+
+void Outbox::lookForTampering()
+{
+    if (connection_ == nullptr)
+        return;
+    SqliteStatement version(connection_, "PRAGMA data_version");
+    if (!version.prepared() || version.step() != SQLITE_ROW || version.integer(0) == dataVersion_)
+        return;
+    dataVersion_ = version.integer(0);
+    removeForeignObjects();
+}
+
+void Outbox::removeForeignObjects()
+{
+    auto foreign = SqliteDefenses::foreignObjects(connection_, kOutboxObjects);
+    if (!foreign || foreign.value().empty())
+        return;
+    std::string listed;
+    for (const auto& object : foreign.value())
+        listed += (listed.empty() ? "" : ", ") + object;
+    tamperingDetected_("the outbox holds schema objects the agent did not create (" + listed + ")");
+
+    std::vector<std::pair<std::string, std::string>> objects;
+    {
+        // Automatic indexes go with their tables.
+        SqliteStatement select(connection_, "SELECT type, name FROM sqlite_master WHERE type IN "
+                                            "('trigger', 'view', 'index', 'table') AND NOT (type = 'table' AND name IN "
+                                            "('outbox', 'sqlite_sequence')) AND name NOT LIKE 'sqlite_autoindex_%'");
+        while (select.prepared() && select.step() == SQLITE_ROW)
+            objects.emplace_back(select.bytes(0), select.bytes(1));
+    }
+    bool outboxTable = false;
+    {
+        SqliteStatement table(connection_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'outbox'");
+        outboxTable = table.prepared() && table.step() == SQLITE_ROW;
+    }
+    // Triggers and views hold nothing; they go first, so a view can no longer take the table's name.
+    std::ranges::stable_partition(objects, [](const auto& object) { return object.first != "table"; });
+    for (const auto& [type, name] : objects) {
+        std::string sql = "DROP " + type + " IF EXISTS " + quotedName(name);
+        if (type == "table" && !outboxTable &&
+            SqliteStatement(connection_, ("SELECT id, queued_at, message FROM " + quotedName(name)).c_str())
+                .prepared()) {
+            // The messages moved with a renamed table; it becomes the outbox again.
+            sql = "ALTER TABLE " + quotedName(name) + " RENAME TO outbox";
+            outboxTable = true;
+        }
+        if (sqlite3_exec(connection_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+            report(failure("repair failed"));
+    }
+    if (sqlite3_exec(connection_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
+        report(failure("repair failed"));
+    SqliteStatement count(connection_, "SELECT COUNT(*) FROM outbox");
+    size_ = count.step() == SQLITE_ROW ? static_cast<std::size_t>(count.integer(0)) : 0;
 }
 
 std::size_t Outbox::size()

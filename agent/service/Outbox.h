@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,8 +22,14 @@ namespace tessary {
 // it has been written to the connection, when it is older than the longest stay, when the box is
 // full (the oldest first), or when the pairing it belongs to ends. The file is opened at first use;
 // a damaged one is moved aside, never deleted. Main thread only.
+//
+// Only the agent writes the file. Schema objects it never creates (a trigger that swallows every
+// insert, a view in the table's place) are taken out again without touching the messages, and each
+// is a finding for tamperingDetected.
 class Outbox {
 public:
+    using TamperingDetected = std::function<void(const std::string& finding)>;
+
     struct Message {
         std::int64_t id = 0;
         std::string text;
@@ -32,7 +39,7 @@ public:
     static constexpr auto kLongestStay = std::chrono::hours(24 * 7);
 
     Outbox(std::filesystem::path file, std::shared_ptr<const Clock> clock, Logger logger,
-           std::size_t capacity = kCapacity);
+           TamperingDetected tamperingDetected, std::size_t capacity = kCapacity);
     ~Outbox();
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
@@ -47,10 +54,14 @@ public:
     // Drops what has waited longer than kLongestStay.
     void dropExpired();
     std::size_t size();
+    // Looks for another process's changes to the file since the last look; cheap when there are none.
+    void lookForTampering();
 
 private:
     sqlite3* connection();
     Expected<sqlite3*> openFile();
+    // Takes out every schema object the outbox never creates; a renamed outbox table is named back.
+    void removeForeignObjects();
     Error failure(const std::string& what) const;
     void report(const Error& error);
     void dropOldest(std::size_t count);
@@ -59,8 +70,11 @@ private:
     std::filesystem::path file_;
     std::shared_ptr<const Clock> clock_;
     Logger logger_;
+    TamperingDetected tamperingDetected_;
     std::size_t capacity_;
     sqlite3* connection_ = nullptr;
+    // The connection's data version when it last looked.
+    std::int64_t dataVersion_ = -1;
     std::size_t size_ = 0;
     std::string lastFailure_;
 };

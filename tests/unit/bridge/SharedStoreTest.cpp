@@ -79,7 +79,8 @@ protected:
     std::filesystem::path storeFile = SharedStoreFormat::storePath(paths);
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
-    SharedDefaults agent{storeFile, clock, Logger(log, "app.brenmoor.tessary", "app")};
+    SharedDefaults agent{storeFile, clock, Logger(log, "app.brenmoor.tessary", "app"),
+                         [](const std::string&) {}};
 };
 
 TEST_F(SharedStoreTest, LivesInTheGroupFolderOfTheDataHome)
@@ -241,6 +242,12 @@ TEST_F(SharedStoreTest, ExamineTellsAUsableStoreFromAMissingOrDamagedOne)
         {"garbage", [&] { TemporaryFolder::writeFile(storeFile, garbage(8192)); }, State::damaged},
         {"an empty file", [&] { TemporaryFolder::writeFile(storeFile, ""); }, State::damaged},
         {"another program's database", [&] { writeDatabase(storeFile, "CREATE TABLE other(x)"); }, State::damaged},
+        {"a store with a trigger planted in it",
+         [&] {
+             open();
+             writeDatabase(storeFile, "CREATE TRIGGER t BEFORE INSERT ON event_queue BEGIN SELECT RAISE(IGNORE); END");
+         },
+         State::tampered},
         {"the store's table names with other columns",
          [&] { writeDatabase(storeFile, "CREATE TABLE defaults(k, v); CREATE TABLE event_queue(e)"); },
          State::damaged},
@@ -267,7 +274,7 @@ TEST_F(SharedStoreTest, ExamineTellsAUsableStoreFromAMissingOrDamagedOne)
         const auto state = SharedStore::examine(storeFile, kTimeout);
         ASSERT_TRUE(state) << state.error().description;
         EXPECT_EQ(state.value(), row.expected);
-        if (row.expected == State::damaged) {
+        if (row.expected == State::damaged || row.expected == State::tampered) {
             EXPECT_TRUE(keptEveryFile(before, folderContent(storeFile.parent_path()))) << "examined without a change";
         }
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sqlite3.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,7 +32,9 @@ class OutboxTest : public ::testing::Test {
 protected:
     std::shared_ptr<Outbox> makeOutbox(std::size_t capacity = Outbox::kCapacity)
     {
-        return std::make_shared<Outbox>(file, clock, Logger(log, "app.brenmoor.tessary", "app"), capacity);
+        return std::make_shared<Outbox>(
+            file, clock, Logger(log, "app.brenmoor.tessary", "app"),
+            [this](const std::string& finding) { findings.push_back(finding); }, capacity);
     }
 
     // A client of a new monitoring run over the outbox, connecting at once.
@@ -92,6 +95,7 @@ protected:
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     std::shared_ptr<ManualMainQueue> queue = std::make_shared<ManualMainQueue>();
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
+    std::vector<std::string> findings;
     std::shared_ptr<Outbox> outbox;
     std::shared_ptr<FakeWebSocketSession> session;
     std::shared_ptr<WebSocketClient> client;
@@ -229,6 +233,62 @@ TEST_F(OutboxTest, ADamagedFileIsMovedAsideAndAFreshBoxServes)
     EXPECT_EQ(TemporaryFolder::readFile(aside), std::string(5000, 'x'));
     EXPECT_TRUE(log->contains("Outbox was damaged — moved it aside to " + aside));
     EXPECT_EQ(urls(open().sent), (std::vector<std::string>{"status", "https://v1.example/"}));
+}
+
+TEST_F(OutboxTest, SchemaObjectsPlantedByAnotherProcessNeverSwallowAMessageAndAreTakenOut)
+{
+    struct Row {
+        const char* name;
+        const char* sql;
+        const char* finding;
+        // Messages in the file after the repair: one added while a view stood in the table's place
+        // could not be kept, and went to the connection directly.
+        std::size_t kept;
+    };
+    const Row rows[] = {
+        {"a trigger that ignores every insert",
+         "CREATE TRIGGER swallow BEFORE INSERT ON outbox BEGIN SELECT RAISE(IGNORE); END",
+         "trigger swallow on outbox", 3},
+        {"a trigger that empties the box after each insert",
+         "CREATE TRIGGER empty AFTER INSERT ON outbox BEGIN DELETE FROM outbox; END", "trigger empty on outbox", 3},
+        {"the table renamed and a view in its place",
+         "ALTER TABLE outbox RENAME TO kept; CREATE VIEW outbox AS SELECT * FROM kept WHERE 0",
+         "table kept, view outbox", 2},
+        {"an index", "CREATE INDEX by_time ON outbox(queued_at)", "index by_time on outbox", 3},
+    };
+    int n = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(file.parent_path());
+        findings.clear();
+        startClient(makeOutbox());
+        visit(++n);
+        {
+            sqlite3* child = nullptr;
+            ASSERT_EQ(sqlite3_open(file.c_str(), &child), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(child, row.sql, nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(child);
+        }
+        // Before the next look the planted object still sits there, and does nothing.
+        visit(++n);
+        outbox->lookForTampering();
+        visit(++n);
+        EXPECT_EQ(outbox->size(), row.kept) << ::testing::PrintToString(log->messages());
+        ASSERT_EQ(findings.size(), 1U);
+        EXPECT_TRUE(findings[0].starts_with("the outbox holds schema objects the agent did not create ("))
+            << findings[0];
+        EXPECT_NE(findings[0].find(row.finding), std::string::npos) << findings[0];
+        outbox->lookForTampering();
+        EXPECT_EQ(findings.size(), 1U) << "found once";
+
+        auto sent = urls(open().sent);
+        std::erase(sent, "status");
+        std::ranges::sort(sent);
+        EXPECT_EQ(sent, expectedUrls(n - 2, n)) << "every message sent once";
+        client->disconnect();
+        client.reset();
+        outbox.reset();
+    }
 }
 
 TEST_F(OutboxTest, WithoutAUsableBoxMessagesStillGoOutWhileOnline)

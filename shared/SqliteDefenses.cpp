@@ -1,0 +1,53 @@
+#include "shared/SqliteDefenses.h"
+
+#include "shared/SqliteStatement.h"
+
+namespace tessary {
+
+std::optional<Error> SqliteDefenses::apply(sqlite3* connection)
+{
+    struct Setting {
+        int option;
+        int value;
+    };
+    static constexpr Setting kSettings[] = {
+        {SQLITE_DBCONFIG_ENABLE_TRIGGER, 0},
+        {SQLITE_DBCONFIG_ENABLE_VIEW, 0},
+        {SQLITE_DBCONFIG_DEFENSIVE, 1},
+        {SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0},
+    };
+    for (const auto& setting : kSettings) {
+        int now = -1;
+        if (sqlite3_db_config(connection, setting.option, setting.value, &now) != SQLITE_OK || now != setting.value)
+            return Error{std::string("SQLite refused a defensive setting: ") + sqlite3_errmsg(connection)};
+    }
+    return std::nullopt;
+}
+
+Expected<std::vector<std::string>> SqliteDefenses::foreignObjects(sqlite3* connection,
+                                                                  const std::vector<SchemaObject>& expected)
+{
+    SqliteStatement select(connection, "SELECT type, name, tbl_name FROM sqlite_master");
+    if (!select.prepared())
+        return Error{std::string("The schema could not be read: ") + sqlite3_errmsg(connection)};
+    std::vector<std::string> foreign;
+    int result = select.step();
+    for (; result == SQLITE_ROW; result = select.step()) {
+        const auto type = select.bytes(0);
+        const auto name = select.bytes(1);
+        bool known = false;
+        for (const auto& object : expected)
+            known = known || (type == object.type && name == object.name);
+        if (known)
+            continue;
+        auto described = type + " " + name;
+        if (const auto table = select.bytes(2); table != name)
+            described += " on " + table;
+        foreign.push_back(std::move(described));
+    }
+    if (result != SQLITE_DONE)
+        return Error{std::string("The schema could not be read: ") + sqlite3_errmsg(connection)};
+    return foreign;
+}
+
+}  // namespace tessary
