@@ -12,10 +12,22 @@ namespace {
 // The agent's main thread waits at most this long for a browser's append to commit.
 constexpr auto kBusyTimeout = std::chrono::milliseconds(1000);
 
+std::string foreignObjectsFinding(const std::vector<std::string>& objects)
+{
+    std::string listed;
+    for (const auto& object : objects)
+        listed += (listed.empty() ? "" : ", ") + object;
+    return "the shared store holds schema objects the agent did not create (" + listed + ")";
+}
+
 }  // namespace
 
-SharedDefaults::SharedDefaults(std::filesystem::path storeFile, std::shared_ptr<const Clock> clock, Logger logger)
-    : storeFile_(std::move(storeFile)), clock_(std::move(clock)), logger_(std::move(logger))
+SharedDefaults::SharedDefaults(std::filesystem::path storeFile, std::shared_ptr<const Clock> clock, Logger logger,
+                               TamperingDetected tamperingDetected)
+    : storeFile_(std::move(storeFile)),
+      clock_(std::move(clock)),
+      logger_(std::move(logger)),
+      tamperingDetected_(std::move(tamperingDetected))
 {
 }
 
@@ -23,7 +35,7 @@ SharedStore* SharedDefaults::connection()
 {
     if (store_) {
         const auto check = store_->checkPath();
-        if (check == SharedStore::PathCheck::holdsFile)
+        if (check == SharedStore::PathCheck::holdsFile && keepsWhatWasPublished(*store_))
             return store_.get();
         // A file damaged in place is examined below; only a damaged one is a rebuild.
         if (check == SharedStore::PathCheck::moved) {
@@ -40,12 +52,17 @@ SharedStore* SharedDefaults::connection()
         }
         staleJournals_ = false;
     }
-    auto state = SharedStore::examine(storeFile_, kBusyTimeout);
+    std::vector<std::string> foreign;
+    auto state = SharedStore::examine(storeFile_, kBusyTimeout, &foreign);
     if (!state) {
         reportFailure("Failed to open the shared store: %@", state.error());
         return nullptr;
     }
-    if (state.value() == SharedStore::FileState::damaged) {
+    if (state.value() == SharedStore::FileState::tampered && !tampered_) {
+        tamperingDetected_(foreignObjectsFinding(foreign));
+    }
+    tampered_ = false;
+    if (state.value() == SharedStore::FileState::damaged || state.value() == SharedStore::FileState::tampered) {
         auto moved = SharedStore::moveAside(storeFile_, asideStamp());
         if (!moved) {
             reportFailure("Failed to move the damaged shared store aside: %@", moved.error());
@@ -59,20 +76,55 @@ SharedStore* SharedDefaults::connection()
         return nullptr;
     }
     store_ = std::move(opened).value();
+    dataVersion_.reset();
     if (auto error = republish(*store_)) {
         reportFailure("Failed to write rules to the shared store: %@", *error);
         return nullptr;
     }
     // One line per rebuild; the first creation of the store is not one.
-    if (movedAside_)
+    if (movedAside_) {
         logger_.error("Shared store was damaged — moved it aside to %s and rebuilt it", {movedAside_->string()});
-    else if (lost_ && state.value() == SharedStore::FileState::missing)
+        if (state.value() == SharedStore::FileState::damaged)
+            tamperingDetected_("the shared store was damaged or overwritten");
+    } else if (lost_ && state.value() == SharedStore::FileState::missing) {
         logger_.error("Shared store was missing — rebuilt it");
-    else if (lost_)
+        tamperingDetected_("the shared store was deleted");
+    } else if (lost_) {
         logger_.error("Shared store was replaced — published the rules into it again");
+        tamperingDetected_("the shared store was replaced by another file");
+    }
     movedAside_.reset();
     lost_ = false;
     return store_.get();
+}
+
+bool SharedDefaults::keepsWhatWasPublished(SharedStore& store)
+{
+    const auto version = store.dataVersion();
+    // Unchanged since the last look: no other process has written, nothing to compare.
+    if (version && dataVersion_ == version.value())
+        return true;
+    if (version)
+        dataVersion_ = version.value();
+    auto foreign = store.foreignObjects();
+    if (foreign && !foreign.value().empty()) {
+        tamperingDetected_(foreignObjectsFinding(foreign.value()));
+        tampered_ = true;
+        return false;
+    }
+    if (!published_)
+        return true;
+    const auto expected = published_->rules ? std::optional<std::string_view>(*published_->rules) : std::nullopt;
+    auto holds = store.holdsData(SharedStoreFormat::kRulesKey, expected);
+    if (!holds || holds.value())
+        return true;
+    tamperingDetected_("the rules in the shared store were changed by another process");
+    if (auto error = republish(store)) {
+        reportFailure("Failed to write rules to the shared store: %@", *error);
+        return false;
+    }
+    logger_.error("Rules in the shared store were changed by another process — published them again");
+    return true;
 }
 
 std::optional<Error> SharedDefaults::republish(SharedStore& store)
@@ -143,16 +195,19 @@ bool SharedDefaults::withStore(std::string_view failureFormat, Use use)
 
 bool SharedDefaults::setRules(std::string_view bytes)
 {
+    // Recorded after the use: until then, what the store holds is compared with what was published before.
+    const bool written = withStore("Failed to write rules to the shared store: %@", [&](SharedStore& store) {
+        return store.setData(SharedStoreFormat::kRulesKey, bytes);
+    });
     published_ = Published{std::string(bytes)};
-    return withStore("Failed to write rules to the shared store: %@",
-                     [&](SharedStore& store) { return store.setData(SharedStoreFormat::kRulesKey, bytes); });
+    return written;
 }
 
 void SharedDefaults::removeRules()
 {
-    published_ = Published{std::nullopt};
     withStore("Failed to remove rules from the shared store: %@",
               [](SharedStore& store) { return store.removeKey(SharedStoreFormat::kRulesKey); });
+    published_ = Published{std::nullopt};
 }
 
 std::vector<nlohmann::json> SharedDefaults::drainEventQueue()

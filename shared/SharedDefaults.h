@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,9 +24,16 @@ namespace tessary {
 // The agent owns the store's path. Before each use it checks that the path still holds the file
 // its connection has open; when the file was deleted, replaced or damaged, it moves a damaged one
 // aside (never deleting it), creates a fresh store and publishes its rules into it again.
+//
+// Another process of the user can write the file too. Whenever one has (SQLite's data version
+// moved), the agent looks again: schema objects it never creates make the file damaged, and rules
+// other than those it published are published again. Each is a finding for tamperingDetected.
 class SharedDefaults {
 public:
-    SharedDefaults(std::filesystem::path storeFile, std::shared_ptr<const Clock> clock, Logger logger);
+    using TamperingDetected = std::function<void(const std::string& finding)>;
+
+    SharedDefaults(std::filesystem::path storeFile, std::shared_ptr<const Clock> clock, Logger logger,
+                   TamperingDetected tamperingDetected);
 
     // True when the bytes are now the stored rules. Kept either way, and written again into a
     // store that comes back.
@@ -42,6 +51,9 @@ private:
     };
 
     SharedStore* connection();
+    // On a connection that holds the file: whether another process left it damaged or changed
+    // the rules, each reported, and the rules published again. False when the file must be rebuilt.
+    bool keepsWhatWasPublished(SharedStore& store);
     // Runs use (returning an optional Error) on the store; when it fails in a way that may come
     // from a damaged file, runs it once more on a fresh connection. False when it did not succeed;
     // failures are reported with failureFormat.
@@ -56,7 +68,12 @@ private:
     std::filesystem::path storeFile_;
     std::shared_ptr<const Clock> clock_;
     Logger logger_;
+    TamperingDetected tamperingDetected_;
     std::unique_ptr<SharedStore> store_;
+    // The connection's data version when it last looked; absent before the first look.
+    std::optional<std::int64_t> dataVersion_;
+    // The next examination of the file is to find it damaged: it held objects the store never creates.
+    bool tampered_ = false;
     std::optional<Published> published_;
     // The path stopped holding the file this agent had open; cleared once a store is back.
     bool lost_ = false;

@@ -24,6 +24,7 @@
 #include "platform/Paths.h"
 #include "platform/SecureStore.h"
 #include "platform/ServiceManager.h"
+#include "platform/ServiceWatchdog.h"
 #include "platform/UserDefaults.h"
 #include "platform/WebSocketTransport.h"
 #include "platform/Workspace.h"
@@ -52,6 +53,8 @@ struct AgentPlatform {
     // The agent's program on disk, watched for an update installed over it.
     std::shared_ptr<InstalledProgram> installedProgram;
     std::shared_ptr<AdminCheck> adminCheck;
+    // The keep-alive unit's watchdog, fed from the main loop.
+    std::shared_ptr<ServiceWatchdog> serviceWatchdog;
     Paths paths;
     // The service's base URL when overridden (ServiceEndpoint::resolve falls back to the built-in
     // host), the shared HTTPS session, and the maker of each WebSocket client's own session.

@@ -16,6 +16,8 @@ constexpr auto kMdmPromptShown = "mdmPromptShown";
 constexpr auto kHeartbeatInterval = std::chrono::seconds(120);
 constexpr auto kSafariPollInterval = std::chrono::seconds(2);
 constexpr auto kCredentialStoreRetryLongest = std::chrono::seconds(60);
+// Findings made together (one trick often shows in several places) go out in one heartbeat.
+constexpr auto kTamperingHeartbeatDelay = std::chrono::seconds(5);
 
 // The agent's start-up has already refused a malformed override; the built-in host is the fallback.
 ServiceEndpoint serviceEndpoint(const std::optional<std::string>& overrideURL)
@@ -40,8 +42,10 @@ AppDelegate::AppDelegate(AgentPlatform platform)
                           platform_.mainQueue, platform_.launcher, platform_.hostFacts, platform_.adminCheck, logger_),
       installedUpdateWatcher_(platform_.installedProgram, platform_.mainQueue, platform_.launchOrigin,
                               platform_.terminateApplication, logger_),
+      tamperReport_(logger_, APIClient::kErrorHeaderCharacters),
       outbox_(std::make_shared<Outbox>(platform_.paths.dataHome / "app.brenmoor.tessary" / "outbox.sqlite3",
-                                       platform_.clock, logger_))
+                                       platform_.clock, logger_,
+                                       [this](const std::string& finding) { reportTampering(finding); }))
 {
 }
 
@@ -62,10 +66,40 @@ void AppDelegate::applicationDidFinishLaunching(std::function<void()> launched)
 {
     if (!claimInstance())
         return;
+    startWatchdog();
     installedUpdateWatcher_.start();
 
     // The keyring is first touched here, by the one agent that holds the lock.
     openCredentialStore(std::move(launched));
+}
+
+void AppDelegate::startWatchdog()
+{
+    auto& watchdog = platform_.serviceWatchdog;
+    watchdog->notifyRunning();
+    if (watchdog->takeRestartNotice())
+        tamperReport_.record("the agent stopped answering (stopped or hung) and its watchdog restarted it");
+    const auto interval = watchdog->interval();
+    if (!interval)
+        return;
+    // Fed at half the interval, so one late turn of the loop is not taken for a hang.
+    watchdog->feed();
+    watchdogTimer_ = platform_.mainQueue->repeatEvery(*interval / 2, [watchdog] { watchdog->feed(); });
+}
+
+void AppDelegate::reportTampering(const std::string& finding)
+{
+    tamperReport_.record(finding);
+    if (!heartbeatTimer_ || tamperingHeartbeat_)
+        return;
+    tamperingHeartbeat_ = platform_.mainQueue->postAfter(kTamperingHeartbeatDelay, [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->tamperingHeartbeat_.reset();
+        if (self->heartbeatTimer_)
+            self->sendHeartbeat();
+    });
 }
 
 void AppDelegate::openCredentialStore(std::function<void()> launched)
@@ -218,8 +252,9 @@ void AppDelegate::startMonitoring()
     monitor->start();
     appMonitor_ = monitor;
 
-    sharedDefaults_ =
-        std::make_shared<SharedDefaults>(SharedStoreFormat::storePath(platform_.paths), platform_.clock, logger_);
+    sharedDefaults_ = std::make_shared<SharedDefaults>(
+        SharedStoreFormat::storePath(platform_.paths), platform_.clock, logger_,
+        [this](const std::string& finding) { reportTampering(finding); });
     auto publisher = std::make_shared<NativeMessagingHost>(
         sharedDefaults_, platform_.chromeHostManifest, platform_.otherBrowserHostManifests, platform_.bundle, logger_);
     publisher->webSocketClient = client;
@@ -237,8 +272,11 @@ void AppDelegate::startMonitoring()
     if (safariPollTimer_)
         safariPollTimer_->cancel();
     safariPollTimer_ = platform_.mainQueue->repeatEvery(kSafariPollInterval, [weak = weak_from_this()] {
-        if (auto self = weak.lock())
-            self->processSafariEventQueue();
+        auto self = weak.lock();
+        if (!self)
+            return;
+        self->outbox_->lookForTampering();
+        self->processSafariEventQueue();
     });
     // At once, not at the first poll: the browsers never create the store and drop what they
     // cannot queue, so it must exist from the start, even when no rules can be fetched.
@@ -270,7 +308,11 @@ void AppDelegate::startHeartbeat()
 
 void AppDelegate::sendHeartbeat()
 {
-    apiClient_->heartbeat([self = shared_from_this(), run = monitoringRun_](APIResult<HeartbeatResponse> result) {
+    const auto tampering = tamperReport_.nextBatch();
+    auto completion = [self = shared_from_this(), run = monitoringRun_,
+                       carried = tampering ? tampering->upTo : 0](APIResult<HeartbeatResponse> result) {
+        if (result)
+            self->tamperReport_.delivered(carried);
         if (run != self->monitoringRun_)
             return;
         if (result) {
@@ -287,7 +329,9 @@ void AppDelegate::sendHeartbeat()
             return;
         }
         self->apiClient_->setLastError(result.failure().description);
-    });
+    };
+    apiClient_->heartbeat(std::move(completion),
+                          tampering ? std::optional<std::string>(tampering->header) : std::nullopt);
 }
 
 void AppDelegate::fetchRulesViaHTTP()
@@ -333,6 +377,10 @@ void AppDelegate::stopMonitoring()
     if (heartbeatTimer_) {
         heartbeatTimer_->cancel();
         heartbeatTimer_.reset();
+    }
+    if (tamperingHeartbeat_) {
+        tamperingHeartbeat_->cancel();
+        tamperingHeartbeat_.reset();
     }
     if (appMonitor_) {
         appMonitor_->stop();

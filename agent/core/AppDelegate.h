@@ -12,6 +12,7 @@
 #include "agent/core/DeviceConfig.h"
 #include "agent/core/InstallationKeeper.h"
 #include "agent/core/InstalledUpdateWatcher.h"
+#include "agent/core/TamperReport.h"
 #include "agent/enforcement/AppBlocker.h"
 #include "agent/enforcement/AppMonitor.h"
 #include "agent/service/APIClient.h"
@@ -76,6 +77,12 @@ private:
     // the application to quit; true when this copy goes on as the agent.
     bool claimInstance();
     bool credentialsPresent() const;
+    // Tells the service manager this copy runs and feeds its watchdog from the main queue, so a
+    // stopped or hung agent is restarted; a restart by the watchdog is reported.
+    void startWatchdog();
+    // Records a finding for the parent; while monitoring, a heartbeat carries it within seconds
+    // instead of at the next tick.
+    void reportTampering(const std::string& finding);
     void openCredentialStore(std::function<void()> launched);
     void retryCredentialStore(const Error& failure, std::function<void()> launched);
     // The start-up sequence from the device identifier on, once the credentials are known.
@@ -94,6 +101,8 @@ private:
     std::unique_ptr<AppState> appState_;
     InstallationKeeper installationKeeper_;
     InstalledUpdateWatcher installedUpdateWatcher_;
+    // Before the stores that report into it.
+    TamperReport tamperReport_;
 
     std::shared_ptr<AppMonitor> appMonitor_;
     std::shared_ptr<WebSocketClient> webSocketClient_;
@@ -111,6 +120,8 @@ private:
     // Failed reads of the credential store at launch, and the retry waiting to run.
     int credentialStoreFailures_ = 0;
     std::shared_ptr<ScheduledWork> credentialStoreRetry_;
+    std::shared_ptr<ScheduledWork> watchdogTimer_;
+    std::shared_ptr<ScheduledWork> tamperingHeartbeat_;
 };
 
 }  // namespace tessary

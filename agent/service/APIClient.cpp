@@ -141,17 +141,16 @@ void APIClient::useSetupCode(const std::string& code, const std::string& deviceI
         std::move(completion), true);
 }
 
-void APIClient::heartbeat(Completion<HeartbeatResponse> completion)
+void APIClient::heartbeat(Completion<HeartbeatResponse> completion, std::optional<std::string> errorReport)
 {
     auto headers = credentialHeaders();
     headers.emplace_back("X-App-Version",
                          HeaderText::withoutControlCharacters(infoOr(*bundle_, "CFBundleShortVersionString", "unknown")));
     headers.emplace_back("X-App-Build",
                          HeaderText::withoutControlCharacters(infoOr(*bundle_, "CFBundleVersion", "unknown")));
-    if (const auto lastError = this->lastError())
-        headers.emplace_back("X-App-Error",
-                             HeaderText::firstCharacters(HeaderText::withoutControlCharacters(*lastError),
-                                                         kErrorHeaderCharacters));
+    if (const auto error = errorReport ? errorReport : this->lastError())
+        headers.emplace_back("X-App-Error", HeaderText::firstCharacters(HeaderText::withoutControlCharacters(*error),
+                                                                        kErrorHeaderCharacters));
     HttpRequest request{"POST", endpoint_.url("api/heartbeat"), std::move(headers), std::nullopt, kRequestTimeout};
     exchange<HeartbeatResponse>(
         std::move(request), [](HttpReply& reply) { return decodeRecord<HeartbeatResponse>(reply.body); },

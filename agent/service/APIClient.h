@@ -45,7 +45,8 @@ public:
     void setLastError(std::optional<std::string> lastError);
 
     void useSetupCode(const std::string& code, const std::string& deviceId, Completion<UseSetupCodeResponse> completion);
-    void heartbeat(Completion<HeartbeatResponse> completion);
+    // errorReport, when given, is sent as the heartbeat's error instead of lastError.
+    void heartbeat(Completion<HeartbeatResponse> completion, std::optional<std::string> errorReport = std::nullopt);
     // The reply body, undecoded.
     void fetchRules(Completion<std::string> completion);
     // packageURL when the published build sorts after the running one, else nothing.

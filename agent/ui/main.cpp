@@ -28,6 +28,7 @@
 #include "platform/linux/SystemLogSink.h"
 #include "platform/linux/SystemctlServiceManager.h"
 #include "platform/linux/SystemdKeepAliveUnit.h"
+#include "platform/linux/SystemdWatchdog.h"
 #include "platform/linux/XdgOpenLauncher.h"
 #include "shared/SharedStoreFormat.h"
 
@@ -62,6 +63,8 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.launchOrigin = LaunchEnvironment::origin();
     platform.installedProgram = std::make_shared<ExecutableOnDisk>(platform.bundle->executablePath());
     platform.adminCheck = std::make_shared<GroupAdminCheck>();
+    platform.serviceWatchdog =
+        std::make_shared<SystemdWatchdog>(platform.paths.runtimeDir / SystemdKeepAliveUnit::kWatchdogNoticeName);
     platform.serviceURL = ServiceEnvironment::serviceURL();
     platform.httpSession = std::make_shared<CurlHttpTransport>(ServiceEnvironment::extraCaFile());
     platform.makeWebSocketSession = [extraCaFile = ServiceEnvironment::extraCaFile()] {

@@ -41,7 +41,9 @@ std::filesystem::path SystemdKeepAliveUnit::earlierWantsLinkPath() const
 // a second after any end except a duplicate's (kDuplicateExitStatus), so a killed agent is back at
 // once while a copy that found the agent running is not started again. A program that keeps dying
 // at start is given up after ten tries a minute. Only the agent itself is stopped with the unit:
-// what it opened for the user (a browser, the package installer) stays.
+// what it opened for the user (a browser, the package installer) stays. An agent that stops
+// feeding the watchdog (stopped with SIGSTOP, or hung) is killed at once and so restarted, and a
+// notice in the runtime folder tells the next agent to report it.
 std::optional<std::string> SystemdKeepAliveUnit::unitContent(const std::filesystem::path& executable)
 {
     const auto program = SystemdExec::program(executable);
@@ -73,6 +75,12 @@ std::optional<std::string> SystemdKeepAliveUnit::unitContent(const std::filesyst
            duplicate +
            "\n"
            "KillMode=process\n"
+           "NotifyAccess=main\n"
+           "WatchdogSec=30\n"
+           "WatchdogSignal=SIGKILL\n"
+           "ExecStopPost=/bin/sh -c 'test \"$$SERVICE_RESULT\" != watchdog || : > \"%t/" +
+           kWatchdogNoticeName +
+           "\"'\n"
            "\n"
            "[Install]\n"
            "WantedBy=graphical-session.target\n";

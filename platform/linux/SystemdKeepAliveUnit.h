@@ -20,6 +20,8 @@ public:
     // Set in the environment of every process the unit starts.
     static constexpr const char* kLaunchVariable = "TESSARY_LAUNCHED_BY";
     static constexpr const char* kLaunchValue = "app.brenmoor.tessary.keepalive";
+    // Left in the runtime folder when the unit's watchdog ended the agent.
+    static constexpr const char* kWatchdogNoticeName = "app.brenmoor.tessary.watchdog-restart";
 
     explicit SystemdKeepAliveUnit(const Paths& paths);
 

@@ -4,7 +4,11 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "agent/core/DeviceIdentifier.h"
 #include "tests/support/ChildProcess.h"
@@ -245,6 +249,57 @@ TEST_F(AgentLaunchTest, TheKeepAliveUnitAsWrittenIsOneSystemdAccepts)
         ChildProcess::run({"sh", "-c", "exec systemd-analyze --user verify \"$0\" 2>&1", unit.string()},
                           {{"XDG_RUNTIME_DIR", paths.runtimeDir.string()}});
     EXPECT_TRUE(status == 0 || output.find("app.brenmoor.tessary.keepalive") == std::string::npos) << output;
+}
+
+// The keep-alive unit's watchdog as systemd runs it: datagrams on the socket NOTIFY_SOCKET names,
+// fed at half of WATCHDOG_USEC. A stopped agent stops feeding it, so systemd kills and restarts it.
+TEST_F(AgentLaunchTest, TheAgentTellsTheWatchdogItRunsAndFeedsItUntilItIsStopped)
+{
+    const auto socketPath = folder.path() / "notify";
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(socket, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.string().size(), sizeof address.sun_path);
+    std::copy_n(socketPath.c_str(), socketPath.string().size(), address.sun_path);
+    ASSERT_EQ(::bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // The next datagram within the limit, or nothing.
+    const auto receive = [socket](std::chrono::milliseconds limit) -> std::optional<std::string> {
+        pollfd ready{socket, POLLIN, 0};
+        if (::poll(&ready, 1, static_cast<int>(limit.count())) != 1)
+            return std::nullopt;
+        char buffer[256];
+        const auto size = ::recv(socket, buffer, sizeof buffer, 0);
+        return size < 0 ? std::nullopt : std::optional<std::string>(std::string(buffer, static_cast<std::size_t>(size)));
+    };
+    environment["NOTIFY_SOCKET"] = socketPath.string();
+    environment["WATCHDOG_USEC"] = "1000000";
+    auto running = start();
+
+    int ready = 0;
+    int fed = 0;
+    for (auto message = receive(20s); message && (ready == 0 || fed < 3); message = receive(20s)) {
+        ready += *message == "READY=1" ? 1 : 0;
+        fed += *message == "WATCHDOG=1" ? 1 : 0;
+    }
+    EXPECT_EQ(ready, 1);
+    EXPECT_GE(fed, 3);
+
+    ASSERT_EQ(::kill(running->pid(), SIGSTOP), 0);
+    const auto stateOf = [&] {
+        std::ifstream stat("/proc/" + std::to_string(running->pid()) + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto end = line.rfind(')');
+        return end == std::string::npos || end + 2 >= line.size() ? '?' : line[end + 2];
+    };
+    ASSERT_TRUE(testing::waitUntil([&] { return stateOf() == 'T'; }, 10s));
+    while (receive(0ms)) {
+    }
+    EXPECT_EQ(receive(1500ms), std::nullopt) << "a stopped agent feeds nothing for longer than the interval";
+    ASSERT_EQ(::kill(running->pid(), SIGCONT), 0);
+    EXPECT_EQ(receive(20s), "WATCHDOG=1");
+    ::close(socket);
 }
 
 // Started by a person while the keep-alive unit can run the agent: the copy hands over and leaves;

@@ -324,6 +324,72 @@ TEST_F(MonitoringEndToEndTest, AStoreDeletedReplacedOrDamagedIsRebuiltAndVisitsS
     expectAgentStillRunning();
 }
 
+// What a child with a terminal would try with sqlite3 against the agent's files: each is undone
+// within a poll, and the parent learns of it from a heartbeat.
+TEST_F(MonitoringEndToEndTest, TricksDoneWithSqliteAreUndoneAndReachTheParentInAHeartbeat)
+{
+    const auto device = harness.pairDevice();
+    auto& service = harness.service();
+    auto& agent = harness.startAgent();
+    ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
+    ASSERT_TRUE(waitForPayload("statuses", json{{"online", true}})) << agent.output();
+    const json rules = {{"mode", "allow"},
+                        {"blockedSites", json::array({kBlockedSite})},
+                        {"blockedApps", json::array()},
+                        {"approvedSites", json::array()},
+                        {"approvedApps", json::array()},
+                        {"grants", json::array()}};
+    ASSERT_EQ(service.pushRules(device.deviceId, rules).status, 200);
+    ASSERT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit)) << agent.output();
+
+    const auto outbox = harness.storeFile().parent_path().parent_path() / "app.brenmoor.tessary" / "outbox.sqlite3";
+    const auto sqlite = [](const std::filesystem::path& file, const std::string& sql) {
+        sqlite3* connection = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &connection), SQLITE_OK);
+        sqlite3_busy_timeout(connection, 2000);
+        EXPECT_EQ(sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+            << sqlite3_errmsg(connection);
+        sqlite3_close(connection);
+    };
+    const std::string swallow = " BEGIN SELECT RAISE(IGNORE); END";
+    struct Trick {
+        const char* name;
+        std::function<void()> play;
+        const char* finding;
+    };
+    const Trick tricks[] = {
+        {"a trigger swallowing every visit",
+         [&] { sqlite(harness.storeFile(), "CREATE TRIGGER quiet BEFORE INSERT ON event_queue" + swallow); },
+         "trigger quiet on event_queue"},
+        {"the rules edited in place",
+         [&] { sqlite(harness.storeFile(), R"(UPDATE defaults SET value = '{"mode":"allow"}' WHERE key = 'rules')"); },
+         "the rules in the shared store were changed by another process"},
+        {"a trigger swallowing every message to the service",
+         [&] { sqlite(outbox, "CREATE TRIGGER hush BEFORE INSERT ON outbox" + swallow); }, "trigger hush on outbox"},
+    };
+    for (const auto& trick : tricks) {
+        SCOPED_TRACE(trick.name);
+        trick.play();
+        const auto reported = [&] {
+            for (const auto& heartbeat : record().value("heartbeats", json::array())) {
+                const auto error = heartbeat["headers"].value("X-App-Error", "");
+                if (error.starts_with("Tampering detected: ") && error.find(trick.finding) != std::string::npos)
+                    return true;
+            }
+            return false;
+        };
+        EXPECT_TRUE(waitUntil(reported, kLimit)) << agent.output();
+        EXPECT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit)) << agent.output();
+        const auto url = std::string("https://after.example/") + trick.name;
+        EXPECT_EQ(harness.sendBrowserMessage({{"type", "url_visit"}, {"url", url}, {"timestamp", 1}}),
+                  (json{{"ok", true}}));
+        EXPECT_TRUE(waitForPayload("activity", json{{"events", json::array({json{
+                                                                   {"type", "site_visit"}, {"url", url}, {"ts", 1}}})}}))
+            << agent.output();
+    }
+    expectAgentStillRunning();
+}
+
 TEST_F(MonitoringEndToEndTest, DeviceDeletedWhileTheAgentWasStoppedIsForgottenAtTheNextLaunch)
 {
     const auto device = harness.pairDevice();

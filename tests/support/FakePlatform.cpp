@@ -41,6 +41,7 @@ AgentPlatform FakePlatform::platform()
     p.launchOrigin = launchOrigin;
     p.installedProgram = installedProgram;
     p.adminCheck = adminCheck;
+    p.serviceWatchdog = serviceWatchdog;
     p.paths = paths;
     p.httpSession = http;
     p.makeWebSocketSession = [this] {

@@ -170,6 +170,20 @@ public:
 };
 
 // The program on disk: replaced once a test says an update was installed over it.
+// A watchdog that counts what it was told; off unless given an interval.
+class FakeServiceWatchdog final : public ServiceWatchdog {
+public:
+    std::optional<std::chrono::milliseconds> interval() override { return watchInterval; }
+    void notifyRunning() override { ++running; }
+    void feed() override { ++fed; }
+    bool takeRestartNotice() override { return std::exchange(restartNotice, false); }
+
+    std::optional<std::chrono::milliseconds> watchInterval;
+    bool restartNotice = false;
+    int running = 0;
+    int fed = 0;
+};
+
 class FakeInstalledProgram final : public InstalledProgram {
 public:
     bool isReplaced() override { return replaced; }
@@ -239,6 +253,7 @@ public:
     LaunchOrigin launchOrigin = LaunchOrigin::person;
     std::shared_ptr<FakeInstalledProgram> installedProgram = std::make_shared<FakeInstalledProgram>();
     std::shared_ptr<FakeAdminCheck> adminCheck = std::make_shared<FakeAdminCheck>();
+    std::shared_ptr<FakeServiceWatchdog> serviceWatchdog = std::make_shared<FakeServiceWatchdog>();
     std::shared_ptr<ScriptedHttpTransport> http = std::make_shared<ScriptedHttpTransport>();
     std::shared_ptr<FakeNotificationListener> notificationListener =
         std::make_shared<FakeNotificationListener>(mainQueue);

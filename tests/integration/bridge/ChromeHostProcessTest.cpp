@@ -75,7 +75,8 @@ protected:
                                                    {"XDG_RUNTIME_DIR", paths.runtimeDir.string()}};
     std::filesystem::path storeFile = SharedStoreFormat::storePath(paths);
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
-    SharedDefaults agent{storeFile, std::make_shared<SystemClock>(), Logger(log, "app.brenmoor.tessary", "app")};
+    SharedDefaults agent{storeFile, std::make_shared<SystemClock>(), Logger(log, "app.brenmoor.tessary", "app"),
+                         [](const std::string&) {}};
 };
 
 TEST_F(ChromeHostProcessTest, FramingFaultsEndTheRunWithoutOutput)

@@ -134,7 +134,7 @@ TEST_F(WebExtensionPluginTest, QueueSizeLineGrowsByOneAndEventsReachTheAgent)
 {
     auto log = std::make_shared<MemoryLogSink>();
     SharedDefaults agent(SharedStoreFormat::storePath(paths), std::make_shared<SystemClock>(),
-                         Logger(log, "app.brenmoor.tessary", "app"));
+                         Logger(log, "app.brenmoor.tessary", "app"), [](const std::string&) {});
     // The agent creates the store on its first use; the handler only uses a store that exists.
     EXPECT_TRUE(agent.drainEventQueue().empty());
     EXPECT_EQ(request(R"({"type":"url_visit","url":"https://a.com","timestamp":1700000000})"), (json{{"ok", true}}));

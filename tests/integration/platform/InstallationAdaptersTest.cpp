@@ -226,7 +226,10 @@ TEST_F(KeepAliveUnitTest, InstallWritesTheUnitAndLinksItToTheGraphicalSessionOnl
     const auto content = TemporaryFolder::readFile(unit.unitPath());
     for (const auto* line : {"PartOf=graphical-session.target", "After=graphical-session.target",
                              "WantedBy=graphical-session.target", "Restart=always", "RestartSec=1",
-                             "RestartPreventExitStatus=75", "SuccessExitStatus=75",
+                             "RestartPreventExitStatus=75", "SuccessExitStatus=75", "NotifyAccess=main",
+                             "WatchdogSec=30", "WatchdogSignal=SIGKILL",
+                             "ExecStopPost=/bin/sh -c 'test \"$$SERVICE_RESULT\" != watchdog || : > "
+                             "\"%t/app.brenmoor.tessary.watchdog-restart\"'",
                              "Environment=TESSARY_LAUNCHED_BY=app.brenmoor.tessary.keepalive",
                              "ExecStart=/opt/tessary/Contents/bin/PellixApp"})
         EXPECT_NE(content.find(std::string("\n") + line + "\n"), std::string::npos) << line;
@@ -372,7 +375,7 @@ TEST(ChromeManifestFileTest, OtherBrowsersGetChromesManifestInTheirOwnFolderOnly
         }
         const Logger logger(fake.log, "app.brenmoor.tessary", "app");
         NativeMessagingHost host(
-            std::make_shared<SharedDefaults>(fake.folder.path() / "store.sqlite3", fake.clock, logger),
+            std::make_shared<SharedDefaults>(fake.folder.path() / "store.sqlite3", fake.clock, logger, [](const std::string&) {}),
             platform.chromeHostManifest, platform.otherBrowserHostManifests, platform.bundle, logger);
         InstallationKeeper keeper(platform.keepAliveAgent, platform.serviceManager, platform.chromeHostManifest,
                                   platform.otherBrowserHostManifests, platform.loginItem, platform.bundle,

@@ -27,7 +27,7 @@ protected:
           chrome(storeFile, poster, clock, {"missing type", std::nullopt}),
           safari(storeFile, poster, clock,
                  {"invalid message", Logger(log, "app.brenmoor.tessary.safari-extension", "handler")}),
-          agent(storeFile, clock, Logger(agentLog, "app.brenmoor.tessary", "app"))
+          agent(storeFile, clock, Logger(agentLog, "app.brenmoor.tessary", "app"), [](const std::string&) {})
     {
     }
 

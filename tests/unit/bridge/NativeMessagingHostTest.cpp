@@ -18,7 +18,8 @@ protected:
     NativeMessagingHostTest()
         : platform(fake.platform()),
           storeFile(SharedStoreFormat::storePath(platform.paths)),
-          host(std::make_shared<SharedDefaults>(storeFile, fake.clock, Logger(fake.log, "app.brenmoor.tessary", "app")),
+          host(std::make_shared<SharedDefaults>(storeFile, fake.clock, Logger(fake.log, "app.brenmoor.tessary", "app"),
+                                              [](const std::string&) {}),
                platform.chromeHostManifest, platform.otherBrowserHostManifests, platform.bundle,
                Logger(fake.log, "app.brenmoor.tessary", "app"))
     {

@@ -47,6 +47,20 @@ protected:
         return answered;
     }
 
+    // The error the newest heartbeat carried ("X-App-Error"), absent when it carried none.
+    std::optional<std::string> heartbeatError() const
+    {
+        for (auto exchange = fake.http->exchanges.rbegin(); exchange != fake.http->exchanges.rend(); ++exchange) {
+            if (!exchange->request.url.ends_with(kHeartbeat))
+                continue;
+            for (const auto& [name, value] : exchange->request.headers)
+                if (name == "X-App-Error")
+                    return value;
+            return std::nullopt;
+        }
+        return std::nullopt;
+    }
+
     bool hasCredential(const std::string& account) const
     {
         return fake.secureStore->items.contains({kService, account});

@@ -69,6 +69,28 @@ TEST_F(MonitoringLifecycleTest, StartsEverythingAtOnceThenHeartbeatsEvery120sAnd
     EXPECT_EQ(sent().size(), 1U);
 }
 
+TEST_F(MonitoringLifecycleTest, TheWatchdogIsFedAtHalfItsIntervalAndARestartByItReachesTheParent)
+{
+    pair();
+    fake.serviceWatchdog->watchInterval = 30s;
+    fake.serviceWatchdog->restartNotice = true;
+    auto delegate = launch();
+    EXPECT_EQ(fake.serviceWatchdog->running, 1);
+    EXPECT_EQ(fake.serviceWatchdog->fed, 1) << "fed at once";
+    fake.mainQueue->advance(15s);
+    EXPECT_EQ(fake.serviceWatchdog->fed, 2);
+    fake.mainQueue->advance(30s);
+    EXPECT_EQ(fake.serviceWatchdog->fed, 4);
+
+    const std::string restarted =
+        "Tampering detected: the agent stopped answering (stopped or hung) and its watchdog restarted it";
+    EXPECT_TRUE(fake.log->contains(restarted));
+    EXPECT_EQ(heartbeatError(), restarted) << "in the first heartbeat";
+    ASSERT_TRUE(answer(kHeartbeat, 200, R"({"ok":true,"updateAvailable":false})"));
+    delegate->sendHeartbeat();
+    EXPECT_EQ(heartbeatError(), std::nullopt);
+}
+
 TEST_F(MonitoringLifecycleTest, StartWithoutTokenLogsAndCreatesNothing)
 {
     auto delegate = launch();

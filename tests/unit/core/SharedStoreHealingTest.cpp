@@ -176,6 +176,81 @@ TEST_F(SharedStoreHealingTest, TheNextPollRebuildsTheStoreRepublishesTheRulesAnd
     }
 }
 
+TEST_F(SharedStoreHealingTest, TricksFromAnotherProcessAreUndoneWithinAPollAndReachTheParent)
+{
+    const std::string changed = "the rules in the shared store were changed by another process";
+    const std::string planted = "the shared store holds schema objects the agent did not create (";
+    const std::string allowAll = rulesJson("allow", {}, {});
+    struct Row {
+        const char* name;
+        std::string sql;
+        std::string finding;
+    };
+    const Row rows[] = {
+        {"a trigger on the event queue that swallows every visit",
+         "CREATE TRIGGER swallow BEFORE INSERT ON event_queue BEGIN SELECT RAISE(IGNORE); END",
+         planted + "trigger swallow on event_queue)"},
+        {"the rules edited in place", "UPDATE defaults SET value = '" + allowAll + "' WHERE key = 'rules'", changed},
+        {"the rules deleted", "DELETE FROM defaults", changed},
+        {"the rules edited and frozen by a trigger",
+         "UPDATE defaults SET value = '" + allowAll +
+             "'; CREATE TRIGGER freeze BEFORE UPDATE ON defaults BEGIN SELECT RAISE(IGNORE); END",
+         planted + "trigger freeze on defaults)"},
+        {"a view in place of the rules table",
+         "ALTER TABLE defaults RENAME TO kept; CREATE VIEW defaults AS SELECT 'rules' AS key, '" + allowAll +
+             "' AS value",
+         planted + "table kept, index sqlite_autoindex_kept_1 on kept, view defaults)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto foundBefore = fake.log->count("Tampering detected: " + row.finding);
+        {
+            sqlite3* child = nullptr;
+            ASSERT_EQ(sqlite3_open(storeFile.c_str(), &child), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(child, row.sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+                << sqlite3_errmsg(child);
+            sqlite3_close(child);
+        }
+        fake.mainQueue->advance(kPollInterval);
+
+        EXPECT_EQ(SharedStore::examine(storeFile, kTimeout).value(), SharedStore::FileState::usable);
+        EXPECT_EQ(rulesInStore(), published);
+        EXPECT_EQ(fake.log->count("Tampering detected: " + row.finding), foundBefore + 1);
+
+        delegate->sendHeartbeat();
+        EXPECT_EQ(heartbeatError(), "Tampering detected: " + row.finding);
+        while (answer(kHeartbeat, 200, R"({"ok":true,"updateAvailable":false})")) {
+        }
+        delegate->sendHeartbeat();
+        EXPECT_EQ(heartbeatError(), std::nullopt) << "sent once";
+        while (answer(kHeartbeat, 200, R"({"ok":true,"updateAvailable":false})")) {
+        }
+
+        const auto sentBefore = sent().size();
+        auto browser = existingStore(SharedStore::Access::writeExisting);
+        ASSERT_TRUE(browser);
+        ASSERT_TRUE(browser->appendEvent(json{{"type", "url_visit"}, {"url", row.name}, {"ts", 1}}.dump()).hasValue());
+        fake.mainQueue->advance(kPollInterval);
+        ASSERT_EQ(sent().size(), sentBefore + 1);
+        EXPECT_EQ(sent().back()["payload"]["events"][0]["url"], row.name);
+    }
+}
+
+TEST_F(SharedStoreHealingTest, AFindingOutlivesFailedHeartbeats)
+{
+    std::filesystem::remove(storeFile);
+    fake.mainQueue->advance(kPollInterval);
+    const auto expected = std::optional<std::string>("Tampering detected: the shared store was deleted");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        delegate->sendHeartbeat();
+        EXPECT_EQ(heartbeatError(), expected);
+        while (answer(kHeartbeat, 500)) {
+        }
+    }
+    delegate->sendHeartbeat();
+    EXPECT_EQ(heartbeatError(), expected) << "an ordinary failure does not hide it";
+}
+
 TEST_F(SharedStoreHealingTest, RulesChangedWhileTheStoreWasGoneAreTheOnesPublished)
 {
     std::filesystem::remove_all(storeFile.parent_path());
