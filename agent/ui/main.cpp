@@ -91,12 +91,12 @@ AgentPlatform linuxPlatform(QApplication& app)
 
 int main(int argc, char* argv[])
 {
-    // A development override that cannot be used must not silently send the agent elsewhere.
+    // An override that cannot be used is said once and the built-in service used: an agent that
+    // exited here would be restarted until the unit gave up, and the session left unmonitored.
     if (const auto overrideURL = ServiceEnvironment::serviceURL()) {
-        if (auto endpoint = ServiceEndpoint::resolve(overrideURL); !endpoint) {
-            std::fprintf(stderr, "TESSARY_SERVICE_URL is not usable: %s\n", endpoint.error().description.c_str());
-            return 2;
-        }
+        if (auto endpoint = ServiceEndpoint::resolve(overrideURL); !endpoint)
+            std::fprintf(stderr, "TESSARY_SERVICE_URL is not usable, using the built-in service: %s\n",
+                         endpoint.error().description.c_str());
     }
 
     // Every running application instance holds a process descriptor.

@@ -251,6 +251,19 @@ TEST_F(AgentLaunchTest, TheKeepAliveUnitAsWrittenIsOneSystemdAccepts)
     EXPECT_TRUE(status == 0 || output.find("app.brenmoor.tessary.keepalive") == std::string::npos) << output;
 }
 
+// A child's malformed override must not turn into an agent that exits at every start.
+TEST_F(AgentLaunchTest, AnUnusableServiceOverrideIsSaidAndTheAgentRuns)
+{
+    environment["TESSARY_SERVICE_URL"] = "not a service";
+    auto running = start();
+    const auto lines = linesUntil(*running, "Device not set up — showing setup wizard");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("Device not set up — showing setup wizard"), std::string::npos);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.starts_with("TESSARY_SERVICE_URL is not usable, using the built-in service: ");
+    }));
+}
+
 // The keep-alive unit's watchdog as systemd runs it: datagrams on the socket NOTIFY_SOCKET names,
 // fed at half of WATCHDOG_USEC. A stopped agent stops feeding it, so systemd kills and restarts it.
 TEST_F(AgentLaunchTest, TheAgentTellsTheWatchdogItRunsAndFeedsItUntilItIsStopped)
