@@ -98,7 +98,7 @@ struct Bench {
         auto log = std::make_shared<tessary::MemoryLogSink>();
         auto monitor = std::make_shared<tessary::AppMonitor>(workspace, std::make_shared<tessary::SystemClock>(), log);
         monitor->start();
-        monitor->appBlocker = std::make_shared<tessary::AppBlocker>(log);
+        monitor->appBlocker = std::make_shared<tessary::AppBlocker>(log, [](const std::string&) {});
         monitor->appBlocker->updateBlockedApps({"org.bench.Game"});
 
         std::vector<double> results;

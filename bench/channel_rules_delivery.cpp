@@ -28,6 +28,7 @@ public:
     void webSocketDidGrantAccess(const std::string&, std::optional<std::int64_t>) override {}
     void webSocketDidDenyAccess(const std::string&) override {}
     void webSocketDeviceDeauthorized() override {}
+    void webSocketDidConnect() override {}
 
     SteadyClock::time_point arrived;
     std::size_t sites = 0;

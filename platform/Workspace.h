@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "platform/WorkspaceObserver.h"
 
@@ -14,6 +15,8 @@ public:
     virtual void addObserver(std::weak_ptr<WorkspaceObserver> observer) = 0;
     // Main thread. No notification reaches the observer after this returns.
     virtual void removeObserver(const WorkspaceObserver* observer) = 0;
+    // Main thread. The applications running now, as far as notifications have been delivered.
+    virtual std::vector<std::shared_ptr<RunningApplication>> runningApplications() const = 0;
 };
 
 }  // namespace tessary

@@ -14,6 +14,7 @@
 #include "platform/InstalledProgram.h"
 #include "platform/InstanceLock.h"
 #include "platform/KeepAliveAgent.h"
+#include "platform/KeptFile.h"
 #include "platform/LaunchOrigin.h"
 #include "platform/Launcher.h"
 #include "platform/LogSink.h"
@@ -53,6 +54,8 @@ struct AgentPlatform {
     // The agent's program on disk, watched for an update installed over it.
     std::shared_ptr<InstalledProgram> installedProgram;
     std::shared_ptr<AdminCheck> adminCheck;
+    // The last rules applied, for the next start to apply before the service answers.
+    std::shared_ptr<KeptFile> keptRules;
     // The keep-alive unit's watchdog, fed from the main loop.
     std::shared_ptr<ServiceWatchdog> serviceWatchdog;
     Paths paths;

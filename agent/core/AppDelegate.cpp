@@ -6,6 +6,7 @@
 #include "agent/core/LaunchDecision.h"
 #include "agent/core/SafariEventEntry.h"
 #include "agent/service/RecordCodec.h"
+#include "platform/JsonText.h"
 #include "shared/SharedStoreFormat.h"
 
 namespace tessary {
@@ -18,6 +19,8 @@ constexpr auto kSafariPollInterval = std::chrono::seconds(2);
 constexpr auto kCredentialStoreRetryLongest = std::chrono::seconds(60);
 // Findings made together (one trick often shows in several places) go out in one heartbeat.
 constexpr auto kTamperingHeartbeatDelay = std::chrono::seconds(5);
+constexpr auto kRulesFetchFirstRetry = std::chrono::seconds(5);
+constexpr auto kRulesFetchRetryLongest = std::chrono::seconds(60);
 
 // The agent's start-up has already refused a malformed override; the built-in host is the fallback.
 ServiceEndpoint serviceEndpoint(const std::optional<std::string>& overrideURL)
@@ -261,7 +264,8 @@ void AppDelegate::startMonitoring()
     publisher->installChromeHost();
     nativeMessaging_ = publisher;
 
-    auto blocker = std::make_shared<AppBlocker>(platform_.logSink);
+    auto blocker = std::make_shared<AppBlocker>(platform_.logSink,
+                                                [this](const std::string& finding) { reportTampering(finding); });
     blocker->webSocketClient = client;
     monitor->appBlocker = blocker;
     appBlocker_ = blocker;
@@ -282,6 +286,9 @@ void AppDelegate::startMonitoring()
     // cannot queue, so it must exist from the start, even when no rules can be fetched.
     processSafariEventQueue();
 
+    // What applied when the agent last ran holds until the service answers, even offline.
+    applyKeptRules();
+    rulesFetchFailures_ = 0;
     fetchRulesViaHTTP();
     appState().setIsMonitoring(true);
     logger_.info("Monitoring started");
@@ -336,21 +343,73 @@ void AppDelegate::sendHeartbeat()
 
 void AppDelegate::fetchRulesViaHTTP()
 {
-    apiClient_->fetchRules([self = shared_from_this(), run = monitoringRun_](APIResult<std::string> result) {
+    if (rulesFetchRetry_) {
+        rulesFetchRetry_->cancel();
+        rulesFetchRetry_.reset();
+    }
+    rulesFetchInFlight_ = true;
+    apiClient_->fetchRules([self = shared_from_this(), run = monitoringRun_,
+                            received = rulesReceived_](APIResult<std::string> result) {
         if (run != self->monitoringRun_)
             return;
+        self->rulesFetchInFlight_ = false;
         if (!result) {
             self->logger_.error("Failed to fetch rules: %@", {result.failure().asError()});
+            self->retryRulesFetch();
             return;
         }
         auto rules = RecordCodec<RulesPayload>::decode(result.value());
         if (!rules) {
             self->logger_.error("Failed to fetch rules: %@", {rules.error()});
+            self->retryRulesFetch();
+            return;
+        }
+        self->rulesFetchFailures_ = 0;
+        // Asked before the channel delivered newer rules: applying them would undo the parent's change.
+        if (received != self->rulesReceived_) {
+            self->logger_.info("Rules fetched via HTTP are older than rules received since — not applied");
             return;
         }
         self->applyRules(rules.value());
         self->logger_.info("Rules fetched via HTTP: %ld blocked sites", {rules.value().blockedSites.size()});
     });
+}
+
+void AppDelegate::retryRulesFetch()
+{
+    // 5, 10, 20, 40, then every 60 s: an agent started offline gets the parent's rules soon after
+    // the network is back.
+    const auto delay = std::min(kRulesFetchRetryLongest, kRulesFetchFirstRetry * (1 << std::min(rulesFetchFailures_, 4)));
+    ++rulesFetchFailures_;
+    rulesFetchRetry_ = platform_.mainQueue->postAfter(delay, [weak = weak_from_this()] {
+        if (auto self = weak.lock())
+            self->fetchRulesViaHTTP();
+    });
+}
+
+void AppDelegate::keepRules()
+{
+    if (!nativeMessaging_ || !nativeMessaging_->currentRules())
+        return;
+    auto bytes = JsonText::dump(nativeMessaging_->currentRules()->toJson());
+    if (!bytes)
+        return;
+    if (auto failure = platform_.keptRules->write(bytes.value()))
+        logger_.error("Failed to keep the rules for the next start: %@", {*failure});
+}
+
+void AppDelegate::applyKeptRules()
+{
+    const auto bytes = platform_.keptRules->read();
+    if (!bytes)
+        return;
+    auto rules = RecordCodec<RulesPayload>::decode(*bytes);
+    if (!rules) {
+        logger_.error("Kept rules could not be read: %@", {rules.error()});
+        return;
+    }
+    applyRules(rules.value());
+    logger_.info("Rules kept from the last run applied: %ld blocked sites", {rules.value().blockedSites.size()});
 }
 
 void AppDelegate::applyRules(const RulesPayload& rules)
@@ -364,6 +423,10 @@ void AppDelegate::applyRules(const RulesPayload& rules)
         appBlocker_->updateApprovedApps(rules.approvedApps);
         appBlocker_->mode = rules.mode;
     }
+    keepRules();
+    // Blocking acts on what already runs too: started while the agent was down, or before these rules.
+    if (appMonitor_)
+        appMonitor_->judgeRunningApplications();
 }
 
 void AppDelegate::stopMonitoring()
@@ -382,6 +445,11 @@ void AppDelegate::stopMonitoring()
         tamperingHeartbeat_->cancel();
         tamperingHeartbeat_.reset();
     }
+    if (rulesFetchRetry_) {
+        rulesFetchRetry_->cancel();
+        rulesFetchRetry_.reset();
+    }
+    rulesFetchInFlight_ = false;
     if (appMonitor_) {
         appMonitor_->stop();
         appMonitor_.reset();
@@ -403,8 +471,9 @@ void AppDelegate::forgetCredentials()
     deviceConfig_.remove("token");
     deviceConfig_.remove("familyId");
     deviceConfig_.remove("deviceId");
-    // What waits to be sent belongs to the pairing that ended.
+    // What waits to be sent, and the rules, belong to the pairing that ended.
     outbox_->clear();
+    platform_.keptRules->remove();
     installationKeeper_.removeChromeHostManifest();
 }
 
@@ -464,6 +533,7 @@ void AppDelegate::processSafariEventQueue()
 
 void AppDelegate::webSocketDidReceiveRules(const RulesPayload& rules)
 {
+    ++rulesReceived_;
     logger_.info("Rules updated: mode=%s, %ld blocked sites, %ld blocked apps",
                  {rules.mode, rules.blockedSites.size(), rules.blockedApps.size()});
     applyRules(rules);
@@ -476,6 +546,7 @@ void AppDelegate::webSocketDidGrantAccess(const std::string& url, std::optional<
     if (nativeMessaging_) {
         nativeMessaging_->addGrant(url, expiry);
         nativeMessaging_->writeRulesToSharedDefaults();
+        keepRules();
     }
 }
 
@@ -487,6 +558,12 @@ void AppDelegate::webSocketDidDenyAccess(const std::string& url)
 void AppDelegate::webSocketDeviceDeauthorized()
 {
     handleDeauthorization();
+}
+
+void AppDelegate::webSocketDidConnect()
+{
+    if (webSocketClient_ && !rulesFetchInFlight_)
+        fetchRulesViaHTTP();
 }
 
 }  // namespace tessary

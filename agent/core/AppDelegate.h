@@ -30,6 +30,8 @@ namespace tessary {
 class AppDelegate final : public WebSocketClientDelegate, public std::enable_shared_from_this<AppDelegate> {
 public:
     static constexpr const char* kSubsystem = "app.brenmoor.tessary";
+    // Far above any rules a family sets; a kept file beyond it is not read.
+    static constexpr std::uintmax_t kLargestKeptRules = 16U << 20U;
 
     // Builds the credential store and the HTTP client; performs no input or output.
     explicit AppDelegate(AgentPlatform platform);
@@ -65,6 +67,8 @@ public:
     void webSocketDidGrantAccess(const std::string& url, std::optional<std::int64_t> expiry) override;
     void webSocketDidDenyAccess(const std::string& url) override;
     void webSocketDeviceDeauthorized() override;
+    // Rules may have changed while the channel was down: they are fetched again.
+    void webSocketDidConnect() override;
 
     // The monitoring services: present only while monitoring.
     const std::shared_ptr<WebSocketClient>& webSocketClient() const { return webSocketClient_; }
@@ -91,6 +95,10 @@ private:
     void registerLoginItem();
     void offerProfileToAdministrator();
     void applyRules(const RulesPayload& rules);
+    // The rules the publisher holds, for the next start.
+    void keepRules();
+    void applyKeptRules();
+    void retryRulesFetch();
     // Deletes the three credentials, the unsent messages and the Chrome manifest.
     void forgetCredentials();
 
@@ -122,6 +130,12 @@ private:
     std::shared_ptr<ScheduledWork> credentialStoreRetry_;
     std::shared_ptr<ScheduledWork> watchdogTimer_;
     std::shared_ptr<ScheduledWork> tamperingHeartbeat_;
+    // The HTTP rules fetch: whether one is under way, its failures in a row and the retry waiting.
+    bool rulesFetchInFlight_ = false;
+    int rulesFetchFailures_ = 0;
+    std::shared_ptr<ScheduledWork> rulesFetchRetry_;
+    // Counts rules received on the channel: a fetch answered after newer rules arrived is stale.
+    std::uint64_t rulesReceived_ = 0;
 };
 
 }  // namespace tessary

@@ -2,7 +2,8 @@
 
 namespace tessary {
 
-AppBlocker::AppBlocker(std::shared_ptr<LogSink> logSink) : logger_(std::move(logSink), "app.brenmoor.tessary", "app")
+AppBlocker::AppBlocker(std::shared_ptr<LogSink> logSink, TamperingDetected tamperingDetected)
+    : logger_(std::move(logSink), "app.brenmoor.tessary", "app"), tamperingDetected_(std::move(tamperingDetected))
 {
 }
 
@@ -39,16 +40,34 @@ bool AppBlocker::decide(const std::string& bundleId) const
     return blockedBundleIds_.contains(bundleId);
 }
 
+std::optional<std::string> AppBlocker::blockedIdentifier(const RunningApplication& application)
+{
+    const auto bundleId = application.bundleIdentifier();
+    if (!bundleId)
+        return std::nullopt;
+    auto identifiers = application.otherIdentifiers();
+    identifiers.insert(identifiers.begin(), *bundleId);
+    const std::lock_guard section(queue_);
+    for (const auto& identifier : identifiers)
+        if (decide(identifier))
+            return identifier;
+    return std::nullopt;
+}
+
 void AppBlocker::checkAndBlock(RunningApplication& application)
 {
     const auto bundleId = application.bundleIdentifier();
-    if (!bundleId || !shouldBlock(*bundleId))
+    const auto blocked = blockedIdentifier(application);
+    if (!bundleId || !blocked)
         return;
-    const std::string appName = application.localizedName().value_or(*bundleId);
-    logger_.info("Blocking app: %s (%s)", {appName, *bundleId});
+    // The display name belongs to the identifier it was launched under.
+    const std::string appName = *blocked == *bundleId ? application.localizedName().value_or(*bundleId) : *blocked;
+    logger_.info("Blocking app: %s (%s)", {appName, *blocked});
+    if (*blocked != *bundleId)
+        tamperingDetected_(*blocked + " ran under the identity of " + *bundleId);
     application.forceTerminate();
     if (auto channel = webSocketClient.lock())
-        channel->sendBlockedAppLaunch(*bundleId, appName);
+        channel->sendBlockedAppLaunch(*blocked, appName);
 }
 
 }  // namespace tessary

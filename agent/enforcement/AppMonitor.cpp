@@ -36,7 +36,7 @@ void AppMonitor::appDidLaunch(const std::shared_ptr<RunningApplication>& applica
     if (appBlocker) {
         appBlocker->checkAndBlock(*application);
         // Asked again: rules applied since the check decide whether the launch is reported.
-        if (appBlocker->shouldBlock(*bundleId))
+        if (appBlocker->blockedIdentifier(*application))
             return;
     }
     ActivityEvent event;
@@ -46,6 +46,14 @@ void AppMonitor::appDidLaunch(const std::shared_ptr<RunningApplication>& applica
     event.ts = clock_->secondsSinceEpoch();
     sendEvent(event);
     logger_.debug("App launched: %s", {*appName});
+}
+
+void AppMonitor::judgeRunningApplications()
+{
+    if (!appBlocker)
+        return;
+    for (const auto& application : workspace_->runningApplications())
+        appBlocker->checkAndBlock(*application);
 }
 
 void AppMonitor::appDidTerminate(const std::shared_ptr<RunningApplication>& application)

@@ -23,6 +23,9 @@ public:
     void start();
     // Unsubscribes: nothing more is reported or blocked through this monitor.
     void stop();
+    // Stops every running application the rules in force block, as at its launch: one started
+    // while the agent was down, or before the rules that block it arrived.
+    void judgeRunningApplications();
 
     void appDidLaunch(const std::shared_ptr<RunningApplication>& application) override;
     void appDidTerminate(const std::shared_ptr<RunningApplication>& application) override;

@@ -107,6 +107,7 @@ void WebSocketClient::webSocketDidOpen()
         if (self->outbox_)
             self->outbox_->dropExpired();
         self->sendQueued();
+        self->callDelegate([](WebSocketClientDelegate& delegate) { delegate.webSocketDidConnect(); });
     });
 }
 

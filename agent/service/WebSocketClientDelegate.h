@@ -16,6 +16,8 @@ public:
     virtual void webSocketDidGrantAccess(const std::string& url, std::optional<std::int64_t> expiry) = 0;
     virtual void webSocketDidDenyAccess(const std::string& url) = 0;
     virtual void webSocketDeviceDeauthorized() = 0;
+    // The channel is open again (after its first open too).
+    virtual void webSocketDidConnect() = 0;
 };
 
 }  // namespace tessary

@@ -23,6 +23,7 @@
 #include "platform/linux/JsonFileUserDefaults.h"
 #include "platform/linux/LaunchEnvironment.h"
 #include "platform/linux/LinuxHostFacts.h"
+#include "platform/linux/PrivateKeptFile.h"
 #include "platform/linux/SecureStoreFactory.h"
 #include "platform/linux/ServiceEnvironment.h"
 #include "platform/linux/SystemLogSink.h"
@@ -63,6 +64,8 @@ AgentPlatform linuxPlatform(QApplication& app)
     platform.launchOrigin = LaunchEnvironment::origin();
     platform.installedProgram = std::make_shared<ExecutableOnDisk>(platform.bundle->executablePath());
     platform.adminCheck = std::make_shared<GroupAdminCheck>();
+    platform.keptRules = std::make_shared<PrivateKeptFile>(
+        platform.paths.dataHome / "app.brenmoor.tessary" / "rules.json", AppDelegate::kLargestKeptRules);
     platform.serviceWatchdog =
         std::make_shared<SystemdWatchdog>(platform.paths.runtimeDir / SystemdKeepAliveUnit::kWatchdogNoticeName);
     platform.serviceURL = ServiceEnvironment::serviceURL();

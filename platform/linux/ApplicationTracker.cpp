@@ -169,8 +169,13 @@ void ApplicationTracker::admit(Candidate candidate, bool report, std::vector<Cha
     }
 
     if (launchedId) {
-        application = std::make_shared<ProcessApplication>(*launchedId, classifier_.displayName(*launchedId, facts),
-                                                           handles_);
+        // A program started under another application's unit is both; the blocker judges each.
+        std::vector<std::string> otherIds;
+        for (const auto& id : {ownId, unitId})
+            if (id && *id != *launchedId && std::ranges::find(otherIds, *id) == otherIds.end())
+                otherIds.push_back(*id);
+        application = std::make_shared<ProcessApplication>(
+            *launchedId, classifier_.displayName(*launchedId, facts), std::move(otherIds), handles_);
         if (unitId && *launchedId == *unitId)
             units_[facts.cgroup] = application;
         if (report)
@@ -336,6 +341,15 @@ bool ApplicationTracker::hasUnsettled() const
         const auto found = seen_.find(pid);
         return found != seen_.end() && found->second.unsettled;
     });
+}
+
+std::vector<std::shared_ptr<ProcessApplication>> ApplicationTracker::applications() const
+{
+    std::vector<std::shared_ptr<ProcessApplication>> found;
+    for (const auto& [pid, seen] : seen_)
+        if (seen.application && std::ranges::find(found, seen.application) == found.end())
+            found.push_back(seen.application);
+    return found;
 }
 
 std::vector<int> ApplicationTracker::exitDescriptors() const

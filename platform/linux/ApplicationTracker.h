@@ -55,6 +55,8 @@ public:
 
     // The descriptors that become readable when a watched process exits: one per instance.
     std::vector<int> exitDescriptors() const;
+    // Every running instance, once.
+    std::vector<std::shared_ptr<ProcessApplication>> applications() const;
     void processExited(int descriptor, std::vector<Change>& changes);
 
 private:

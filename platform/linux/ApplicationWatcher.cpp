@@ -61,7 +61,8 @@ ApplicationWatcher::ApplicationWatcher(std::shared_ptr<MainQueue> mainQueue, con
       classifier_(settings_.exclusions, settings_.searchPath),
       tracker_(std::make_shared<ProcessHandles>(proc_, settings_.opener, settings_.logSink), classifier_,
                settings_.exclusions.uid, settings_.recentPeriod, [] { return steady_clock::now(); }),
-      observers_(std::make_shared<ObserverList>())
+      observers_(std::make_shared<ObserverList>()),
+      running_(std::make_shared<ApplicationList>())
 {
     roots_.dataDirs.push_back(paths.dataHome);
     roots_.dataDirs.insert(roots_.dataDirs.end(), paths.dataDirs.begin(), paths.dataDirs.end());
@@ -75,6 +76,8 @@ ApplicationWatcher::ApplicationWatcher(std::shared_ptr<MainQueue> mainQueue, con
     lastPid_ = proc_->lastCreatedPid();
     std::vector<ApplicationTracker::Change> ignored;
     tracker_.scan(ignored);
+    for (auto& application : tracker_.applications())
+        running_->push_back(std::move(application));
 
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (settings_.eventTriggers)
@@ -351,11 +354,25 @@ void ApplicationWatcher::findNewProcesses(bool list, std::vector<ApplicationTrac
     lastPid_ = latestPid;
 }
 
+std::vector<std::shared_ptr<RunningApplication>> ApplicationWatcher::runningApplications() const
+{
+    return *running_;
+}
+
 void ApplicationWatcher::deliver(std::vector<ApplicationTracker::Change> changes)
 {
     if (changes.empty())
         return;
-    mainQueue_->post([list = std::weak_ptr<ObserverList>(observers_), changes = std::move(changes)] {
+    mainQueue_->post([list = std::weak_ptr<ObserverList>(observers_), running = std::weak_ptr<ApplicationList>(running_),
+                      changes = std::move(changes)] {
+        if (const auto applications = running.lock()) {
+            for (const auto& change : changes) {
+                if (change.launched)
+                    applications->push_back(change.application);
+                else
+                    std::erase(*applications, change.application);
+            }
+        }
         for (const auto& change : changes) {
             const auto observers = list.lock();
             if (!observers)

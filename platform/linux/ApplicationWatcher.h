@@ -61,12 +61,14 @@ public:
 
     void addObserver(std::weak_ptr<WorkspaceObserver> observer) override;
     void removeObserver(const WorkspaceObserver* observer) override;
+    std::vector<std::shared_ptr<RunningApplication>> runningApplications() const override;
 
     // Whether executions wake the watcher: every program folder carries an exec mark.
     bool watchesExecutions() const { return execWakes_; }
 
 private:
     using ObserverList = std::vector<std::weak_ptr<WorkspaceObserver>>;
+    using ApplicationList = std::vector<std::shared_ptr<RunningApplication>>;
     using TimePoint = std::chrono::steady_clock::time_point;
     enum class WatchKind { units, entries, ancestor };
     struct Wake {
@@ -97,6 +99,8 @@ private:
     ApplicationClassifier classifier_;
     ApplicationTracker tracker_;
     std::shared_ptr<ObserverList> observers_;
+    // Main thread: what runs as far as launches and ends have been delivered.
+    std::shared_ptr<ApplicationList> running_;
 
     int wake_ = -1;
     int inotify_ = -1;

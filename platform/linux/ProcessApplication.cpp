@@ -4,8 +4,9 @@
 
 namespace tessary {
 
-ProcessApplication::ProcessApplication(std::string id, std::string name, std::shared_ptr<const ProcessHandles> handles)
-    : id_(std::move(id)), name_(std::move(name)), handles_(std::move(handles))
+ProcessApplication::ProcessApplication(std::string id, std::string name, std::vector<std::string> otherIds,
+                                       std::shared_ptr<const ProcessHandles> handles)
+    : id_(std::move(id)), name_(std::move(name)), otherIds_(std::move(otherIds)), handles_(std::move(handles))
 {
 }
 

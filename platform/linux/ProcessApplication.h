@@ -17,10 +17,12 @@ namespace tessary {
 // removes processes; forceTerminate comes from the main thread.
 class ProcessApplication final : public RunningApplication {
 public:
-    ProcessApplication(std::string id, std::string name, std::shared_ptr<const ProcessHandles> handles);
+    ProcessApplication(std::string id, std::string name, std::vector<std::string> otherIds,
+                       std::shared_ptr<const ProcessHandles> handles);
 
     std::optional<std::string> bundleIdentifier() const override { return id_; }
     std::optional<std::string> localizedName() const override { return name_; }
+    std::vector<std::string> otherIdentifiers() const override { return otherIds_; }
     bool forceTerminate() override;
 
     const std::string& id() const { return id_; }
@@ -34,6 +36,7 @@ public:
 private:
     const std::string id_;
     const std::string name_;
+    const std::vector<std::string> otherIds_;
     const std::shared_ptr<const ProcessHandles> handles_;
     mutable std::mutex mutex_;
     std::vector<ProcessIdentity> processes_;

@@ -27,6 +27,7 @@ public:
     void webSocketDidGrantAccess(const std::string&, std::optional<std::int64_t>) override { ++calls; }
     void webSocketDidDenyAccess(const std::string&) override { ++calls; }
     void webSocketDeviceDeauthorized() override { ++calls; }
+    void webSocketDidConnect() override { ++calls; }
     std::size_t calls = 0;
 };
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "agent/core/AppDelegate.h"
+#include "platform/linux/PrivateKeptFile.h"
+
 namespace tessary::testing {
 
 FakePlatform::FakePlatform(const std::string& infoJson) : paths(folder.paths())
@@ -42,6 +45,7 @@ AgentPlatform FakePlatform::platform()
     p.installedProgram = installedProgram;
     p.adminCheck = adminCheck;
     p.serviceWatchdog = serviceWatchdog;
+    p.keptRules = std::make_shared<PrivateKeptFile>(keptRulesFile(), AppDelegate::kLargestKeptRules);
     p.paths = paths;
     p.httpSession = http;
     p.makeWebSocketSession = [this] {
@@ -49,7 +53,11 @@ AgentPlatform FakePlatform::platform()
         session->opensAtOnce = true;
         return session;
     };
-    p.makeWorkspace = [this] { return workspaces.emplace_back(std::make_shared<FakeWorkspace>()); };
+    p.makeWorkspace = [this] {
+        auto workspace = std::make_shared<FakeWorkspace>();
+        workspace->running = alreadyRunning;
+        return workspaces.emplace_back(std::move(workspace));
+    };
     p.notificationListener = notificationListener;
     p.terminateApplication = [this](int status) {
         ++terminateRequests;

@@ -230,6 +230,8 @@ public:
 
     TemporaryFolder folder;
     Paths paths;
+    // Where the agent keeps the last rules, a real file in the temporary HOME.
+    std::filesystem::path keptRulesFile() const { return paths.dataHome / "app.brenmoor.tessary" / "rules.json"; }
     std::filesystem::path bundlePath;
     std::shared_ptr<ManualMainQueue> mainQueue = std::make_shared<ManualMainQueue>();
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
@@ -259,6 +261,8 @@ public:
         std::make_shared<FakeNotificationListener>(mainQueue);
     std::vector<std::shared_ptr<FakeWebSocketSession>> webSocketSessions;
     std::vector<std::shared_ptr<FakeWorkspace>> workspaces;
+    // What each new workspace finds running when it is made.
+    std::vector<std::shared_ptr<RunningApplication>> alreadyRunning;
     int terminateRequests = 0;
     int exitStatus = -1;
     int showRunningInstanceRequests = 0;

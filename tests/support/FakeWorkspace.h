@@ -17,20 +17,25 @@ public:
         std::erase_if(observers, [observer](const auto& held) { return held.lock().get() == observer; });
     }
 
+    std::vector<std::shared_ptr<RunningApplication>> runningApplications() const override { return running; }
+
     void launch(const std::shared_ptr<RunningApplication>& application)
     {
+        running.push_back(application);
         for (const auto& held : std::vector(observers))
             if (auto observer = held.lock())
                 observer->appDidLaunch(application);
     }
     void terminate(const std::shared_ptr<RunningApplication>& application)
     {
+        std::erase(running, application);
         for (const auto& held : std::vector(observers))
             if (auto observer = held.lock())
                 observer->appDidTerminate(application);
     }
 
     std::vector<std::weak_ptr<WorkspaceObserver>> observers;
+    std::vector<std::shared_ptr<RunningApplication>> running;
 };
 
 }  // namespace tessary::testing

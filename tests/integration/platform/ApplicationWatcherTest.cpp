@@ -199,7 +199,7 @@ protected:
                                                     std::make_shared<testing::ManualClock>(), log);
         monitor->webSocketClient = channel;
         monitor->start();
-        monitor->appBlocker = std::make_shared<AppBlocker>(log);
+        monitor->appBlocker = std::make_shared<AppBlocker>(log, [](const std::string&) {});
         monitor->appBlocker->webSocketClient = channel;
         monitor->appBlocker->updateBlockedApps(blocked);
         return monitor;

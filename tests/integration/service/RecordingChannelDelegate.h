@@ -35,8 +35,14 @@ public:
         check();
         ++deauthorizations;
     }
+    void webSocketDidConnect() override
+    {
+        check();
+        ++connections;
+    }
 
     std::vector<RulesPayload> rules;
+    int connections = 0;
     std::vector<std::pair<std::string, std::optional<std::int64_t>>> grants;
     std::vector<std::string> denied;
     int deauthorizations = 0;

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include "tests/support/FakeRunningApplication.h"
 #include "tests/unit/core/MonitoringFixture.h"
 
 namespace tessary {
 namespace {
 
+using namespace std::chrono_literals;
+using testing::FakeRunningApplication;
 using testing::MonitoringFixture;
+using testing::TemporaryFolder;
 
 RulesPayload rules(std::string mode, std::vector<std::string> blockedSites, std::vector<std::string> blockedApps,
                    std::vector<std::string> approvedApps)
@@ -96,6 +100,119 @@ TEST_F(RuleDistributionTest, ReportsAfterTheRunEndedChangeNothing)
     delegate->webSocketDidGrantAccess("games.example", std::nullopt);
     EXPECT_TRUE(fake.log->contains("Rules updated: mode=deny, 1 blocked sites, 0 blocked apps"));
     EXPECT_FALSE(publishedRules());
+}
+
+TEST_F(RuleDistributionTest, TheLastRulesHoldAtTheNextStartBeforeTheServiceAnswersAndGoWithThePairing)
+{
+    auto pushed = rules("allow", {"games.example"}, {"org.gnome.Mines"}, {});
+    delegate->webSocketDidReceiveRules(pushed);
+    delegate->webSocketDidGrantAccess("https://www.games.example/", 1'900'000'000);
+    const auto kept = publishedRules();
+
+    // The agent killed, and started again with the network off.
+    delegate->stopMonitoring();
+    delegate.reset();
+    delegate = launch();
+    EXPECT_TRUE(fake.log->contains("Rules kept from the last run applied: 1 blocked sites"));
+    EXPECT_EQ(publishedRules(), kept) << "grants included";
+    EXPECT_TRUE(delegate->appBlocker()->shouldBlock("org.gnome.Mines"));
+    ASSERT_TRUE(fake.http->fail(kRules, "offline"));
+    fake.mainQueue->runUntilIdle();
+    EXPECT_EQ(publishedRules(), kept);
+
+    delegate->manualReset();
+    EXPECT_FALSE(std::filesystem::exists(fake.keptRulesFile()));
+}
+
+TEST_F(RuleDistributionTest, KeptRulesThatCannotBeReadAreSaidOnceAndNeverStopTheStart)
+{
+    struct Row {
+        const char* name;
+        std::string bytes;
+        bool said;
+    };
+    const Row rows[] = {
+        {"not JSON", "{\"mode\":\"deny\",", true},
+        {"a record missing its lists", R"({"mode":"deny"})", true},
+        {"lists of the wrong type", R"({"mode":"deny","blockedSites":1,"blockedApps":[],"approvedSites":[],)"
+                                    R"("approvedApps":[],"grants":[]})", true},
+        {"larger than any rules", std::string(AppDelegate::kLargestKeptRules + 1, ' '), false},
+    };
+    const auto saidLines = [&] {
+        const auto messages = fake.log->messages();
+        return std::count_if(messages.begin(), messages.end(), [](const std::string& line) {
+            return line.starts_with("Kept rules could not be read: ");
+        });
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        delegate->stopMonitoring();
+        TemporaryFolder::writeFile(fake.keptRulesFile(), row.bytes);
+        const auto before = saidLines();
+        delegate->startMonitoring();
+        EXPECT_TRUE(delegate->appState().isMonitoring());
+        EXPECT_EQ(publishedRules(), std::nullopt) << "nothing of it applied";
+        EXPECT_EQ(saidLines() - before, row.said ? 1 : 0);
+    }
+}
+
+TEST_F(RuleDistributionTest, AFailedFetchIsRetriedWithBackOffUntilItSucceedsAndAgainOnEachReconnection)
+{
+    const std::chrono::seconds delays[] = {5s, 10s, 20s, 40s, 60s, 60s};
+    for (const auto delay : delays) {
+        SCOPED_TRACE(delay.count());
+        const auto asked = fake.http->count(kRules);
+        ASSERT_TRUE(fake.http->fail(kRules, "offline"));
+        fake.mainQueue->advance(delay - 1ms);
+        EXPECT_EQ(fake.http->count(kRules), asked);
+        fake.mainQueue->advance(1ms);
+        EXPECT_EQ(fake.http->count(kRules), asked + 1);
+    }
+    ASSERT_TRUE(answer(kRules, 200, rulesJson("allow", {"games.example"}, {})));
+    fake.mainQueue->advance(120s);
+    const auto asked = fake.http->count(kRules);
+    EXPECT_EQ(publishedRules()->at("blockedSites"), nlohmann::json::array({"games.example"}));
+
+    delegate->webSocketDidConnect();
+    EXPECT_EQ(fake.http->count(kRules), asked + 1) << "rules may have changed while the channel was down";
+    delegate->webSocketDidConnect();
+    EXPECT_EQ(fake.http->count(kRules), asked + 1) << "one fetch at a time";
+}
+
+TEST_F(RuleDistributionTest, RulesFetchedBeforeNewerPushedRulesArriveAreNotApplied)
+{
+    delegate->webSocketDidReceiveRules(rules("deny", {"video.example"}, {}, {"org.gnome.Calculator"}));
+    ASSERT_TRUE(answer(kRules, 200, rulesJson("allow", {}, {})));
+    EXPECT_TRUE(fake.log->contains("Rules fetched via HTTP are older than rules received since — not applied"));
+    EXPECT_EQ(publishedRules()->at("mode"), "deny");
+    EXPECT_EQ(delegate->appBlocker()->mode, "deny");
+}
+
+TEST_F(RuleDistributionTest, ApplicationsAlreadyRunningAreJudgedWhenRulesArriveAndAtTheNextStart)
+{
+    auto game = std::make_shared<FakeRunningApplication>("org.example.Game", "Game");
+    auto editor = std::make_shared<FakeRunningApplication>("org.gnome.TextEditor", "Text Editor");
+    fake.workspaces.back()->launch(game);
+    fake.workspaces.back()->launch(editor);
+    EXPECT_EQ(game->terminations, 0);
+
+    delegate->webSocketDidReceiveRules(rules("allow", {}, {"org.example.Game"}, {}));
+    EXPECT_EQ(game->terminations, 1);
+    EXPECT_EQ(editor->terminations, 0);
+    EXPECT_TRUE(fake.log->contains("Blocking app: Game (org.example.Game)"));
+    const auto all = sent();
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.back()["type"], "blocked_app_launch");
+    EXPECT_EQ(all.back()["payload"]["bundleId"], "org.example.Game");
+
+    // Started again while the agent was down: the kept rules stop it at once.
+    delegate->stopMonitoring();
+    delegate.reset();
+    auto again = std::make_shared<FakeRunningApplication>("org.example.Game", "Game");
+    fake.alreadyRunning = {again, editor};
+    delegate = launch();
+    EXPECT_EQ(again->terminations, 1);
+    EXPECT_EQ(editor->terminations, 0);
 }
 
 // The channel itself stays silent once its owner has disconnected it, even for frames that

@@ -20,7 +20,8 @@ protected:
 
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
     std::shared_ptr<RecordingEventChannel> channel = std::make_shared<RecordingEventChannel>();
-    std::shared_ptr<AppBlocker> blocker = std::make_shared<AppBlocker>(log);
+    std::vector<std::string> findings;
+    std::shared_ptr<AppBlocker> blocker = std::make_shared<AppBlocker>(log, [this](const std::string& finding) { findings.push_back(finding); });
 };
 
 TEST_F(AppBlockerTest, InitialStateBlocksNothing)
@@ -59,11 +60,63 @@ TEST_F(AppBlockerTest, DecisionsFollowModeAndExactIdentifiers)
         {"empty mode behaves as allow", {}, {}, "", "com.work.Editor", false},
     };
     for (const auto& row : rows) {
-        AppBlocker fresh(log);
+        AppBlocker fresh(log, [](const std::string&) {});
         fresh.updateBlockedApps(row.blocked);
         fresh.updateApprovedApps(row.approved);
         fresh.mode = row.mode;
         EXPECT_EQ(fresh.shouldBlock(row.bundleId), row.blocks) << row.name;
+    }
+}
+
+// An application carries the identifier it was launched under and the others its processes have:
+// a program started in another application's unit, or a sandbox's ID. Each is judged.
+TEST_F(AppBlockerTest, EveryIdentifierOfAnApplicationIsJudged)
+{
+    struct Row {
+        const char* name;
+        std::string mode;
+        std::vector<std::string> identifiers;  // launched under the first
+        std::optional<std::string> blockedAs;
+    };
+    const std::string game = "org.example.Game";
+    const std::string calculator = "org.gnome.Calculator";
+    const std::string flatpak = "com.example.Flat";
+    const Row rows[] = {
+        {"allow: a blocked program in an approved unit", "allow", {calculator, game}, game},
+        {"allow: the unit blocked, the program not", "allow", {game, calculator}, game},
+        {"allow: a blocked Flatpak under an unknown program", "allow", {"org.example.Shell", flatpak}, flatpak},
+        {"allow: no identifier blocked", "allow", {calculator, "org.example.Other"}, std::nullopt},
+        {"deny: an approved unit running an unapproved program", "deny", {calculator, game}, game},
+        {"deny: an unapproved unit running an approved program", "deny", {"org.example.Other", calculator},
+         "org.example.Other"},
+        {"deny: every identifier approved", "deny", {calculator, "org.gnome.Calculator.Helper"}, std::nullopt},
+        {"deny: one identifier, approved", "deny", {calculator}, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        AppBlocker fresh(log, [this](const std::string& finding) { findings.push_back(finding); });
+        fresh.webSocketClient = channel;
+        fresh.updateBlockedApps({game, flatpak});
+        fresh.updateApprovedApps({calculator, "org.gnome.Calculator.Helper"});
+        fresh.mode = row.mode;
+        findings.clear();
+        channel->blockedLaunches.clear();
+        FakeRunningApplication application(row.identifiers[0], "Launched As",
+                                           {row.identifiers.begin() + 1, row.identifiers.end()});
+        EXPECT_EQ(fresh.blockedIdentifier(application), row.blockedAs);
+        fresh.checkAndBlock(application);
+        EXPECT_EQ(application.terminations, row.blockedAs ? 1 : 0);
+        if (!row.blockedAs) {
+            EXPECT_TRUE(channel->blockedLaunches.empty());
+            continue;
+        }
+        ASSERT_EQ(channel->blockedLaunches.size(), 1U);
+        EXPECT_EQ(channel->blockedLaunches[0].first, *row.blockedAs) << "reported as what it is";
+        if (*row.blockedAs == row.identifiers[0])
+            EXPECT_TRUE(findings.empty());
+        else
+            EXPECT_EQ(findings, std::vector<std::string>{*row.blockedAs + " ran under the identity of " +
+                                                         row.identifiers[0]});
     }
 }
 

@@ -37,7 +37,7 @@ protected:
     std::shared_ptr<MemoryLogSink> log = std::make_shared<MemoryLogSink>();
     std::shared_ptr<RecordingEventChannel> channel = std::make_shared<RecordingEventChannel>();
     std::shared_ptr<AppMonitor> monitor = std::make_shared<AppMonitor>(workspace, clock, log);
-    std::shared_ptr<AppBlocker> blocker = std::make_shared<AppBlocker>(log);
+    std::shared_ptr<AppBlocker> blocker = std::make_shared<AppBlocker>(log, [](const std::string&) {});
 };
 
 TEST_F(AppMonitorTest, StartSubscribesAndLogs)
