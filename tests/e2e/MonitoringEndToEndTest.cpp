@@ -324,6 +324,45 @@ TEST_F(MonitoringEndToEndTest, AStoreDeletedReplacedOrDamagedIsRebuiltAndVisitsS
     expectAgentStillRunning();
 }
 
+// Blocking does not depend on seeing the launch: a game started while the agent was down, or before
+// the rules arrived, is stopped when they do, and the kept rules stop it after an offline restart.
+TEST_F(MonitoringEndToEndTest, AGameRunningBeforeTheRulesIsStoppedWhenTheyArriveAndAfterAnOfflineRestart)
+{
+    const auto device = harness.pairDevice();
+    const auto blockedProgram = installBlockedApplication();
+    ChildProcess before({blockedProgram.string(), "600"});
+    ASSERT_TRUE(before.started());
+    auto& service = harness.service();
+    auto& agent = harness.startAgent();
+    ASSERT_TRUE(agent.waitForLine("Rules fetched via HTTP: 0 blocked sites", kLimit)) << agent.output();
+    EXPECT_EQ(::kill(before.pid(), 0), 0) << "nothing blocks it yet";
+
+    const json rules = {{"mode", "allow"},
+                        {"blockedSites", json::array()},
+                        {"blockedApps", json::array({kBlockedAppId})},
+                        {"approvedSites", json::array()},
+                        {"approvedApps", json::array()},
+                        {"grants", json::array()}};
+    ASSERT_EQ(service.pushRules(device.deviceId, rules).status, 200);
+    ASSERT_TRUE(waitForExit(before.pid(), kLimit)) << agent.output();
+    EXPECT_EQ(before.wait(), -1) << "ended by a signal";
+    EXPECT_TRUE(waitForPayload("blockedLaunches", json{{"bundleId", kBlockedAppId}, {"appName", kBlockedAppName}}))
+        << agent.output();
+
+    // Killed with the network off, and the game started while it was down.
+    service.stop();
+    harness.killAgent();
+    ChildProcess whileDown({blockedProgram.string(), "600"});
+    ASSERT_TRUE(whileDown.started());
+    auto& restarted = harness.startAgent();
+    ASSERT_TRUE(waitForExit(whileDown.pid(), kLimit)) << restarted.output();
+    EXPECT_EQ(whileDown.wait(), -1);
+    EXPECT_TRUE(restarted.waitForLine("Rules kept from the last run applied: 0 blocked sites", kLimit))
+        << restarted.output();
+    EXPECT_EQ(harness.publishedRules(), rules) << "the browsers have the rules too";
+    service.start();
+}
+
 // What a child with a terminal would try with sqlite3 against the agent's files: each is undone
 // within a poll, and the parent learns of it from a heartbeat.
 TEST_F(MonitoringEndToEndTest, TricksDoneWithSqliteAreUndoneAndReachTheParentInAHeartbeat)

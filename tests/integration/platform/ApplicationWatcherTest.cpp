@@ -401,6 +401,24 @@ TEST_P(ApplicationWatcherTest, BlockedApplicationStartedFromATerminalIsKilledAnd
     EXPECT_EQ(channel->blockedLaunches.size(), 1U) << "a removed monitor hears nothing";
 }
 
+TEST_P(ApplicationWatcherTest, ABlockedApplicationThatRanBeforeTheWatcherIsKilledWhenRunningOnesAreJudged)
+{
+    const pid_t earlier = spawn(bin / "test-game", {"30"});
+    const pid_t editor = spawn(bin / "test-editor", {"30"});
+    ASSERT_TRUE(waitUntil([&] { return executableOf(earlier) == bin / "test-game"; }));
+    ASSERT_TRUE(waitUntil([&] { return executableOf(editor) == bin / "test-editor"; }));
+    const auto watcher = startWatcher();
+    const auto monitor = blockingMonitor(watcher, {"org.example.Game"});
+    ASSERT_EQ(watcher->runningApplications().size(), 2U);
+
+    monitor->judgeRunningApplications();
+    EXPECT_EQ(reap(earlier), SIGKILL);
+    ASSERT_EQ(channel->blockedLaunches.size(), 1U);
+    EXPECT_EQ(channel->blockedLaunches[0].first, "org.example.Game");
+    EXPECT_TRUE(waitUntil([&] { return watcher->runningApplications().size() == 1; })) << "its end delivered";
+    EXPECT_EQ(::kill(editor, 0), 0) << "the editor runs on";
+}
+
 TEST_P(ApplicationWatcherTest, BlockedApplicationExecdByAnOldProcessIsKilledAfterTheExec)
 {
     const auto watcher = startWatcher();

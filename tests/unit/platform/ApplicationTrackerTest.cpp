@@ -155,8 +155,14 @@ protected:
     static std::string describe(const std::vector<ApplicationTracker::Change>& changes)
     {
         std::string text;
-        for (const auto& change : changes)
-            text += (change.launched ? "+" : "-") + change.application->id() + " ";
+        // A launch that carries other identifiers lists them in brackets.
+        for (const auto& change : changes) {
+            text += (change.launched ? "+" : "-") + change.application->id();
+            std::string others;
+            for (const auto& id : change.application->otherIdentifiers())
+                others += (others.empty() ? "" : ",") + id;
+            text += (others.empty() ? "" : "[" + others + "]") + " ";
+        }
         return text;
     }
 
@@ -318,6 +324,9 @@ TEST_F(ApplicationTrackerTest, UnreadableExecutablesInterpretersAndSessionProces
          {.pid = 706, .executable = bin / "editor", .cgroup = std::string(kSessionSlice) + "run-u7.service"},
          "+org.example.Editor "},
         {"a kernel thread", {.pid = 705, .command = "kworker/0:1", .arguments = {}}, ""},
+        {"a game started in a scope named after the editor",
+         {.pid = 707, .executable = bin / "game", .cgroup = std::string(kAppSlice) + "app-gnome-org.example.Editor-707.scope"},
+         "+org.example.Editor[org.example.Game] "},
     };
     for (const auto& row : rows) {
         write(row.process);
