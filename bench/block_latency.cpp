@@ -81,9 +81,9 @@ struct Bench {
 
     std::unique_ptr<tessary::ApplicationWatcher> watcher(const std::shared_ptr<ManualMainQueue>& queue, bool events)
     {
-        auto settings = tessary::ApplicationWatcher::sessionSettings(folder.path() / "Tessary", "app.brenmoor.tessary",
-                                                                     std::make_shared<tessary::MemoryLogSink>());
-        settings.searchPath = game.parent_path().string() + ":/usr/bin:/bin";
+        auto settings = tessary::ApplicationWatcher::sessionSettings(
+            folder.path() / "Tessary", "app.brenmoor.tessary", game.parent_path().string() + ":/usr/bin:/bin",
+            std::make_shared<tessary::MemoryLogSink>());
         settings.eventTriggers = events;
         return std::make_unique<tessary::ApplicationWatcher>(queue, paths, settings);
     }

@@ -29,6 +29,16 @@ mkdir -p "$root/DEBIAN"
 # The bundle, as the build lays it out, without its debugging information.
 mkdir -p "$root/opt"
 cp -r "$bundle" "$root$install_folder"
+# An installed agent takes its service from the root-owned configuration file, never from the
+# environment, which is the child's to set.
+python3 - "$root$install_folder/Contents/Info.json" <<'PYTHON'
+import json, sys
+info = json.load(open(sys.argv[1]))
+info["TessaryConfigurationFile"] = "/etc/tessary/agent.json"
+with open(sys.argv[1], "w") as out:
+    json.dump(info, out, indent=2)
+    out.write("\n")
+PYTHON
 dynamic_elf_files=()
 while IFS= read -r -d '' file; do
   if [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' \n')" = 7f454c46 ]; then

@@ -1,12 +1,11 @@
 #include <QApplication>
 #include <QTimer>
 
-#include <cstdio>
-
 #include "agent/core/AppDelegate.h"
 #include "agent/service/ServiceEndpoint.h"
 #include "agent/ui/MenuBarScene.h"
 #include "agent/ui/QtMainQueue.h"
+#include "platform/linux/AgentConfiguration.h"
 #include "platform/linux/ApplicationWatcher.h"
 #include "platform/linux/FileDescriptorLimit.h"
 #include "platform/linux/AutostartLoginItem.h"
@@ -25,7 +24,6 @@
 #include "platform/linux/LinuxHostFacts.h"
 #include "platform/linux/PrivateKeptFile.h"
 #include "platform/linux/SecureStoreFactory.h"
-#include "platform/linux/ServiceEnvironment.h"
 #include "platform/linux/SystemLogSink.h"
 #include "platform/linux/SystemctlServiceManager.h"
 #include "platform/linux/SystemdKeepAliveUnit.h"
@@ -37,15 +35,18 @@ using namespace tessary;
 
 namespace {
 
-AgentPlatform linuxPlatform(QApplication& app)
+AgentPlatform linuxPlatform(QApplication& app, const AgentConfiguration& configuration,
+                            std::shared_ptr<const MainBundle> bundle, std::shared_ptr<LogSink> logSink)
 {
     AgentPlatform platform;
     platform.paths = EnvironmentPaths::current();
+    platform.paths.dataDirs = configuration.dataDirs(platform.paths.dataDirs);
     platform.mainQueue = std::make_shared<QtMainQueue>(&app);
     platform.clock = std::make_shared<SystemClock>();
-    platform.logSink = SystemLogSink::fromEnvironment();
-    platform.secureStore = SecureStoreFactory::forEnvironment(platform.paths, platform.mainQueue, platform.logSink);
-    platform.bundle = std::make_shared<MainBundle>(BundleLocator::running());
+    platform.logSink = std::move(logSink);
+    platform.secureStore = SecureStoreFactory::forAgent(platform.paths, configuration.secretBackend(),
+                                                        platform.mainQueue, platform.logSink);
+    platform.bundle = std::move(bundle);
     platform.userDefaults = std::make_shared<JsonFileUserDefaults>(platform.paths.configHome / "app.brenmoor.tessary" /
                                                                    "settings.json");
     platform.instanceLock =
@@ -68,16 +69,17 @@ AgentPlatform linuxPlatform(QApplication& app)
         platform.paths.dataHome / "app.brenmoor.tessary" / "rules.json", AppDelegate::kLargestKeptRules);
     platform.serviceWatchdog =
         std::make_shared<SystemdWatchdog>(platform.paths.runtimeDir / SystemdKeepAliveUnit::kWatchdogNoticeName);
-    platform.serviceURL = ServiceEnvironment::serviceURL();
-    platform.httpSession = std::make_shared<CurlHttpTransport>(ServiceEnvironment::extraCaFile());
-    platform.makeWebSocketSession = [extraCaFile = ServiceEnvironment::extraCaFile()] {
+    platform.serviceURL = configuration.serviceURL();
+    platform.httpSession = std::make_shared<CurlHttpTransport>(configuration.extraCaFile());
+    platform.makeWebSocketSession = [extraCaFile = configuration.extraCaFile()] {
         return std::make_shared<BeastWebSocketSession>(extraCaFile);
     };
     platform.makeWorkspace = [mainQueue = platform.mainQueue, paths = platform.paths, bundle = platform.bundle,
-                              logSink = platform.logSink] {
+                              logSink = platform.logSink,
+                              searchPath = configuration.searchPath(AgentConfiguration::processEnvironment()("PATH"))] {
         const auto agentId = bundle->infoString("CFBundleIdentifier").value_or("app.brenmoor.tessary");
         return std::make_shared<ApplicationWatcher>(
-            mainQueue, paths, ApplicationWatcher::sessionSettings(bundle->bundlePath(), agentId, logSink));
+            mainQueue, paths, ApplicationWatcher::sessionSettings(bundle->bundlePath(), agentId, searchPath, logSink));
     };
     platform.notificationListener = std::make_shared<DatagramNotificationListener>(
         SharedStoreFormat::notificationSocketPath(platform.paths), platform.mainQueue);
@@ -94,12 +96,16 @@ AgentPlatform linuxPlatform(QApplication& app)
 
 int main(int argc, char* argv[])
 {
-    // An override that cannot be used is said once and the built-in service used: an agent that
+    auto logSink = SystemLogSink::fromEnvironment();
+    const Logger logger(logSink, AppDelegate::kSubsystem, "app");
+    auto bundle = std::make_shared<const MainBundle>(BundleLocator::running());
+    const auto configuration = AgentConfiguration::load(*bundle, AgentConfiguration::processEnvironment(), logger);
+    // An address that cannot be used is said once and the built-in service used: an agent that
     // exited here would be restarted until the unit gave up, and the session left unmonitored.
-    if (const auto overrideURL = ServiceEnvironment::serviceURL()) {
+    if (const auto& overrideURL = configuration.serviceURL()) {
         if (auto endpoint = ServiceEndpoint::resolve(overrideURL); !endpoint)
-            std::fprintf(stderr, "TESSARY_SERVICE_URL is not usable, using the built-in service: %s\n",
-                         endpoint.error().description.c_str());
+            logger.error("The service address %s is not usable, using the built-in service: %@",
+                         {*overrideURL, endpoint.error()});
     }
 
     // Every running application instance holds a process descriptor.
@@ -108,7 +114,7 @@ int main(int argc, char* argv[])
     app.setApplicationName(QStringLiteral("Tessary"));
     app.setQuitOnLastWindowClosed(false);
 
-    auto platform = linuxPlatform(app);
+    auto platform = linuxPlatform(app, configuration, bundle, logSink);
     bool terminating = false;
     platform.terminateApplication = [&terminating, quit = platform.terminateApplication](int exitStatus) {
         terminating = true;
@@ -124,7 +130,7 @@ int main(int argc, char* argv[])
             if (terminating)
                 return;
             scene = std::make_unique<MenuBarScene>(
-                delegate, platform, std::make_shared<CurlPackageDownloader>(ServiceEnvironment::extraCaFile()));
+                delegate, platform, std::make_shared<CurlPackageDownloader>(configuration.extraCaFile()));
         });
     });
     const int status = QApplication::exec();

@@ -40,7 +40,7 @@ bool sameObserver(const std::weak_ptr<WorkspaceObserver>& a, const std::weak_ptr
 }  // namespace
 
 ApplicationWatcher::Settings ApplicationWatcher::sessionSettings(const std::filesystem::path& agentBundle,
-                                                                 const std::string& agentId,
+                                                                 const std::string& agentId, std::string searchPath,
                                                                  std::shared_ptr<LogSink> logSink)
 {
     Settings settings;
@@ -48,8 +48,7 @@ ApplicationWatcher::Settings ApplicationWatcher::sessionSettings(const std::file
     settings.exclusions.agentPid = ::getpid();
     settings.exclusions.agentBundle = agentBundle;
     settings.exclusions.agentIds = {agentId};
-    const char* path = std::getenv("PATH");
-    settings.searchPath = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    settings.searchPath = std::move(searchPath);
     settings.logSink = std::move(logSink);
     return settings;
 }

@@ -49,9 +49,9 @@ public:
         ProcessHandles::Opener opener = ProcessHandles::systemOpener();
     };
 
-    // For the running agent: this user, this process, this bundle, and PATH.
+    // For the running agent: this user, this process, this bundle, and where programs are searched.
     static Settings sessionSettings(const std::filesystem::path& agentBundle, const std::string& agentId,
-                                    std::shared_ptr<LogSink> logSink);
+                                    std::string searchPath, std::shared_ptr<LogSink> logSink);
 
     // Learns what already runs (never reported as launched) before it returns.
     ApplicationWatcher(std::shared_ptr<MainQueue> mainQueue, const Paths& paths, Settings settings);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unistd.h>
@@ -98,6 +99,23 @@ private:
     std::string installed_;
 };
 
+// The family's configuration of the installed agent, for the length of a test; nothing of it is
+// left afterwards.
+class SystemConfiguration {
+public:
+    static inline const std::filesystem::path kFile = "/etc/tessary/agent.json";
+
+    SystemConfiguration(const json& content, std::filesystem::perms mode)
+    {
+        std::filesystem::create_directories(kFile.parent_path());
+        TemporaryFolder::writeFile(kFile, content.dump());
+        std::filesystem::permissions(kFile, mode);
+    }
+    ~SystemConfiguration() { std::filesystem::remove_all(kFile.parent_path()); }
+    SystemConfiguration(const SystemConfiguration&) = delete;
+    SystemConfiguration& operator=(const SystemConfiguration&) = delete;
+};
+
 class InstalledPackageTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -106,10 +124,31 @@ protected:
             GTEST_SKIP() << "needs root and the tessary package installed (tests/package/InstallTest.sh)";
         if (!harness.available())
             GTEST_SKIP() << harness.whyUnavailable();
+        // What a child could set: an installed agent must not follow it.
+        harness.setEnvironment("TESSARY_SERVICE_URL", "https://127.0.0.1:9/");
+        configuration = std::make_unique<SystemConfiguration>(
+            json{{"serviceURL", harness.service().baseURL()}, {"caFile", harness.service().caFile().string()}},
+            std::filesystem::perms(0644));
     }
 
     PairedAgentHarness harness{{kInstalledAgent, kInstalledHost, PairedAgentHarness::Programs::ofThisBuild().devservice}};
+    std::unique_ptr<SystemConfiguration> configuration;
 };
+
+TEST_F(InstalledPackageTest, AConfigurationOthersCanWriteIsRefusedAndSaid)
+{
+    configuration.reset();
+    configuration = std::make_unique<SystemConfiguration>(json{{"serviceURL", "https://127.0.0.1:9/"}},
+                                                          std::filesystem::perms(0664));
+    harness.pairDevice();
+    auto& agent = harness.startAgent();
+    EXPECT_TRUE(agent.waitForLine("Ignoring the configuration /etc/tessary/agent.json: it must be owned by root and "
+                                  "writable by no one else",
+                                  kLimit))
+        << agent.output();
+    ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
+    EXPECT_FALSE(agent.hasLine("127.0.0.1:9")) << agent.output();
+}
 
 TEST_F(InstalledPackageTest, TheInstalledAgentMonitorsFromOptAndLeavesTheLoginItemAndUnitToThePackage)
 {

@@ -99,6 +99,8 @@ assert forced and all(entry.endswith(";" + store) for entry in forced), forced
 assert {entry.split(";")[0] for entry in forced} == set(settings), settings
 assert all(s["installation_mode"] == "force_installed" and s["update_url"] == store for s in settings.values())
 PYTHON
+python3 -c 'import json, sys; sys.exit(json.load(open(sys.argv[1])).get("TessaryConfigurationFile") != "/etc/tessary/agent.json")' \
+  "$work/root/opt/tessary/Contents/Info.json" || fail "the installed agent does not read /etc/tessary/agent.json"
 # A host manifest in the child's own folder must not replace the installed one.
 python3 -c 'import json, sys; sys.exit(json.load(open(sys.argv[1])).get("NativeMessagingUserLevelHosts") is not False)' \
   "$policy" || fail "policy lets a user-level native-messaging host replace the installed one"

@@ -136,7 +136,8 @@ protected:
 
     std::unique_ptr<ApplicationWatcher> startWatcher()
     {
-        auto settings = ApplicationWatcher::sessionSettings(folder.path() / "Tessary", "app.brenmoor.tessary", log);
+        auto settings = ApplicationWatcher::sessionSettings(folder.path() / "Tessary", "app.brenmoor.tessary",
+                                                            "/usr/bin:/bin", log);
         settings.searchPath = bin.string() + ":/usr/bin:/bin";
         settings.eventTriggers = GetParam();
         auto watcher = std::make_unique<ApplicationWatcher>(queue, EnvironmentPaths::current(), settings);

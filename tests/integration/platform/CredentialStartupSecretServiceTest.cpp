@@ -52,7 +52,7 @@ protected:
     void launch()
     {
         auto platform = fake.platform();
-        platform.secureStore = SecureStoreFactory::forEnvironment(fake.paths, fake.mainQueue, fake.log);
+        platform.secureStore = SecureStoreFactory::forAgent(fake.paths, "", fake.mainQueue, fake.log);
         delegate = std::make_shared<AppDelegate>(platform);
         const auto before = std::chrono::steady_clock::now();
         delegate->applicationDidFinishLaunching([this] { ++launched; });

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "platform/MemoryLogSink.h"
+#include "platform/linux/AgentConfiguration.h"
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/DesktopExec.h"
 #include "platform/linux/FlockInstanceLock.h"
@@ -11,7 +13,9 @@
 #include "tests/support/TemporaryFolder.h"
 
 #include <chrono>
+#include <map>
 #include <thread>
+#include <unistd.h>
 
 namespace tessary {
 namespace {
@@ -36,6 +40,108 @@ TEST(LinuxAdaptersTest, InstanceLockIsExclusiveUntilItsHolderGoesAway)
     second.release();
     EXPECT_TRUE(third.tryAcquire());
     EXPECT_FALSE(second.tryAcquire());
+}
+
+// The configuration of a development build comes from its environment; an installed agent's only
+// from a file root owns that no one else can write, and it always searches the system's folders.
+TEST(LinuxAdaptersTest, AnInstalledAgentTakesItsConfigurationOnlyFromASafeFile)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "ownership by root can only be set up as root";
+    TemporaryFolder folder;
+    const auto etc = folder.path() / "etc";
+    const auto file = etc / "agent.json";
+    const auto ca = etc / "ca.pem";
+    const std::map<std::string, std::string> variables = {{"TESSARY_SERVICE_URL", "https://child.example/"},
+                                                          {"TESSARY_CA_FILE", "/home/child/ca.pem"},
+                                                          {"TESSARY_SECRET_BACKEND", "file"}};
+    const auto environment = [&](const char* name) -> std::optional<std::string> {
+        const auto found = variables.find(name);
+        return found == variables.end() ? std::nullopt : std::optional<std::string>(found->second);
+    };
+    const auto bundleNaming = [&](std::optional<std::filesystem::path> configuration) {
+        nlohmann::json info = {{"CFBundleIdentifier", "app.brenmoor.tessary"}};
+        if (configuration)
+            info[AgentConfiguration::kFileKey] = configuration->string();
+        TemporaryFolder::writeFile(folder.path() / "Tessary" / "Contents" / "Info.json", info.dump());
+        return MainBundle(folder.path() / "Tessary", folder.path() / "Tessary" / "Contents" / "bin" / "PellixApp");
+    };
+    const std::string good = R"({"serviceURL":"https://family.example/","caFile":")" + ca.string() + R"("})";
+    const auto perms = [](const std::filesystem::path& path, unsigned mode) {
+        std::filesystem::permissions(path, std::filesystem::perms(mode));
+    };
+    struct Row {
+        const char* name;
+        std::function<void()> prepare;
+        std::optional<std::string> serviceURL;
+        std::optional<std::string> caFile;
+        // The end of the refusal line; empty when nothing is refused.
+        std::string refused;
+    };
+    const std::string unsafe = "it must be owned by root and writable by no one else";
+    const Row rows[] = {
+        {"no file: the built-in service", [&] { std::filesystem::remove(file); }, std::nullopt, std::nullopt, ""},
+        {"a safe file", [] {}, "https://family.example/", ca.string(), ""},
+        {"writable by the group", [&] { perms(file, 0664); }, std::nullopt, std::nullopt, unsafe},
+        {"writable by others", [&] { perms(file, 0646); }, std::nullopt, std::nullopt, unsafe},
+        {"owned by another user", [&] { ASSERT_EQ(::chown(file.c_str(), 65534, 65534), 0); }, std::nullopt,
+         std::nullopt, unsafe},
+        {"in a folder others can write", [&] { perms(etc, 0777); }, std::nullopt, std::nullopt,
+         "its folder " + etc.string() + " is not safe: " + unsafe},
+        {"a symbolic link to a safe file",
+         [&] {
+             std::filesystem::rename(file, etc / "real.json");
+             std::filesystem::create_symlink(etc / "real.json", file);
+         },
+         std::nullopt, std::nullopt, "it is a symbolic link"},
+        {"not JSON", [&] { TemporaryFolder::writeFile(file, "{\"serviceURL\":"); }, std::nullopt, std::nullopt,
+         "it is not a JSON object"},
+        {"an address that is not text", [&] { TemporaryFolder::writeFile(file, R"({"serviceURL":7})"); },
+         std::nullopt, std::nullopt, "\"serviceURL\" is not a text"},
+        {"a CA file others can write", [&] { perms(ca, 0666); }, std::nullopt, std::nullopt,
+         "the CA file " + ca.string() + ": " + unsafe},
+        {"larger than any configuration",
+         [&] { TemporaryFolder::writeFile(file, std::string(AgentConfiguration::kLargestFile + 1, ' ')); },
+         std::nullopt, std::nullopt, "it is not a file of at most 64 KiB"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(etc);
+        std::filesystem::create_directories(etc);
+        perms(etc, 0755);
+        TemporaryFolder::writeFile(file, good);
+        TemporaryFolder::writeFile(ca, "-----BEGIN CERTIFICATE-----\n");
+        perms(file, 0644);
+        perms(ca, 0644);
+        row.prepare();
+        auto log = std::make_shared<MemoryLogSink>();
+        const auto configuration =
+            AgentConfiguration::load(bundleNaming(file), environment, Logger(log, "app.brenmoor.tessary", "app"));
+        EXPECT_TRUE(configuration.installed());
+        EXPECT_EQ(configuration.serviceURL(), row.serviceURL);
+        EXPECT_EQ(configuration.extraCaFile(), row.caFile ? std::optional<std::filesystem::path>(*row.caFile)
+                                                          : std::nullopt);
+        EXPECT_EQ(configuration.secretBackend(), "") << "the environment never chooses";
+        if (row.refused.empty())
+            EXPECT_TRUE(log->messages().empty());
+        else
+            EXPECT_EQ(log->messages(),
+                      std::vector<std::string>{"Ignoring the configuration " + file.string() + ": " + row.refused});
+        const auto folders = configuration.dataDirs({"/nowhere"});
+        EXPECT_EQ(folders, (std::vector<std::filesystem::path>{"/nowhere", "/usr/local/share", "/usr/share"}));
+        EXPECT_EQ(configuration.searchPath("/nowhere:/usr/bin"),
+                  "/nowhere:/usr/bin:/usr/local/bin:/bin:/usr/local/games:/usr/games");
+    }
+
+    auto log = std::make_shared<MemoryLogSink>();
+    const auto development =
+        AgentConfiguration::load(bundleNaming(std::nullopt), environment, Logger(log, "app.brenmoor.tessary", "app"));
+    EXPECT_FALSE(development.installed());
+    EXPECT_EQ(development.serviceURL(), "https://child.example/");
+    EXPECT_EQ(development.extraCaFile(), std::filesystem::path("/home/child/ca.pem"));
+    EXPECT_EQ(development.secretBackend(), "file");
+    EXPECT_EQ(development.dataDirs({"/nowhere"}), std::vector<std::filesystem::path>{"/nowhere"});
+    EXPECT_EQ(development.searchPath("/nowhere"), "/nowhere");
 }
 
 TEST(LinuxAdaptersTest, UserDefaultsPersistAndKeepOtherKeys)
