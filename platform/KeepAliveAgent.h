@@ -2,6 +2,8 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/Expected.h"
 
@@ -33,6 +35,9 @@ public:
     virtual std::optional<Error> enable() = 0;
     // Deletes the definition; false when there was none.
     virtual bool remove() = 0;
+    // What the user put in place to change the definition without replacing it (a mask, files
+    // that override its settings), each described; empty when nothing does.
+    virtual std::vector<std::string> overrides() = 0;
 };
 
 }  // namespace tessary

@@ -105,6 +105,15 @@ void AppDelegate::reportTampering(const std::string& finding)
     });
 }
 
+void AppDelegate::checkKeepAliveOverrides()
+{
+    auto overrides = platform_.keepAliveAgent->overrides();
+    for (const auto& found : overrides)
+        if (std::ranges::find(keepAliveOverrides_, found) == keepAliveOverrides_.end())
+            reportTampering(found);
+    keepAliveOverrides_ = std::move(overrides);
+}
+
 void AppDelegate::openCredentialStore(std::function<void()> launched)
 {
     deviceConfig_.open([weak = weak_from_this(), launched = std::move(launched)](std::optional<Error> failure) {
@@ -299,6 +308,7 @@ void AppDelegate::startHeartbeat()
     if (heartbeatTimer_)
         heartbeatTimer_->cancel();
     installationKeeper_.ensureKeepAliveAgent();
+    checkKeepAliveOverrides();
     if (nativeMessaging_)
         nativeMessaging_->installChromeHost();
     sendHeartbeat();
@@ -307,6 +317,7 @@ void AppDelegate::startHeartbeat()
         if (!self)
             return;
         self->installationKeeper_.ensureKeepAliveAgent();
+        self->checkKeepAliveOverrides();
         if (self->nativeMessaging_)
             self->nativeMessaging_->installChromeHost();
         self->sendHeartbeat();

@@ -87,6 +87,8 @@ private:
     // Records a finding for the parent; while monitoring, a heartbeat carries it within seconds
     // instead of at the next tick.
     void reportTampering(const std::string& finding);
+    // Reports each mask or override of the keep-alive agent once, when it appears.
+    void checkKeepAliveOverrides();
     void openCredentialStore(std::function<void()> launched);
     void retryCredentialStore(const Error& failure, std::function<void()> launched);
     // The start-up sequence from the device identifier on, once the credentials are known.
@@ -136,6 +138,7 @@ private:
     std::shared_ptr<ScheduledWork> rulesFetchRetry_;
     // Counts rules received on the channel: a fetch answered after newer rules arrived is stale.
     std::uint64_t rulesReceived_ = 0;
+    std::vector<std::string> keepAliveOverrides_;
 };
 
 }  // namespace tessary

@@ -249,7 +249,7 @@ void Outbox::removeForeignObjects()
         outboxTable = table.prepared() && table.step() == SQLITE_ROW;
     }
     // Triggers and views hold nothing; they go first, so a view can no longer take the table's name.
-    std::ranges::stable_partition(objects, [](const auto& object) { return object.first != "table"; });
+    std::stable_partition(objects.begin(), objects.end(), [](const auto& object) { return object.first != "table"; });
     for (const auto& [type, name] : objects) {
         std::string sql = "DROP " + type + " IF EXISTS " + quotedName(name);
         if (type == "table" && !outboxTable &&

@@ -1,5 +1,7 @@
 #include "platform/linux/SystemdKeepAliveUnit.h"
 
+#include <algorithm>
+
 #include "platform/linux/AtomicFile.h"
 #include "platform/linux/SystemdExec.h"
 
@@ -23,8 +25,32 @@ bool removeLink(const std::filesystem::path& link)
 
 SystemdKeepAliveUnit::SystemdKeepAliveUnit(const Paths& paths)
     : unitPath_(paths.configHome / "systemd" / "user" / kUnitName),
-      systemWideUnitPath_(paths.systemUserUnitDir / kUnitName)
+      systemWideUnitPath_(paths.systemUserUnitDir / kUnitName),
+      runtimeUnitFolder_(paths.runtimeDir / "systemd" / "user"),
+      dropInFolders_({paths.configHome / "systemd" / "user", paths.configHome / "systemd" / "user.control",
+                      paths.runtimeDir / "systemd" / "user", paths.runtimeDir / "systemd" / "user.control",
+                      paths.runtimeDir / "systemd" / "transient"})
 {
+}
+
+std::vector<std::string> SystemdKeepAliveUnit::overrides()
+{
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& unit : {unitPath_, runtimeUnitFolder_ / kUnitName}) {
+        // What "systemctl --user mask" (with --runtime, for the session) leaves.
+        if (std::filesystem::is_symlink(unit, error) &&
+            std::filesystem::read_symlink(unit, error) == std::filesystem::path("/dev/null"))
+            found.push_back("the keep-alive unit is masked (" + unit.string() + ")");
+    }
+    for (const auto& folder : dropInFolders_) {
+        const auto dropIns = folder / (std::string(kUnitName) + ".d");
+        for (std::filesystem::directory_iterator it(dropIns, error), end; !error && it != end; it.increment(error))
+            if (it->path().extension() == ".conf")
+                found.push_back("a drop-in file changes the keep-alive unit (" + it->path().string() + ")");
+    }
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 std::filesystem::path SystemdKeepAliveUnit::wantsLinkPath() const

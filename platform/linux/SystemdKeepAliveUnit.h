@@ -29,6 +29,9 @@ public:
     std::optional<Error> install(const std::filesystem::path& executable) override;
     std::optional<Error> enable() override;
     bool remove() override;
+    // A mask (the unit linked to /dev/null, for good or until the session ends) and drop-in files
+    // in the user's persistent, runtime and control folders.
+    std::vector<std::string> overrides() override;
 
     const std::filesystem::path& unitPath() const { return unitPath_; }
     // The unit installed with the system, enabled by a link beside it.
@@ -45,6 +48,9 @@ public:
 private:
     std::filesystem::path unitPath_;
     std::filesystem::path systemWideUnitPath_;
+    std::filesystem::path runtimeUnitFolder_;
+    // The user's folders whose "<unit>.d" drop-ins systemd reads for the unit.
+    std::vector<std::filesystem::path> dropInFolders_;
 };
 
 }  // namespace tessary

@@ -10,6 +10,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::MonitoringFixture;
+using testing::TemporaryFolder;
 
 constexpr auto kManifestInstalled = "Chrome native messaging host installed → ";
 
@@ -89,6 +90,44 @@ TEST_F(MonitoringLifecycleTest, TheWatchdogIsFedAtHalfItsIntervalAndARestartByIt
     ASSERT_TRUE(answer(kHeartbeat, 200, R"({"ok":true,"updateAvailable":false})"));
     delegate->sendHeartbeat();
     EXPECT_EQ(heartbeatError(), std::nullopt);
+}
+
+TEST_F(MonitoringLifecycleTest, AMaskOrADropInOnTheKeepAliveUnitIsReportedOnceWhenItAppears)
+{
+    pair();
+    auto delegate = launch();
+    const auto unit = fake.keepAliveUnit->unitPath();
+    const auto dropIn = fake.paths.runtimeDir / "systemd" / "user.control" /
+                        "app.brenmoor.tessary.keepalive.service.d" / "50-Restart.conf";
+    const std::string masked = "the keep-alive unit is masked (" + unit.string() + ")";
+    const std::string overridden = "a drop-in file changes the keep-alive unit (" + dropIn.string() + ")";
+    struct Row {
+        const char* name;
+        std::function<void()> trick;
+        std::string finding;
+    };
+    const Row rows[] = {
+        {"systemctl --user mask",
+         [&] {
+             std::filesystem::remove(unit);
+             std::filesystem::create_symlink("/dev/null", unit);
+         },
+         masked},
+        {"systemctl --user set-property --runtime", [&] { TemporaryFolder::writeFile(dropIn, "[Service]\nRestart=no\n"); },
+         overridden},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        row.trick();
+        fake.mainQueue->advance(120s);
+        EXPECT_EQ(fake.log->count("Tampering detected: " + row.finding), 1U);
+        ASSERT_TRUE(heartbeatError());
+        EXPECT_NE(heartbeatError()->find(row.finding), std::string::npos) << *heartbeatError();
+        while (answer(kHeartbeat, 200, R"({"ok":true,"updateAvailable":false})")) {
+        }
+        fake.mainQueue->advance(120s);
+        EXPECT_EQ(fake.log->count("Tampering detected: " + row.finding), 1U) << "once while it stays";
+    }
 }
 
 TEST_F(MonitoringLifecycleTest, StartWithoutTokenLogsAndCreatesNothing)
