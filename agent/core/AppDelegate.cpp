@@ -354,10 +354,8 @@ void AppDelegate::sendHeartbeat()
 
 void AppDelegate::fetchRulesViaHTTP()
 {
-    if (rulesFetchRetry_) {
+    if (rulesFetchRetry_)
         rulesFetchRetry_->cancel();
-        rulesFetchRetry_.reset();
-    }
     rulesFetchInFlight_ = true;
     apiClient_->fetchRules([self = shared_from_this(), run = monitoringRun_,
                             received = rulesReceived_](APIResult<std::string> result) {
@@ -444,21 +442,10 @@ void AppDelegate::stopMonitoring()
 {
     ++monitoringRun_;
     platform_.notificationListener->stop();
-    if (safariPollTimer_) {
-        safariPollTimer_->cancel();
-        safariPollTimer_.reset();
-    }
-    if (heartbeatTimer_) {
-        heartbeatTimer_->cancel();
-        heartbeatTimer_.reset();
-    }
-    if (tamperingHeartbeat_) {
-        tamperingHeartbeat_->cancel();
-        tamperingHeartbeat_.reset();
-    }
-    if (rulesFetchRetry_) {
-        rulesFetchRetry_->cancel();
-        rulesFetchRetry_.reset();
+    for (auto* work : {&safariPollTimer_, &heartbeatTimer_, &tamperingHeartbeat_, &rulesFetchRetry_}) {
+        if (*work)
+            (*work)->cancel();
+        work->reset();
     }
     rulesFetchInFlight_ = false;
     if (appMonitor_) {
