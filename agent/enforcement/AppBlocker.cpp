@@ -1,5 +1,7 @@
 #include "agent/enforcement/AppBlocker.h"
 
+#include <algorithm>
+
 namespace tessary {
 
 AppBlocker::AppBlocker(std::shared_ptr<LogSink> logSink, TamperingDetected tamperingDetected)
@@ -63,8 +65,15 @@ void AppBlocker::checkAndBlock(RunningApplication& application)
     // The display name belongs to the identifier it was launched under.
     const std::string appName = *blocked == *bundleId ? application.localizedName().value_or(*bundleId) : *blocked;
     logger_.info("Blocking app: %s (%s)", {appName, *blocked});
+    // Which identifier it was launched under depends on when the watcher first saw the process.
+    const auto others = application.otherIdentifiers();
+    const auto disguise = *blocked == *bundleId ? std::find_if(others.begin(), others.end(),
+                                                               [&](const auto& other) { return other != *blocked; })
+                                                : others.end();
     if (*blocked != *bundleId)
         tamperingDetected_(*blocked + " ran under the identity of " + *bundleId);
+    else if (disguise != others.end())
+        tamperingDetected_(*blocked + " ran under the identity of " + *disguise);
     application.forceTerminate();
     if (auto channel = webSocketClient.lock())
         channel->sendBlockedAppLaunch(*blocked, appName);

@@ -20,8 +20,8 @@ namespace tessary {
 // blocker's serial section, so a decision never sees a half-replaced set.
 //
 // An application is judged by every identifier it carries: it is blocked when any of them is
-// blocked, and in "deny" mode it runs only when every one of them is approved. One found under
-// another application's identifier is also a finding for tamperingDetected.
+// blocked, and in "deny" mode it runs only when every one of them is approved. A blocked one that
+// carries another application's identifier too is also a finding for tamperingDetected.
 class AppBlocker {
 public:
     using TamperingDetected = std::function<void(const std::string& finding)>;

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "shared/SharedStore.h"
@@ -363,6 +364,55 @@ TEST_F(MonitoringEndToEndTest, AGameRunningBeforeTheRulesIsStoppedWhenTheyArrive
     service.start();
 }
 
+// systemd-run --user --scope --unit=app-gnome-<approved>-1 <game>: the game runs in a scope named
+// after another application, which is how the unit's ID would otherwise hide it.
+TEST_F(MonitoringEndToEndTest, ABlockedGameInAScopeNamedAfterAnotherApplicationIsStoppedAndReported)
+{
+    const auto uid = std::to_string(::getuid());
+    const std::filesystem::path scope = "/sys/fs/cgroup/unified/user.slice/user-" + uid + ".slice/user@" + uid +
+                                        ".service/app.slice/app-gnome-org.gnome.Calculator-4242.scope";
+    std::error_code error;
+    std::filesystem::create_directories(scope, error);
+    if (error || !std::filesystem::exists(scope / "cgroup.procs"))
+        GTEST_SKIP() << "no writable cgroup v2 hierarchy at /sys/fs/cgroup/unified to make a scope in";
+    const auto device = harness.pairDevice();
+    const auto blockedProgram = installBlockedApplication();
+    auto& service = harness.service();
+    auto& agent = harness.startAgent();
+    ASSERT_TRUE(agent.waitForLine("Rules fetched via HTTP: 0 blocked sites", kLimit)) << agent.output();
+    const json rules = {{"mode", "allow"},
+                        {"blockedSites", json::array()},
+                        {"blockedApps", json::array({kBlockedAppId})},
+                        {"approvedSites", json::array()},
+                        {"approvedApps", json::array({"org.gnome.Calculator"})},
+                        {"grants", json::array()}};
+    ASSERT_EQ(service.pushRules(device.deviceId, rules).status, 200);
+    ASSERT_TRUE(agent.waitForLine("AppBlocker updated: 1 approved apps", kLimit)) << agent.output();
+
+    // As systemd-run does: the process enters the scope, then becomes the game.
+    ChildProcess game({"/bin/sh", "-c", "echo $$ > \"$0\" && exec \"$1\" 600", (scope / "cgroup.procs").string(),
+                       blockedProgram.string()});
+    ASSERT_TRUE(game.started());
+    EXPECT_TRUE(waitForExit(game.pid(), kLimit)) << agent.output();
+    const auto blockedAsTheGame = [&] {
+        for (const auto& entry : record().value("blockedLaunches", json::array()))
+            if (entry["payload"].value("bundleId", "") == kBlockedAppId)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(waitUntil(blockedAsTheGame, kLimit)) << agent.output();
+    const auto reported = [&] {
+        for (const auto& heartbeat : record().value("heartbeats", json::array()))
+            if (heartbeat["headers"].value("X-App-Error", "").find(
+                    std::string(kBlockedAppId) + " ran under the identity of org.gnome.Calculator") != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(waitUntil(reported, kLimit)) << agent.output();
+    game.wait();
+    std::filesystem::remove(scope, error);
+}
+
 // What a child with a terminal would try with sqlite3 against the agent's files: each is undone
 // within a poll, and the parent learns of it from a heartbeat.
 TEST_F(MonitoringEndToEndTest, TricksDoneWithSqliteAreUndoneAndReachTheParentInAHeartbeat)
@@ -403,6 +453,18 @@ TEST_F(MonitoringEndToEndTest, TricksDoneWithSqliteAreUndoneAndReachTheParentInA
         {"the rules edited in place",
          [&] { sqlite(harness.storeFile(), R"(UPDATE defaults SET value = '{"mode":"allow"}' WHERE key = 'rules')"); },
          "the rules in the shared store were changed by another process"},
+        {"the rules edited and frozen by a trigger",
+         [&] {
+             sqlite(harness.storeFile(), R"(UPDATE defaults SET value = '{"mode":"allow"}' WHERE key = 'rules';)"
+                                         "CREATE TRIGGER frozen BEFORE UPDATE ON defaults" + swallow);
+         },
+         "trigger frozen on defaults"},
+        {"a view in place of the rules table",
+         [&] {
+             sqlite(harness.storeFile(), R"(ALTER TABLE defaults RENAME TO kept; CREATE VIEW defaults AS )"
+                                         R"(SELECT 'rules' AS key, '{"mode":"allow"}' AS value)");
+         },
+         "view defaults"},
         {"a trigger swallowing every message to the service",
          [&] { sqlite(outbox, "CREATE TRIGGER hush BEFORE INSERT ON outbox" + swallow); }, "trigger hush on outbox"},
     };
