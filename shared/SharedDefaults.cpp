@@ -58,10 +58,10 @@ SharedStore* SharedDefaults::connection()
         reportFailure("Failed to open the shared store: %@", state.error());
         return nullptr;
     }
-    if (state.value() == SharedStore::FileState::tampered && !tampered_) {
+    if (state.value() == SharedStore::FileState::tampered && !tampered_)
         tamperingDetected_(foreignObjectsFinding(foreign));
-    }
-    tampered_ = false;
+    // Found once, however many polls it takes to move the file aside.
+    tampered_ = state.value() == SharedStore::FileState::tampered;
     if (state.value() == SharedStore::FileState::damaged || state.value() == SharedStore::FileState::tampered) {
         auto moved = SharedStore::moveAside(storeFile_, asideStamp());
         if (!moved) {
@@ -95,6 +95,7 @@ SharedStore* SharedDefaults::connection()
     }
     movedAside_.reset();
     lost_ = false;
+    tampered_ = false;
     return store_.get();
 }
 

@@ -18,10 +18,11 @@ constexpr const char* kSchema =
 
 // Everything the store's schema creates; anything else in the file was put there by someone else.
 const std::vector<SqliteDefenses::SchemaObject> kStoreObjects = {
-    {"table", "defaults"},
-    {"index", "sqlite_autoindex_defaults_1"},
-    {"table", "event_queue"},
-    {"table", "sqlite_sequence"},
+    {"table", "defaults", "CREATE TABLE defaults(key TEXT PRIMARY KEY, value BLOB NOT NULL)", true},
+    {"index", "sqlite_autoindex_defaults_1", nullptr, true},
+    {"table", "event_queue", "CREATE TABLE event_queue(seq INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL)",
+     true},
+    {"table", "sqlite_sequence", "CREATE TABLE sqlite_sequence(name,seq)", false},
 };
 
 // The first bytes of every SQLite database file, NUL included, and the length of its header.

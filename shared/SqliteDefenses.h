@@ -18,13 +18,18 @@ public:
     struct SchemaObject {
         const char* type;
         const char* name;
+        // The statement SQLite keeps for it, exactly; null where SQLite keeps none (its own indexes).
+        const char* sql;
+        // Its absence is damage too (a table dropped and made again differently, or renamed away).
+        bool required;
     };
 
     // An error when the library refused one of them; the connection must then not be used.
     static std::optional<Error> apply(sqlite3* connection);
-    // Each schema object of the file that is not one of those expected, as "trigger x on outbox".
-    // SQLite's own objects (sqlite_sequence, automatic indexes of the expected tables) count as
-    // expected only when listed.
+    // Each schema object of the file that is not one of those expected, as "trigger x on outbox";
+    // an expected one made with other SQL, as "table outbox (altered)"; a required one that is
+    // missing, as "no table outbox". SQLite's own objects (sqlite_sequence, automatic indexes of the
+    // expected tables) count as expected only when listed.
     static Expected<std::vector<std::string>> foreignObjects(sqlite3* connection,
                                                              const std::vector<SchemaObject>& expected);
 };

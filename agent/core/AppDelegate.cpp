@@ -45,10 +45,14 @@ AppDelegate::AppDelegate(AgentPlatform platform)
                           platform_.mainQueue, platform_.launcher, platform_.hostFacts, platform_.adminCheck, logger_),
       installedUpdateWatcher_(platform_.installedProgram, platform_.mainQueue, platform_.launchOrigin,
                               platform_.terminateApplication, logger_),
-      tamperReport_(logger_, APIClient::kErrorHeaderCharacters),
+      tamperReport_(std::make_shared<TamperReport>(logger_, APIClient::kErrorHeaderCharacters)),
+      // The channel may hold the outbox past this delegate; the poll sends what it found.
       outbox_(std::make_shared<Outbox>(platform_.paths.dataHome / "app.brenmoor.tessary" / "outbox.sqlite3",
                                        platform_.clock, logger_,
-                                       [this](const std::string& finding) { reportTampering(finding); }))
+                                       [report = std::weak_ptr<TamperReport>(tamperReport_)](const std::string& finding) {
+                                           if (auto held = report.lock())
+                                               held->record(finding);
+                                       }))
 {
 }
 
@@ -81,7 +85,7 @@ void AppDelegate::startWatchdog()
     auto& watchdog = platform_.serviceWatchdog;
     watchdog->notifyRunning();
     if (watchdog->takeRestartNotice())
-        tamperReport_.record("the agent stopped answering (stopped or hung) and its watchdog restarted it");
+        tamperReport_->record("the agent stopped answering (stopped or hung) and its watchdog restarted it");
     const auto interval = watchdog->interval();
     if (!interval)
         return;
@@ -92,8 +96,21 @@ void AppDelegate::startWatchdog()
 
 void AppDelegate::reportTampering(const std::string& finding)
 {
-    tamperReport_.record(finding);
-    if (!heartbeatTimer_ || tamperingHeartbeat_)
+    if (tamperReport_->record(finding))
+        scheduleTamperingHeartbeat();
+}
+
+std::function<void(const std::string&)> AppDelegate::tamperingCallback()
+{
+    return [weak = weak_from_this()](const std::string& finding) {
+        if (auto self = weak.lock())
+            self->reportTampering(finding);
+    };
+}
+
+void AppDelegate::scheduleTamperingHeartbeat()
+{
+    if (!heartbeatTimer_ || tamperingHeartbeat_ || !tamperReport_->nextBatch())
         return;
     tamperingHeartbeat_ = platform_.mainQueue->postAfter(kTamperingHeartbeatDelay, [weak = weak_from_this()] {
         auto self = weak.lock();
@@ -265,16 +282,14 @@ void AppDelegate::startMonitoring()
     appMonitor_ = monitor;
 
     sharedDefaults_ = std::make_shared<SharedDefaults>(
-        SharedStoreFormat::storePath(platform_.paths), platform_.clock, logger_,
-        [this](const std::string& finding) { reportTampering(finding); });
+        SharedStoreFormat::storePath(platform_.paths), platform_.clock, logger_, tamperingCallback());
     auto publisher = std::make_shared<NativeMessagingHost>(
         sharedDefaults_, platform_.chromeHostManifest, platform_.otherBrowserHostManifests, platform_.bundle, logger_);
     publisher->webSocketClient = client;
     publisher->installChromeHost();
     nativeMessaging_ = publisher;
 
-    auto blocker = std::make_shared<AppBlocker>(platform_.logSink,
-                                                [this](const std::string& finding) { reportTampering(finding); });
+    auto blocker = std::make_shared<AppBlocker>(platform_.logSink, tamperingCallback());
     blocker->webSocketClient = client;
     monitor->appBlocker = blocker;
     appBlocker_ = blocker;
@@ -289,6 +304,7 @@ void AppDelegate::startMonitoring()
         if (!self)
             return;
         self->outbox_->lookForTampering();
+        self->scheduleTamperingHeartbeat();
         self->processSafariEventQueue();
     });
     // At once, not at the first poll: the browsers never create the store and drop what they
@@ -326,11 +342,11 @@ void AppDelegate::startHeartbeat()
 
 void AppDelegate::sendHeartbeat()
 {
-    const auto tampering = tamperReport_.nextBatch();
+    const auto tampering = tamperReport_->nextBatch();
     auto completion = [self = shared_from_this(), run = monitoringRun_,
                        carried = tampering ? tampering->upTo : 0](APIResult<HeartbeatResponse> result) {
         if (result)
-            self->tamperReport_.delivered(carried);
+            self->tamperReport_->delivered(carried);
         if (run != self->monitoringRun_)
             return;
         if (result) {

@@ -87,6 +87,10 @@ private:
     // Records a finding for the parent; while monitoring, a heartbeat carries it within seconds
     // instead of at the next tick.
     void reportTampering(const std::string& finding);
+    // While monitoring, has a heartbeat carry waiting findings within seconds instead of at the next tick.
+    void scheduleTamperingHeartbeat();
+    // A finding callback for the services this delegate owns, holding it weakly.
+    std::function<void(const std::string&)> tamperingCallback();
     // Reports each mask or override of the keep-alive agent once, when it appears.
     void checkKeepAliveOverrides();
     void openCredentialStore(std::function<void()> launched);
@@ -111,8 +115,8 @@ private:
     std::unique_ptr<AppState> appState_;
     InstallationKeeper installationKeeper_;
     InstalledUpdateWatcher installedUpdateWatcher_;
-    // Before the stores that report into it.
-    TamperReport tamperReport_;
+    // Before the stores that report into it; held by them weakly.
+    std::shared_ptr<TamperReport> tamperReport_;
 
     std::shared_ptr<AppMonitor> appMonitor_;
     std::shared_ptr<WebSocketClient> webSocketClient_;

@@ -8,6 +8,7 @@ namespace {
 
 // A child repeating one trick cannot grow the list without bound; the oldest findings stay.
 constexpr std::size_t kMostPending = 32;
+constexpr std::size_t kLongestFinding = 512;
 
 }  // namespace
 
@@ -16,13 +17,18 @@ TamperReport::TamperReport(Logger logger, std::size_t headerCharacters)
 {
 }
 
-void TamperReport::record(const std::string& finding)
+bool TamperReport::record(const std::string& found)
 {
+    // Findings name what is in the child's files: a long one is cut short.
+    const auto finding = found.substr(0, kLongestFinding);
+    const bool known = std::any_of(pending_.begin(), pending_.end(),
+                                   [&](const Finding& kept) { return kept.text == finding; });
+    if (known)
+        return false;
     logger_.error("Tampering detected: %s", {finding});
-    const bool known = std::ranges::any_of(pending_, [&](const Finding& kept) { return kept.text == finding; });
-    if (known || pending_.size() >= kMostPending)
-        return;
-    pending_.push_back({++recorded_, finding});
+    if (pending_.size() < kMostPending)
+        pending_.push_back({++recorded_, finding});
+    return true;
 }
 
 std::optional<TamperReport::Batch> TamperReport::nextBatch() const

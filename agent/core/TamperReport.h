@@ -18,7 +18,8 @@ public:
 
     TamperReport(Logger logger, std::size_t headerCharacters);
 
-    void record(const std::string& finding);
+    // True when the finding is new, not one already waiting to be sent; only a new one is logged.
+    bool record(const std::string& finding);
 
     struct Batch {
         // "Tampering detected: " and as many whole findings as fit, separated by "; ".

@@ -1,5 +1,7 @@
 #include "agent/enforcement/AppMonitor.h"
 
+#include <algorithm>
+
 #include "platform/JsonText.h"
 
 namespace tessary {
@@ -36,8 +38,10 @@ void AppMonitor::appDidLaunch(const std::shared_ptr<RunningApplication>& applica
     if (appBlocker) {
         appBlocker->checkAndBlock(*application);
         // Asked again: rules applied since the check decide whether the launch is reported.
-        if (appBlocker->blockedIdentifier(*application))
+        if (appBlocker->blockedIdentifier(*application)) {
+            stopped_.push_back(application);
             return;
+        }
     }
     ActivityEvent event;
     event.type = "app_launch";
@@ -52,8 +56,16 @@ void AppMonitor::judgeRunningApplications()
 {
     if (!appBlocker)
         return;
-    for (const auto& application : workspace_->runningApplications())
+    std::erase_if(stopped_, [](const auto& application) { return application.expired(); });
+    for (const auto& application : workspace_->runningApplications()) {
+        // Stopped already, its end not yet delivered: not stopped and reported twice.
+        const bool stopped = std::any_of(stopped_.begin(), stopped_.end(),
+                                         [&](const auto& held) { return held.lock() == application; });
+        if (stopped || !appBlocker->blockedIdentifier(*application))
+            continue;
         appBlocker->checkAndBlock(*application);
+        stopped_.push_back(application);
+    }
 }
 
 void AppMonitor::appDidTerminate(const std::shared_ptr<RunningApplication>& application)

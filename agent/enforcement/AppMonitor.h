@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "agent/enforcement/AppBlocker.h"
 #include "agent/service/ActivityEvent.h"
@@ -38,6 +39,8 @@ private:
     void sendEvent(const ActivityEvent& event);
 
     std::shared_ptr<Workspace> workspace_;
+    // Applications this monitor had stopped, until they are gone.
+    std::vector<std::weak_ptr<RunningApplication>> stopped_;
     std::shared_ptr<Clock> clock_;
     Logger logger_;
 };

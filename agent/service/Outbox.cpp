@@ -14,8 +14,10 @@ constexpr const char* kSchema = "CREATE TABLE IF NOT EXISTS outbox(id INTEGER PR
                                 "queued_at INTEGER NOT NULL, message TEXT NOT NULL)";
 
 const std::vector<SqliteDefenses::SchemaObject> kOutboxObjects = {
-    {"table", "outbox"},
-    {"table", "sqlite_sequence"},
+    {"table", "outbox",
+     "CREATE TABLE outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, queued_at INTEGER NOT NULL, message TEXT NOT NULL)",
+     true},
+    {"table", "sqlite_sequence", "CREATE TABLE sqlite_sequence(name,seq)", false},
 };
 
 std::string quotedName(const std::string& name)
@@ -217,10 +219,13 @@ void Outbox::lookForTampering()
 {
     if (connection_ == nullptr)
         return;
-    SqliteStatement version(connection_, "PRAGMA data_version");
-    if (!version.prepared() || version.step() != SQLITE_ROW || version.integer(0) == dataVersion_)
-        return;
-    dataVersion_ = version.integer(0);
+    {
+        // Finished before any repair: a table cannot be dropped while a statement still reads.
+        SqliteStatement version(connection_, "PRAGMA data_version");
+        if (!version.prepared() || version.step() != SQLITE_ROW || version.integer(0) == dataVersion_)
+            return;
+        dataVersion_ = version.integer(0);
+    }
     removeForeignObjects();
 }
 
@@ -234,36 +239,52 @@ void Outbox::removeForeignObjects()
         listed += (listed.empty() ? "" : ", ") + object;
     tamperingDetected_("the outbox holds schema objects the agent did not create (" + listed + ")");
 
+    const auto run = [this](const std::string& sql) {
+        const bool done = sqlite3_exec(connection_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+        if (!done)
+            report(failure("repair failed"));
+        return done;
+    };
+    // An outbox table made again with other SQL (a CHECK that refuses every message, say) is set
+    // aside with the tables of other names; the messages of each are copied into a fresh outbox.
+    if (std::find(foreign.value().begin(), foreign.value().end(), "table outbox (altered)") != foreign.value().end())
+        run("ALTER TABLE outbox RENAME TO " + quotedName("outbox altered " + std::to_string(secondsSinceEpoch())));
     std::vector<std::pair<std::string, std::string>> objects;
     {
         // Automatic indexes go with their tables.
         SqliteStatement select(connection_, "SELECT type, name FROM sqlite_master WHERE type IN "
                                             "('trigger', 'view', 'index', 'table') AND NOT (type = 'table' AND name IN "
-                                            "('outbox', 'sqlite_sequence')) AND name NOT LIKE 'sqlite_autoindex_%'");
+                                            "('outbox', 'sqlite_sequence')) AND substr(name, 1, 17) <> "
+                                            "'sqlite_autoindex_'");
         while (select.prepared() && select.step() == SQLITE_ROW)
             objects.emplace_back(select.bytes(0), select.bytes(1));
     }
-    bool outboxTable = false;
-    {
-        SqliteStatement table(connection_, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'outbox'");
-        outboxTable = table.prepared() && table.step() == SQLITE_ROW;
-    }
-    // Triggers and views hold nothing; they go first, so a view can no longer take the table's name.
+    // Triggers, views and indexes hold nothing; they go first, so a view no longer takes the name.
     std::stable_partition(objects.begin(), objects.end(), [](const auto& object) { return object.first != "table"; });
     for (const auto& [type, name] : objects) {
-        std::string sql = "DROP " + type + " IF EXISTS " + quotedName(name);
-        if (type == "table" && !outboxTable &&
-            SqliteStatement(connection_, ("SELECT id, queued_at, message FROM " + quotedName(name)).c_str())
-                .prepared()) {
-            // The messages moved with a renamed table; it becomes the outbox again.
-            sql = "ALTER TABLE " + quotedName(name) + " RENAME TO outbox";
-            outboxTable = true;
-        }
-        if (sqlite3_exec(connection_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
-            report(failure("repair failed"));
+        if (type == "table")
+            break;
+        run("DROP " + type + " IF EXISTS " + quotedName(name));
     }
-    if (sqlite3_exec(connection_, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK)
-        report(failure("repair failed"));
+    run(kSchema);
+    for (const auto& [type, name] : objects) {
+        if (type != "table")
+            continue;
+        const auto table = quotedName(name);
+        const bool holdsMessages =
+            SqliteStatement(connection_, ("SELECT id, queued_at, message FROM " + table).c_str()).prepared();
+        // Oldest first after what is already there; a table whose rows cannot be copied is kept.
+        if (holdsMessages && !run("BEGIN IMMEDIATE"))
+            continue;
+        if (holdsMessages && !(run("INSERT OR IGNORE INTO outbox(queued_at, message) SELECT queued_at, message FROM " +
+                                   table + " WHERE typeof(message) = 'text' ORDER BY id") &&
+                               run("DROP TABLE " + table) && run("COMMIT"))) {
+            run("ROLLBACK");
+            continue;
+        }
+        if (!holdsMessages)
+            run("DROP TABLE IF EXISTS " + table);
+    }
     SqliteStatement count(connection_, "SELECT COUNT(*) FROM outbox");
     size_ = count.step() == SQLITE_ROW ? static_cast<std::size_t>(count.integer(0)) : 0;
 }

@@ -24,8 +24,8 @@ namespace tessary {
 // a damaged one is moved aside, never deleted. Main thread only.
 //
 // Only the agent writes the file. Schema objects it never creates (a trigger that swallows every
-// insert, a view in the table's place) are taken out again without touching the messages, and each
-// is a finding for tamperingDetected.
+// insert, a view in the table's place, the table made again differently) are taken out again
+// without losing a message, and each is a finding for tamperingDetected.
 class Outbox {
 public:
     using TamperingDetected = std::function<void(const std::string& finding)>;
@@ -60,7 +60,8 @@ public:
 private:
     sqlite3* connection();
     Expected<sqlite3*> openFile();
-    // Takes out every schema object the outbox never creates; a renamed outbox table is named back.
+    // Takes out every schema object the outbox never creates; the messages of a table set aside or
+    // renamed are copied into the outbox first.
     void removeForeignObjects();
     Error failure(const std::string& what) const;
     void report(const Error& error);

@@ -64,9 +64,14 @@ AgentConfiguration AgentConfiguration::load(const MainBundle& bundle, const Envi
     }
     configuration.installed_ = true;
     std::error_code error;
+    const auto status = std::filesystem::symlink_status(*file, error);
     // No file: the built-in service, as most families use it.
-    if (!std::filesystem::exists(std::filesystem::symlink_status(*file, error)))
+    if (status.type() == std::filesystem::file_type::not_found)
         return configuration;
+    if (error) {
+        logger.error("Ignoring the configuration %s: %s", {*file, "it cannot be read"});
+        return configuration;
+    }
     readFile(configuration, *file, logger);
     return configuration;
 }

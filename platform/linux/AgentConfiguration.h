@@ -31,7 +31,6 @@ public:
     // The process's own environment, unset and empty variables absent.
     static Environment processEnvironment();
 
-    bool installed() const { return installed_; }
     const std::optional<std::string>& serviceURL() const { return serviceURL_; }
     const std::optional<std::filesystem::path>& extraCaFile() const { return extraCaFile_; }
     // Empty: the credential backend remembered or found.

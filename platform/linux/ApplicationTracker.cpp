@@ -169,10 +169,12 @@ void ApplicationTracker::admit(Candidate candidate, bool report, std::vector<Cha
     }
 
     if (launchedId) {
-        // A program started under another application's unit is both; the blocker judges each.
+        // A program that entered another application's unit from outside is both; the blocker judges
+        // each. One an application started inside its own unit is just itself.
+        const bool enteredUnit = unitId && (!hasParent || parent->second.cgroup != facts.cgroup);
         std::vector<std::string> otherIds;
-        for (const auto& id : {ownId, unitId})
-            if (id && *id != *launchedId && std::ranges::find(otherIds, *id) == otherIds.end())
+        for (const auto& id : {ownId, enteredUnit ? unitId : std::nullopt})
+            if (id && *id != *launchedId && std::find(otherIds.begin(), otherIds.end(), *id) == otherIds.end())
                 otherIds.push_back(*id);
         application = std::make_shared<ProcessApplication>(
             *launchedId, classifier_.displayName(*launchedId, facts), std::move(otherIds), handles_);

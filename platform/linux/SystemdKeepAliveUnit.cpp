@@ -26,28 +26,33 @@ bool removeLink(const std::filesystem::path& link)
 SystemdKeepAliveUnit::SystemdKeepAliveUnit(const Paths& paths)
     : unitPath_(paths.configHome / "systemd" / "user" / kUnitName),
       systemWideUnitPath_(paths.systemUserUnitDir / kUnitName),
-      runtimeUnitFolder_(paths.runtimeDir / "systemd" / "user"),
-      dropInFolders_({paths.configHome / "systemd" / "user", paths.configHome / "systemd" / "user.control",
-                      paths.runtimeDir / "systemd" / "user", paths.runtimeDir / "systemd" / "user.control",
-                      paths.runtimeDir / "systemd" / "transient"})
+      userUnitFolders_({paths.configHome / "systemd" / "user", paths.configHome / "systemd" / "user.control",
+                        paths.runtimeDir / "systemd" / "user", paths.runtimeDir / "systemd" / "user.control",
+                        paths.runtimeDir / "systemd" / "transient", paths.dataHome / "systemd" / "user"})
 {
 }
 
 std::vector<std::string> SystemdKeepAliveUnit::overrides()
 {
     std::vector<std::string> found;
-    std::error_code error;
-    for (const auto& unit : {unitPath_, runtimeUnitFolder_ / kUnitName}) {
-        // What "systemctl --user mask" (with --runtime, for the session) leaves.
-        if (std::filesystem::is_symlink(unit, error) &&
-            std::filesystem::read_symlink(unit, error) == std::filesystem::path("/dev/null"))
-            found.push_back("the keep-alive unit is masked (" + unit.string() + ")");
-    }
-    for (const auto& folder : dropInFolders_) {
-        const auto dropIns = folder / (std::string(kUnitName) + ".d");
-        for (std::filesystem::directory_iterator it(dropIns, error), end; !error && it != end; it.increment(error))
-            if (it->path().extension() == ".conf")
-                found.push_back("a drop-in file changes the keep-alive unit (" + it->path().string() + ")");
+    for (const auto& folder : userUnitFolders_) {
+        // What "systemctl --user mask" leaves (with --runtime, for the session); the agent itself
+        // never writes a link in the unit's place.
+        const auto unit = folder / kUnitName;
+        std::error_code error;
+        if (std::filesystem::is_symlink(unit, error)) {
+            const auto target = std::filesystem::read_symlink(unit, error);
+            found.push_back(target == std::filesystem::path("/dev/null")
+                                ? "the keep-alive unit is masked (" + unit.string() + ")"
+                                : "the keep-alive unit is replaced by a link to " + target.string());
+        }
+        // Drop-ins for this unit, and those for every service.
+        for (const auto& name : {std::string(kUnitName) + ".d", std::string("service.d")}) {
+            for (std::filesystem::directory_iterator it(folder / name, error), end; !error && it != end;
+                 it.increment(error))
+                if (it->path().extension() == ".conf")
+                    found.push_back("a drop-in file changes the keep-alive unit (" + it->path().string() + ")");
+        }
     }
     std::sort(found.begin(), found.end());
     return found;
@@ -70,7 +75,7 @@ std::filesystem::path SystemdKeepAliveUnit::earlierWantsLinkPath() const
 // what it opened for the user (a browser, the package installer) stays. An agent that stops
 // feeding the watchdog (stopped with SIGSTOP, or hung) is killed at once and so restarted, and a
 // notice in the runtime folder tells the next agent to report it.
-std::optional<std::string> SystemdKeepAliveUnit::unitContent(const std::filesystem::path& executable)
+std::optional<std::string> SystemdKeepAliveUnit::contentFor(const std::filesystem::path& executable, bool watchdog)
 {
     const auto program = SystemdExec::program(executable);
     if (!program)
@@ -100,16 +105,21 @@ std::optional<std::string> SystemdKeepAliveUnit::unitContent(const std::filesyst
            "SuccessExitStatus=" +
            duplicate +
            "\n"
-           "KillMode=process\n"
-           "NotifyAccess=main\n"
-           "WatchdogSec=30\n"
-           "WatchdogSignal=SIGKILL\n"
-           "ExecStopPost=/bin/sh -c 'test \"$$SERVICE_RESULT\" != watchdog || : > \"%t/" +
-           kWatchdogNoticeName +
-           "\"'\n"
+           "KillMode=process\n" +
+           (watchdog ? std::string("NotifyAccess=main\n"
+                                   "WatchdogSec=30\n"
+                                   "WatchdogSignal=SIGKILL\n"
+                                   "ExecStopPost=/bin/sh -c 'test \"$$SERVICE_RESULT\" != watchdog || : > \"%t/") +
+                           kWatchdogNoticeName + "\"'\n"
+                     : std::string()) +
            "\n"
            "[Install]\n"
            "WantedBy=graphical-session.target\n";
+}
+
+std::optional<std::string> SystemdKeepAliveUnit::unitContent(const std::filesystem::path& executable)
+{
+    return contentFor(executable, true);
 }
 
 std::optional<std::string> SystemdKeepAliveUnit::earlierUnitContent(const std::filesystem::path& executable)
@@ -132,6 +142,11 @@ std::optional<std::string> SystemdKeepAliveUnit::earlierUnitContent(const std::f
            "WantedBy=default.target\n";
 }
 
+std::optional<std::string> SystemdKeepAliveUnit::unitContentWithoutWatchdog(const std::filesystem::path& executable)
+{
+    return contentFor(executable, false);
+}
+
 KeepAliveAgent::Definition SystemdKeepAliveUnit::definition(const std::filesystem::path& executable)
 {
     if (!isPresent(unitPath_)) {
@@ -146,7 +161,8 @@ KeepAliveAgent::Definition SystemdKeepAliveUnit::definition(const std::filesyste
         return Definition::foreign;
     if (content == unitContent(executable))
         return Definition::current;
-    if (content == earlierUnitContent(executable))
+    // Rewritten with the watchdog: what the previous release wrote had none.
+    if (content == earlierUnitContent(executable) || content == unitContentWithoutWatchdog(executable))
         return Definition::earlier;
     return Definition::foreign;
 }

@@ -29,8 +29,8 @@ public:
     std::optional<Error> install(const std::filesystem::path& executable) override;
     std::optional<Error> enable() override;
     bool remove() override;
-    // A mask (the unit linked to /dev/null, for good or until the session ends) and drop-in files
-    // in the user's persistent, runtime and control folders.
+    // A mask (the unit linked to /dev/null, for good or until the session ends), another link in the
+    // unit's place, and drop-in files, in every user folder systemd reads units from.
     std::vector<std::string> overrides() override;
 
     const std::filesystem::path& unitPath() const { return unitPath_; }
@@ -44,13 +44,16 @@ public:
     // Absent when systemd cannot start this executable (see SystemdExec).
     static std::optional<std::string> unitContent(const std::filesystem::path& executable);
     static std::optional<std::string> earlierUnitContent(const std::filesystem::path& executable);
+    // What the release before the watchdog wrote.
+    static std::optional<std::string> unitContentWithoutWatchdog(const std::filesystem::path& executable);
 
 private:
+    static std::optional<std::string> contentFor(const std::filesystem::path& executable, bool watchdog);
+
     std::filesystem::path unitPath_;
     std::filesystem::path systemWideUnitPath_;
-    std::filesystem::path runtimeUnitFolder_;
-    // The user's folders whose "<unit>.d" drop-ins systemd reads for the unit.
-    std::vector<std::filesystem::path> dropInFolders_;
+    // The user's folders where systemd looks for the unit and its drop-ins.
+    std::vector<std::filesystem::path> userUnitFolders_;
 };
 
 }  // namespace tessary

@@ -117,7 +117,6 @@ TEST(LinuxAdaptersTest, AnInstalledAgentTakesItsConfigurationOnlyFromASafeFile)
         auto log = std::make_shared<MemoryLogSink>();
         const auto configuration =
             AgentConfiguration::load(bundleNaming(file), environment, Logger(log, "app.brenmoor.tessary", "app"));
-        EXPECT_TRUE(configuration.installed());
         EXPECT_EQ(configuration.serviceURL(), row.serviceURL);
         EXPECT_EQ(configuration.extraCaFile(), row.caFile ? std::optional<std::filesystem::path>(*row.caFile)
                                                           : std::nullopt);
@@ -136,7 +135,6 @@ TEST(LinuxAdaptersTest, AnInstalledAgentTakesItsConfigurationOnlyFromASafeFile)
     auto log = std::make_shared<MemoryLogSink>();
     const auto development =
         AgentConfiguration::load(bundleNaming(std::nullopt), environment, Logger(log, "app.brenmoor.tessary", "app"));
-    EXPECT_FALSE(development.installed());
     EXPECT_EQ(development.serviceURL(), "https://child.example/");
     EXPECT_EQ(development.extraCaFile(), std::filesystem::path("/home/child/ca.pem"));
     EXPECT_EQ(development.secretBackend(), "file");

@@ -97,6 +97,17 @@ TEST_F(InstallationKeeperTest, ExistingUnitWithOtherContentIsNeverRewrittenNorLi
     EXPECT_FALSE(keeper.hasKeepAliveAgent());
 }
 
+// The previous release's unit, without the watchdog, is replaced the same way.
+TEST_F(InstallationKeeperTest, UnitWithoutTheWatchdogIsReplacedAndReloaded)
+{
+    TemporaryFolder::writeFile(unitPath(), *SystemdKeepAliveUnit::unitContentWithoutWatchdog(executable()));
+    EXPECT_FALSE(keeper.hasKeepAliveAgent());
+    keeper.installKeepAliveAgent();
+    EXPECT_EQ(TemporaryFolder::readFile(unitPath()), SystemdKeepAliveUnit::unitContent(executable()));
+    EXPECT_EQ(fake.serviceManager->reloads, 1);
+    EXPECT_TRUE(keeper.hasKeepAliveAgent());
+}
+
 TEST_F(InstallationKeeperTest, UnitOfAnEarlierVersionIsReplacedMovedToTheSessionAndReloaded)
 {
     TemporaryFolder::writeFile(unitPath(), *SystemdKeepAliveUnit::earlierUnitContent(executable()));

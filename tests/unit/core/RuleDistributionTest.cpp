@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "tests/support/FakeRunningApplication.h"
 #include "tests/unit/core/MonitoringFixture.h"
 
@@ -128,15 +130,22 @@ TEST_F(RuleDistributionTest, KeptRulesThatCannotBeReadAreSaidOnceAndNeverStopThe
 {
     struct Row {
         const char* name;
-        std::string bytes;
+        std::function<void()> put;
         bool said;
     };
+    const auto file = [&](std::string bytes) { return [&, bytes] { TemporaryFolder::writeFile(fake.keptRulesFile(), bytes); }; };
     const Row rows[] = {
-        {"not JSON", "{\"mode\":\"deny\",", true},
-        {"a record missing its lists", R"({"mode":"deny"})", true},
-        {"lists of the wrong type", R"({"mode":"deny","blockedSites":1,"blockedApps":[],"approvedSites":[],)"
-                                    R"("approvedApps":[],"grants":[]})", true},
-        {"larger than any rules", std::string(AppDelegate::kLargestKeptRules + 1, ' '), false},
+        {"not JSON", file("{\"mode\":\"deny\","), true},
+        {"a record missing its lists", file(R"({"mode":"deny"})"), true},
+        {"lists of the wrong type", file(R"({"mode":"deny","blockedSites":1,"blockedApps":[],"approvedSites":[],)"
+                                         R"("approvedApps":[],"grants":[]})"), true},
+        {"larger than any rules", file(std::string(AppDelegate::kLargestKeptRules + 1, ' ')), false},
+        {"a link to an endless device",
+         [&] {
+             std::filesystem::remove(fake.keptRulesFile());
+             std::filesystem::create_symlink("/dev/zero", fake.keptRulesFile());
+         },
+         false},
     };
     const auto saidLines = [&] {
         const auto messages = fake.log->messages();
@@ -147,7 +156,7 @@ TEST_F(RuleDistributionTest, KeptRulesThatCannotBeReadAreSaidOnceAndNeverStopThe
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         delegate->stopMonitoring();
-        TemporaryFolder::writeFile(fake.keptRulesFile(), row.bytes);
+        row.put();
         const auto before = saidLines();
         delegate->startMonitoring();
         EXPECT_TRUE(delegate->appState().isMonitoring());
@@ -204,6 +213,10 @@ TEST_F(RuleDistributionTest, ApplicationsAlreadyRunningAreJudgedWhenRulesArriveA
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.back()["type"], "blocked_app_launch");
     EXPECT_EQ(all.back()["payload"]["bundleId"], "org.example.Game");
+    // New rules before the game's end was delivered: not stopped and reported again.
+    delegate->webSocketDidReceiveRules(rules("allow", {"games.example"}, {"org.example.Game"}, {}));
+    EXPECT_EQ(game->terminations, 1);
+    EXPECT_EQ(sent().size(), all.size());
 
     // Started again while the agent was down: the kept rules stop it at once.
     delegate->stopMonitoring();

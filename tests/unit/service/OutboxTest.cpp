@@ -255,6 +255,18 @@ TEST_F(OutboxTest, SchemaObjectsPlantedByAnotherProcessNeverSwallowAMessageAndAr
          "ALTER TABLE outbox RENAME TO kept; CREATE VIEW outbox AS SELECT * FROM kept WHERE 0",
          "table kept, view outbox", 2},
         {"an index", "CREATE INDEX by_time ON outbox(queued_at)", "index by_time on outbox", 3},
+        {"the messages renamed away behind a new empty outbox",
+         "ALTER TABLE outbox RENAME TO kept; CREATE TABLE outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, "
+         "queued_at INTEGER NOT NULL, message TEXT NOT NULL)",
+         "table kept", 3},
+        {"the outbox made again with a check that refuses every new message",
+         "ALTER TABLE outbox RENAME TO old; CREATE TABLE outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, "
+         "queued_at INTEGER NOT NULL, message TEXT NOT NULL, CHECK(id < 2)); INSERT INTO outbox SELECT * FROM old; "
+         "DROP TABLE old",
+         "table outbox (altered)", 2},
+        {"a trigger named like SQLite's own indexes",
+         "CREATE TRIGGER sqlite1autoindex1x BEFORE INSERT ON outbox BEGIN SELECT RAISE(IGNORE); END",
+         "trigger sqlite1autoindex1x on outbox", 3},
     };
     int n = 0;
     for (const auto& row : rows) {
