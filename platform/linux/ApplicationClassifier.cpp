@@ -207,9 +207,9 @@ std::optional<std::string> ApplicationClassifier::unitId(const ProcessFacts& fac
 
 std::string ApplicationClassifier::displayName(const std::string& id, const ProcessFacts& facts) const
 {
-    // Names travel to the service as JSON text; bytes that are not UTF-8 give way to the ID.
+    // Names travel to the service as JSON text; an empty name or bytes that are not UTF-8 give way to the ID.
     auto name = index_.nameFor(id).value_or(facts.command);
-    return Utf8::isValid(name) ? name : id;
+    return !name.empty() && Utf8::isValid(name) ? name : id;
 }
 
 }  // namespace tessary

@@ -10,6 +10,8 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include "platform/Logger.h"
+
 namespace tessary {
 namespace {
 
@@ -70,7 +72,7 @@ ApplicationWatcher::ApplicationWatcher(std::shared_ptr<MainQueue> mainQueue, con
     const std::string uid = std::to_string(settings_.exclusions.uid);
     unitsRoot_ = paths.cgroupRoot / "user.slice" / ("user-" + uid + ".slice") / ("user@" + uid + ".service") / "app.slice";
 
-    classifier_.setIndex(DesktopEntryIndex::load(roots_));
+    loadIndex();
     // Read before the first scan, so nothing created during it goes unnoticed.
     lastPid_ = proc_->lastCreatedPid();
     std::vector<ApplicationTracker::Change> ignored;
@@ -108,6 +110,16 @@ void ApplicationWatcher::removeObserver(const WorkspaceObserver* observer)
         const auto live = held.lock();
         return !live || live.get() == observer;
     });
+}
+
+void ApplicationWatcher::loadIndex()
+{
+    auto index = DesktopEntryIndex::load(roots_);
+    // The index is read again on every change of an entry folder; a bad file is told of once.
+    for (const auto& malformed : index.malformedEntries())
+        if (reportedMalformed_.insert(malformed).second && settings_.logSink)
+            Logger(settings_.logSink, "app.brenmoor.tessary", "app").info("Skipped in a desktop entry: %s", {malformed});
+    classifier_.setIndex(std::move(index));
 }
 
 void ApplicationWatcher::setUpTriggers()
@@ -301,7 +313,7 @@ void ApplicationWatcher::run()
         }
         // Without inotify, entries installed since are found with each listing.
         if (wake.indexStale || indexReadAt <= now || (inotify_ < 0 && now >= nextListing)) {
-            classifier_.setIndex(DesktopEntryIndex::load(roots_));
+            loadIndex();
             if (execInotify_ >= 0)
                 watchProgramFolders();
             indexReadAt = wake.indexStale ? now + kSecondIndexRead : never;

@@ -81,6 +81,7 @@ private:
         bool overflow = false;
     };
 
+    void loadIndex();
     void setUpTriggers();
     void watchFolders();
     void watchTree(const std::filesystem::path& folder, WatchKind kind);
@@ -95,6 +96,7 @@ private:
     Settings settings_;
     DesktopEntryIndex::Roots roots_;
     std::filesystem::path unitsRoot_;
+    std::set<std::string> reportedMalformed_;
     std::shared_ptr<ProcFileSystem> proc_;
     ApplicationClassifier classifier_;
     ApplicationTracker tracker_;

@@ -560,6 +560,7 @@ struct ParsedEntry {
     bool visible = false;      // and not NoDisplay either
     std::string name, exec, tryExec;
     std::filesystem::path folder;  // Path=, when absolute
+    std::string malformed;         // what was skipped, when anything was
 };
 
 ParsedEntry readEntry(const std::filesystem::path& file, const std::filesystem::path& applications)
@@ -568,24 +569,36 @@ ParsedEntry readEntry(const std::filesystem::path& file, const std::filesystem::
     // The desktop file ID: the path below applications/ with '/' turned into '-'.
     entry.id = file.lexically_relative(applications).replace_extension().string();
     std::replace(entry.id.begin(), entry.id.end(), '/', '-');
-    const auto content = readPrefix(file, kMaximumEntrySize);
+    const auto content = readPrefix(file, kMaximumEntrySize + 1);
     std::string type, path;
     bool noDisplay = false, hidden = false, inEntry = false;
-    std::size_t start = 0;
-    while (start < content.size()) {
+    std::size_t start = 0, lineNumber = 0, skipped = 0, firstSkipped = 0;
+    const auto skip = [&] {
+        if (skipped++ == 0)
+            firstSkipped = lineNumber;
+    };
+    while (start < std::min(content.size(), kMaximumEntrySize)) {
         auto stop = content.find('\n', start);
         if (stop == std::string::npos)
             stop = content.size();
         const auto text = trim(std::string_view(content).substr(start, stop - start));
         start = stop + 1;
+        ++lineNumber;
         if (text.empty() || text.front() == '#')
             continue;
         if (text.front() == '[') {
-            inEntry = text == "[Desktop Entry]";
+            if (text.back() != ']')
+                skip();
+            else
+                inEntry = text == "[Desktop Entry]";
             continue;
         }
         const auto equals = text.find('=');
-        if (!inEntry || equals == std::string_view::npos)
+        if (equals == std::string_view::npos || trim(text.substr(0, equals)).empty()) {
+            skip();
+            continue;
+        }
+        if (!inEntry)
             continue;
         const auto key = trim(text.substr(0, equals));
         auto value = unescapeValue(trim(text.substr(equals + 1)));
@@ -604,6 +617,12 @@ ParsedEntry readEntry(const std::filesystem::path& file, const std::filesystem::
         else if (key == "Hidden")
             hidden = value == "true";
     }
+    if (skipped > 0)
+        entry.malformed = file.string() + ": " + std::to_string(skipped) + " malformed line(s) skipped, the first line " +
+                          std::to_string(firstSkipped);
+    if (content.size() > kMaximumEntrySize)
+        entry.malformed = file.string() + ": larger than " + std::to_string(kMaximumEntrySize) +
+                          " bytes, read no further";
     entry.application = !hidden && type == "Application";
     entry.visible = entry.application && !noDisplay;
     if (std::filesystem::path(path).is_absolute())
@@ -769,6 +788,8 @@ DesktopEntryIndex DesktopEntryIndex::load(const Roots& roots)
     std::set<std::string> seen;
     for (const auto& entries : entriesByDir) {
         for (const auto& entry : entries) {
+            if (!entry.malformed.empty())
+                index.malformedEntries_.push_back(entry.malformed);
             if (entry.visible)
                 index.visibleIds_.insert(entry.id);
             if (seen.insert(entry.id).second && entry.application)

@@ -65,6 +65,8 @@ public:
     std::set<std::filesystem::path> triggerPrograms() const;
     // The folders of every trigger program.
     std::set<std::filesystem::path> programFolders() const;
+    // One line per entry file whose malformed lines were skipped, naming the file.
+    const std::vector<std::string>& malformedEntries() const { return malformedEntries_; }
 
     // What an Exec= value finally runs: env, "sh -c" strings and interpreters are seen through;
     // absent when that cannot be told, or when an interpreter runs nothing named.
@@ -107,6 +109,7 @@ private:
     std::map<std::filesystem::path, ScriptInterpreter> scriptInterpreters_;
     std::set<std::filesystem::path> triggers_;
     std::set<std::string> autostartIds_;
+    std::vector<std::string> malformedEntries_;
 };
 
 }  // namespace tessary

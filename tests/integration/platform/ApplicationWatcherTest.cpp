@@ -459,6 +459,8 @@ TEST_P(ApplicationWatcherTest, EntriesInAFolderCreatedOrRecreatedAfterTheStartAr
     install("test-later");
     const auto applications = folder.path() / "home" / ".local" / "share" / "applications";
     ASSERT_FALSE(std::filesystem::exists(folder.path() / "home"));
+    const auto broken = [&] { TemporaryFolder::writeFile(applications / "broken.desktop", "[Desktop Entry]\nno key\n"); };
+    broken();
     TemporaryFolder::writeFile(applications / "org.example.Late.desktop",
                                "[Desktop Entry]\nType=Application\nName=Late\nExec=test-late\n");
     // Entries are read again once the folder appears.
@@ -466,9 +468,14 @@ TEST_P(ApplicationWatcherTest, EntriesInAFolderCreatedOrRecreatedAfterTheStartAr
 
     // The folder is removed and made again: its old watch is gone, a new one takes its place.
     std::filesystem::remove_all(applications);
+    broken();
     TemporaryFolder::writeFile(applications / "org.example.Later.desktop",
                                "[Desktop Entry]\nType=Application\nName=Later\nExec=test-later\n");
     ASSERT_TRUE(eventuallyIdentified(bin / "test-later", "org.example.Later"));
+    // Read three times or more, the same malformed entry is told of once.
+    EXPECT_EQ(log->count("Skipped in a desktop entry: " + (applications / "broken.desktop").string() +
+                         ": 1 malformed line(s) skipped, the first line 2"),
+              1U);
 }
 
 INSTANTIATE_TEST_SUITE_P(Triggers, ApplicationWatcherTest, ::testing::Values(true, false),

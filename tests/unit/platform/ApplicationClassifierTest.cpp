@@ -241,6 +241,8 @@ TEST_F(ApplicationClassifierTest, ProcessesAreRecognisedByUnitFlatpakOrProgram)
          appSlice + "app-gnome-thing-8.scope", std::nullopt, std::nullopt, "thing", "thing"},
         {"command name that is not UTF-8 gives way to the ID", "th\xe9me", "/usr/bin/theme", {"theme"},
          appSlice + "app-gnome-theme-9.scope", std::nullopt, std::nullopt, "theme", "theme"},
+        {"an empty command name gives way to the ID", "", "/usr/bin/blank", {"blank"},
+         appSlice + "app-gnome-blank-10.scope", std::nullopt, std::nullopt, "blank", "blank"},
         {"the agent's own unit", "child", "/usr/bin/xdg-open", {"xdg-open"},
          appSlice + "app-gnome-app.brenmoor.tessary-3.scope", std::nullopt, std::nullopt, std::nullopt, ""},
     };

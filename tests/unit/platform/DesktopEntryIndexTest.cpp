@@ -136,6 +136,7 @@ TEST_F(DesktopEntryIndexTest, MalformedEntriesAreReadWithoutHarm)
     // Past the size an entry may have, nothing more is read: the Exec line at the end is not seen.
     entry(paths.dataDirs[0], "huge", "Name=Huge\n#" + std::string(2 << 20, 'x') + "\nExec=plain\n");
     entry(paths.dataDirs[0], "relative-path", "Name=Relative\nPath=games\nExec=./game\n");
+    entry(paths.dataDirs[0], "broken-lines", "no equals sign\n=no key\n[Desktop Action\nName=Broken\n");
     ASSERT_EQ(::mkfifo((paths.dataDirs[0] / "applications" / "fifo.desktop").c_str(), 0600), 0);
     std::filesystem::create_directories(paths.configHome / "autostart");
     const auto index = load();
@@ -145,6 +146,12 @@ TEST_F(DesktopEntryIndexTest, MalformedEntriesAreReadWithoutHarm)
     EXPECT_EQ(index.idForProgram(bin / "editor"), std::nullopt);
     EXPECT_EQ(index.idForProgram(bin / "plain"), std::nullopt);
     EXPECT_TRUE(index.triggerPrograms().empty());
+    EXPECT_EQ(index.nameFor("broken-lines"), "Broken") << "the lines around a malformed one still count";
+    const std::vector<std::string> malformed = {
+        (paths.dataDirs[0] / "applications" / "broken-lines.desktop").string() +
+            ": 3 malformed line(s) skipped, the first line 3",
+        (paths.dataDirs[0] / "applications" / "huge.desktop").string() + ": larger than 1048576 bytes, read no further"};
+    EXPECT_EQ(index.malformedEntries(), malformed);
 }
 
 TEST_F(DesktopEntryIndexTest, RunningCommandLinesNameTheirOperand)
