@@ -4,6 +4,7 @@
 
 #include "platform/JsonText.h"
 #include "shared/SharedStoreFormat.h"
+#include "shared/SqliteDefenses.h"
 
 namespace tessary {
 
@@ -11,14 +12,6 @@ namespace {
 
 // The agent's main thread waits at most this long for a browser's append to commit.
 constexpr auto kBusyTimeout = std::chrono::milliseconds(1000);
-
-std::string foreignObjectsFinding(const std::vector<std::string>& objects)
-{
-    std::string listed;
-    for (const auto& object : objects)
-        listed += (listed.empty() ? "" : ", ") + object;
-    return "the shared store holds schema objects the agent did not create (" + listed + ")";
-}
 
 }  // namespace
 
@@ -59,7 +52,7 @@ SharedStore* SharedDefaults::connection()
         return nullptr;
     }
     if (state.value() == SharedStore::FileState::tampered && !tampered_)
-        tamperingDetected_(foreignObjectsFinding(foreign));
+        tamperingDetected_(SqliteDefenses::finding("shared store", foreign));
     // Found once, however many polls it takes to move the file aside.
     tampered_ = state.value() == SharedStore::FileState::tampered;
     if (state.value() == SharedStore::FileState::damaged || state.value() == SharedStore::FileState::tampered) {
@@ -109,7 +102,7 @@ bool SharedDefaults::keepsWhatWasPublished(SharedStore& store)
         dataVersion_ = version.value();
     auto foreign = store.foreignObjects();
     if (foreign && !foreign.value().empty()) {
-        tamperingDetected_(foreignObjectsFinding(foreign.value()));
+        tamperingDetected_(SqliteDefenses::finding("shared store", foreign.value()));
         tampered_ = true;
         return false;
     }

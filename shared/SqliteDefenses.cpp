@@ -63,4 +63,12 @@ Expected<std::vector<std::string>> SqliteDefenses::foreignObjects(sqlite3* conne
     return foreign;
 }
 
+std::string SqliteDefenses::finding(const std::string& file, const std::vector<std::string>& objects)
+{
+    std::string listed;
+    for (const auto& object : objects)
+        listed += (listed.empty() ? "" : ", ") + object;
+    return "the " + file + " holds schema objects the agent did not create (" + listed + ")";
+}
+
 }  // namespace tessary

@@ -32,6 +32,8 @@ public:
     // expected tables) count as expected only when listed.
     static Expected<std::vector<std::string>> foreignObjects(sqlite3* connection,
                                                              const std::vector<SchemaObject>& expected);
+    // What is reported of them: "the <file> holds schema objects the agent did not create (a, b)".
+    static std::string finding(const std::string& file, const std::vector<std::string>& objects);
 };
 
 }  // namespace tessary

@@ -234,10 +234,7 @@ void Outbox::removeForeignObjects()
     auto foreign = SqliteDefenses::foreignObjects(connection_, kOutboxObjects);
     if (!foreign || foreign.value().empty())
         return;
-    std::string listed;
-    for (const auto& object : foreign.value())
-        listed += (listed.empty() ? "" : ", ") + object;
-    tamperingDetected_("the outbox holds schema objects the agent did not create (" + listed + ")");
+    tamperingDetected_(SqliteDefenses::finding("outbox", foreign.value()));
 
     const auto run = [this](const std::string& sql) {
         const bool done = sqlite3_exec(connection_, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
