@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "agent/core/DeviceIdentifier.h"
-#include "agent/core/LaunchDecision.h"
 #include "agent/core/SafariEventEntry.h"
 #include "agent/service/RecordCodec.h"
 #include "platform/JsonText.h"
@@ -71,13 +70,13 @@ bool AppDelegate::credentialsPresent() const
 
 void AppDelegate::applicationDidFinishLaunching(std::function<void()> launched)
 {
-    if (!claimInstance())
-        return;
-    startWatchdog();
-    installedUpdateWatcher_.start();
-
-    // The keyring is first touched here, by the one agent that holds the lock.
-    openCredentialStore(std::move(launched));
+    claimInstance(std::make_shared<LaunchDecision>(platform_.launchOrigin),
+                  [this, launched = std::move(launched)]() mutable {
+                      startWatchdog();
+                      installedUpdateWatcher_.start();
+                      // The keyring is first touched here, by the one agent that holds the lock.
+                      openCredentialStore(std::move(launched));
+                  });
 }
 
 void AppDelegate::startWatchdog()
@@ -184,20 +183,40 @@ void AppDelegate::continueLaunching()
     offerProfileToAdministrator();
 }
 
-bool AppDelegate::claimInstance()
+void AppDelegate::claimInstance(std::shared_ptr<LaunchDecision> decision, std::function<void()> claimed)
 {
+    using Request = LaunchDecision::Request;
     const auto& lock = platform_.instanceLock;
-    const auto settled = LaunchDecision::settle(
-        platform_.launchOrigin,
-        {[&] { return lock->tryAcquire(); }, [&] { lock->release(); },
-         [this] { return installationKeeper_.hasKeepAliveAgent(); },
-         [this] { return installationKeeper_.canStartKeepAliveAgent(); },
-         [this] { return installationKeeper_.startKeepAliveAgent(); }});
+    for (auto request = decision->request(); request != Request::none; request = decision->request()) {
+        bool found = false;
+        switch (request) {
+        case Request::tryLock: found = lock->tryAcquire(); break;
+        case Request::releaseLock: lock->release(); break;
+        case Request::keepAliveInstalled: found = installationKeeper_.hasKeepAliveAgent(); break;
+        case Request::managerReady: found = installationKeeper_.canStartKeepAliveAgent(); break;
+        case Request::startKeepAliveAgent: found = installationKeeper_.startKeepAliveAgent(); break;
+        case Request::pause:
+            decision->answer(false);
+            launchPause_ = platform_.mainQueue->postAfter(
+                LaunchDecision::kPause,
+                [weak = weak_from_this(), decision = std::move(decision), claimed = std::move(claimed)]() mutable {
+                    if (auto self = weak.lock())
+                        self->claimInstance(std::move(decision), std::move(claimed));
+                });
+            return;
+        case Request::none: break;
+        }
+        decision->answer(found);
+    }
+    const auto& settled = decision->settlement();
     if (settled.handOverRefused)
         logger_.error("Could not start the keepalive launch agent");
+    if (settled.handOverUnconfirmed)
+        logger_.error("The keepalive launch agent did not take over — running without it");
     switch (settled.action) {
     case LaunchDecision::Action::run:
-        return true;
+        claimed();
+        return;
     case LaunchDecision::Action::handOver:
         logger_.info("Started the keepalive launch agent — exiting");
         break;
@@ -208,7 +227,6 @@ bool AppDelegate::claimInstance()
         break;
     }
     platform_.terminateApplication(settled.exitStatus);
-    return false;
 }
 
 void AppDelegate::logLaunch(const std::string& deviceId)

@@ -12,6 +12,7 @@
 #include "agent/core/DeviceConfig.h"
 #include "agent/core/InstallationKeeper.h"
 #include "agent/core/InstalledUpdateWatcher.h"
+#include "agent/core/LaunchDecision.h"
 #include "agent/core/TamperReport.h"
 #include "agent/enforcement/AppBlocker.h"
 #include "agent/enforcement/AppMonitor.h"
@@ -77,9 +78,10 @@ public:
     const std::shared_ptr<AppBlocker>& appBlocker() const { return appBlocker_; }
 
 private:
-    // Takes the single-instance lock, or hands the running over to the keep-alive agent, or asks
-    // the application to quit; true when this copy goes on as the agent.
-    bool claimInstance();
+    // Carries the launch decision out: takes the single-instance lock and calls claimed, or hands
+    // the running over to the keep-alive agent, or asks the application to quit. Its pauses wait on
+    // the main queue; nothing else of the agent starts before it is settled.
+    void claimInstance(std::shared_ptr<LaunchDecision> decision, std::function<void()> claimed);
     bool credentialsPresent() const;
     // Tells the service manager this copy runs and feeds its watchdog from the main queue, so a
     // stopped or hung agent is restarted; a restart by the watchdog is reported.
@@ -135,6 +137,7 @@ private:
     int credentialStoreFailures_ = 0;
     std::shared_ptr<ScheduledWork> credentialStoreRetry_;
     std::shared_ptr<ScheduledWork> watchdogTimer_;
+    std::shared_ptr<ScheduledWork> launchPause_;
     std::shared_ptr<ScheduledWork> tamperingHeartbeat_;
     // The HTTP rules fetch: whether one is under way, its failures in a row and the retry waiting.
     bool rulesFetchInFlight_ = false;

@@ -4,36 +4,99 @@
 
 namespace tessary {
 
-LaunchDecision::Step LaunchDecision::decide(const Facts& facts)
+void LaunchDecision::answer(bool found)
 {
-    if (!facts.lockWon) {
-        if (facts.origin == LaunchOrigin::keepAliveAgent)
-            return {Action::leave, false, KeepAliveAgent::kDuplicateExitStatus};
-        // Only a person asked for the agent; a start at login never opens the panel.
-        return {Action::leave, facts.origin == LaunchOrigin::person, 0};
+    switch (stage_) {
+    case Stage::firstTry:
+        if (found) {
+            if (origin_ == LaunchOrigin::keepAliveAgent)
+                return settle(Action::run);
+            stage_ = Stage::askingInstalled;
+            request_ = Request::keepAliveInstalled;
+        } else if (origin_ == LaunchOrigin::keepAliveAgent) {
+            stage_ = Stage::waitingForLock;
+            triesLeft_ = kLockTries;
+            request_ = Request::pause;
+        } else {
+            leaveAsLoser();
+        }
+        return;
+    case Stage::waitingForLock:
+        if (request_ == Request::pause) {
+            request_ = Request::tryLock;
+        } else if (found) {
+            settle(Action::run);
+        } else if (--triesLeft_ == 0) {
+            settle(Action::leave, KeepAliveAgent::kDuplicateExitStatus);
+        } else {
+            request_ = Request::pause;
+        }
+        return;
+    case Stage::askingInstalled:
+        if (!found)
+            return settle(Action::run);
+        stage_ = Stage::askingReady;
+        request_ = Request::managerReady;
+        return;
+    case Stage::askingReady:
+        if (!found)
+            return settle(Action::run);
+        stage_ = Stage::releasing;
+        request_ = Request::releaseLock;
+        return;
+    case Stage::releasing:
+        stage_ = Stage::starting;
+        request_ = Request::startKeepAliveAgent;
+        return;
+    case Stage::starting:
+        if (found) {
+            stage_ = Stage::confirming;
+            triesLeft_ = kHandOverTries;
+            request_ = Request::pause;
+        } else {
+            settlement_.handOverRefused = true;
+            stage_ = Stage::retryAfterRefusal;
+            request_ = Request::tryLock;
+        }
+        return;
+    case Stage::retryAfterRefusal:
+        return found ? settle(Action::run) : leaveAsLoser();
+    case Stage::confirming:
+        stage_ = Stage::probing;
+        request_ = Request::tryLock;
+        return;
+    case Stage::probing:
+        if (!found)
+            return settle(Action::handOver);
+        if (--triesLeft_ == 0) {
+            // The start reached the manager while its earlier copy was still ending, or its copy
+            // never came: keep the lock just taken and run here.
+            settlement_.handOverUnconfirmed = true;
+            return settle(Action::run);
+        }
+        // Held only for the probe; a copy of the keep-alive agent that tried meanwhile tries again.
+        stage_ = Stage::releasingProbe;
+        request_ = Request::releaseLock;
+        return;
+    case Stage::releasingProbe:
+        stage_ = Stage::confirming;
+        request_ = Request::pause;
+        return;
     }
-    if (facts.origin != LaunchOrigin::keepAliveAgent && facts.keepAliveInstalled && facts.managerReady)
-        return {Action::handOver, false, 0};
-    return {Action::run, false, 0};
 }
 
-LaunchDecision::Settlement LaunchDecision::settle(LaunchOrigin origin, const World& world)
+void LaunchDecision::settle(Action action, int exitStatus)
 {
-    Facts facts{origin, world.tryAcquireLock()};
-    if (facts.lockWon && origin != LaunchOrigin::keepAliveAgent) {
-        facts.keepAliveInstalled = world.keepAliveInstalled();
-        facts.managerReady = facts.keepAliveInstalled && world.managerReady();
-    }
-    auto step = decide(facts);
-    bool refused = false;
-    if (step.action == Action::handOver) {
-        world.releaseLock();
-        if (world.startKeepAliveAgent())
-            return {Action::handOver, false, 0, false};
-        refused = true;
-        step = decide({origin, world.tryAcquireLock(), false, false});
-    }
-    return {step.action, step.showRunningInstance, step.exitStatus, refused};
+    settlement_.action = action;
+    settlement_.exitStatus = exitStatus;
+    request_ = Request::none;
+}
+
+void LaunchDecision::leaveAsLoser()
+{
+    // Only a person asked for the agent; a start at login never opens the panel.
+    settlement_.showRunningInstance = origin_ == LaunchOrigin::person;
+    settle(Action::leave);
 }
 
 }  // namespace tessary

@@ -75,18 +75,21 @@ protected:
     }
 
     // A user manager running the graphical session that reads the keep-alive unit where the agent
-    // writes it, and runs it as the unit says: restarted a second after any end but status 75.
-    void runAManagerThatRunsTheUnit()
+    // writes it, and runs it as the unit says: restarted a second after any end but status 75. It
+    // counts the unit active until its process has ended: a start meanwhile does nothing. Its
+    // "show" and "show-environment" answer after showDelay seconds, as at a busy login.
+    void runAManagerThatRunsTheUnit(const std::string& showDelay = "0")
     {
         const auto state = folder.path() / "manager";
         std::filesystem::create_directories(state);
         const auto unit = folder.paths().configHome / "systemd" / "user" / "app.brenmoor.tessary.keepalive.service";
         const auto s = state.string();
         writeSystemctl("case \"$2\" in\n"
-                       "show) printf 'Id=graphical-session.target\\nActiveState=active\\n\\n"
+                       "show) sleep " + showDelay + "; printf 'Id=graphical-session.target\\nActiveState=active\\n\\n"
                        "Id=app.brenmoor.tessary.keepalive.service\\nFragmentPath=%s\\n' '" + unit.string() + "' ;;\n"
-                       "show-environment) echo DISPLAY=:0 ;;\n"
+                       "show-environment) sleep " + showDelay + "; echo DISPLAY=:0 ;;\n"
                        "start)\n"
+                       "  [ -f '" + s + "/loop.pid' ] && kill -0 \"$(cat '" + s + "/loop.pid')\" 2>/dev/null && exit 0\n"
                        "  ( while :; do\n"
                        "      TESSARY_LAUNCHED_BY=app.brenmoor.tessary.keepalive INVOCATION_ID=stand-in '" +
                        agent.string() + "' >> '" + s + "/unit.log' 2>&1 &\n"
@@ -349,6 +352,40 @@ TEST_F(AgentLaunchTest, AFirstCopyHandsOverToTheKeepAliveUnitWhichBringsAKilledA
         // One second of the manager's restart delay, then the agent's own start.
         EXPECT_LT(std::chrono::steady_clock::now() - killedAt, 3s) << "signal " << signal;
     }
+    EXPECT_EQ(occurrences(unitLog(), "Another instance already running"), 0U) << unitLog();
+}
+
+// At login the session's copy holds the lock through its slow questions to the manager while the
+// unit's copy starts and tries it: the unit's copy waits, takes the lock the moment it is handed
+// over, and the session's copy leaves once it sees that.
+TEST_F(AgentLaunchTest, AtLoginTheUnitsCopyTakesTheLockTheSessionsCopyHandsOver)
+{
+    {
+        auto installer = start();
+        ASSERT_FALSE(linesUntil(*installer, "Installed keepalive launch agent").empty());
+        installer->kill();
+    }
+    runAManagerThatRunsTheUnit("0.9");
+
+    environment["DESKTOP_AUTOSTART_ID"] = "login";
+    auto bySession = start();
+    ASSERT_TRUE(testing::waitUntil(
+        [&] { return TemporaryFolder::readFile(folder.path() / "calls").find("--user show") != std::string::npos; },
+        20s));
+    // graphical-session.target reached: the manager starts the unit while the session's copy waits
+    // for its answer.
+    ChildProcess manager({(folder.path() / "bin" / "systemctl").string(), "--user", "start",
+                          "app.brenmoor.tessary.keepalive.service"},
+                         environment);
+    ASSERT_EQ(manager.wait(), 0);
+
+    const auto sessionOutput = bySession->readAll();
+    EXPECT_EQ(bySession->wait(), 0);
+    EXPECT_NE(sessionOutput.find("Started the keepalive launch agent — exiting"), std::string::npos) << sessionOutput;
+    ASSERT_TRUE(testing::waitUntil([&] { return occurrences(unitLog(), "App launched — version:") == 1; }, 20s))
+        << unitLog();
+    EXPECT_EQ(managerFile("exits"), "") << "the unit's copy never left";
+    EXPECT_EQ(::kill(std::stoi(managerFile("agent.pid")), 0), 0) << unitLog();
     EXPECT_EQ(occurrences(unitLog(), "Another instance already running"), 0U) << unitLog();
 }
 

@@ -72,7 +72,9 @@ TEST_F(AppDelegateStartupTest, ADuplicateStartedAtLoginNeverAsksForThePanel)
         FakePlatform target;
         target.instanceLock->available = false;
         target.launchOrigin = row.origin;
-        launch(target);
+        const auto delegate = launch(target);
+        // The keep-alive agent's copy first waits for a lock that may be about to be handed over.
+        target.mainQueue->advance(LaunchDecision::kPause * LaunchDecision::kLockTries);
         EXPECT_EQ(target.log->messages(), std::vector<std::string>{"Another instance already running — exiting"})
             << row.name;
         EXPECT_EQ(target.showRunningInstanceRequests, 0) << row.name;
@@ -89,7 +91,9 @@ TEST_F(AppDelegateStartupTest, AFirstCopyHandsTheRunningOverToTheKeepAliveAgentA
     // The manager's agent takes the lock as soon as this copy lets it go.
     fake.serviceManager->onStart = [this] { fake.instanceLock->available = false; };
     fake.launchOrigin = LaunchOrigin::session;
-    launch(fake);
+    const auto delegate = launch(fake);
+    EXPECT_EQ(fake.terminateRequests, 0) << "leaves only once the manager's agent holds the lock";
+    fake.mainQueue->advance(LaunchDecision::kPause);
 
     EXPECT_EQ(fake.log->messages(), std::vector<std::string>{"Started the keepalive launch agent — exiting"});
     EXPECT_EQ(fake.serviceManager->startRequests, 1);

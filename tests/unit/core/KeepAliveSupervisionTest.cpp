@@ -13,7 +13,9 @@
 
 // The login item and the keep-alive unit together, in virtual time: a stand-in for the user's
 // service manager applies the unit's own restart rules, as read from the unit the agent writes,
-// and every copy of the agent that starts settles with the core's launch decision.
+// and every copy of the agent that starts settles with the core's launch decision. Everything
+// takes time as it does on a real login: a copy's start-up, each systemctl call, a start request
+// on its way to the manager, and a process's exit, during which the manager counts the unit active.
 
 namespace tessary {
 namespace {
@@ -94,6 +96,12 @@ public:
     // What a copy takes from its start to asking for the lock (Qt, the bundle, the log).
     std::map<Starter, milliseconds> startUpTime = {
         {Starter::keepAliveUnit, 300ms}, {Starter::autostart, 300ms}, {Starter::person, 300ms}};
+    // A systemctl query (is the unit installed, is the graphical session up).
+    milliseconds queryTime = 50ms;
+    // From "systemctl --user start --no-block" to the manager acting on it.
+    milliseconds startDelivery = 10ms;
+    // From a copy deciding to leave to its process having ended.
+    milliseconds exitTime = 100ms;
     bool unitInstalled = true;
     // The manager runs the graphical session (it started graphical-session.target).
     bool managerReady = true;
@@ -106,7 +114,8 @@ public:
     std::vector<Process> processes;
     std::vector<Start> starts;
 
-    // systemctl --user start: a no-op while the unit's process lives; refused past the start limit.
+    // systemctl --user start: a no-op while the unit's process lives, even one already leaving;
+    // refused past the start limit.
     void startUnit()
     {
         if (unitProcess_ && processes[*unitProcess_].alive)
@@ -214,26 +223,58 @@ private:
         }
         const auto origin = self.starter == Starter::keepAliveUnit && !unitCopiesMarked ? LaunchOrigin::session
                                                                                          : originOf(self.starter);
-        const auto settled = LaunchDecision::settle(
-            origin,
-            {[this, index] {
-                 if (!lockHolder_)
-                     lockHolder_ = index;
-                 return lockHolder_ == index;
-             },
-             [this, index] {
-                 if (lockHolder_ == index)
-                     lockHolder_.reset();
-             },
-             [this] { return unitInstalled; }, [this] { return managerReady; },
-             [this] {
-                 startUnit();
-                 return true;
-             }});
-        if (settled.action == LaunchDecision::Action::run)
-            processes[index].agent = true;
-        else
-            end(index, settled.exitStatus);
+        step(index, std::make_shared<LaunchDecision>(origin));
+    }
+
+    // Carries out the copy's current request; its answer arrives when the request has taken its time.
+    void step(std::size_t index, const std::shared_ptr<LaunchDecision>& decision)
+    {
+        using Request = LaunchDecision::Request;
+        const auto request = decision->request();
+        if (request == Request::none) {
+            const auto& settled = decision->settlement();
+            if (settled.action == LaunchDecision::Action::run)
+                processes[index].agent = true;
+            else
+                leave(index, settled.exitStatus);
+            return;
+        }
+        const auto took = request == Request::keepAliveInstalled || request == Request::managerReady ? queryTime
+                          : request == Request::startKeepAliveAgent                                ? startDelivery
+                          : request == Request::pause                                              ? LaunchDecision::kPause
+                                                                                                   : 0ms;
+        clock.postAfter(took, [this, index, decision, request] {
+            bool found = false;
+            switch (request) {
+            case Request::tryLock:
+                if (!lockHolder_)
+                    lockHolder_ = index;
+                found = lockHolder_ == index;
+                break;
+            case Request::releaseLock:
+                if (lockHolder_ == index)
+                    lockHolder_.reset();
+                break;
+            case Request::keepAliveInstalled: found = unitInstalled; break;
+            case Request::managerReady: found = managerReady; break;
+            case Request::startKeepAliveAgent:
+                startUnit();
+                found = true;
+                break;
+            case Request::pause:
+            case Request::none: break;
+            }
+            decision->answer(found);
+            step(index, decision);
+        });
+    }
+
+    // The copy lets the lock go at once; its process ends a moment later.
+    void leave(std::size_t index, int exitStatus)
+    {
+        if (lockHolder_ == index)
+            lockHolder_.reset();
+        clock.postAfter(exitTime, [this, index, exitStatus] { end(index, exitStatus); });
     }
 
     // An exit with a status, or the end by a signal (no status).
@@ -317,6 +358,43 @@ TEST(KeepAliveSupervisionTest, EveryLoginOrderEndsWithOneAgentRunByTheUnit)
         EXPECT_LE(session.unitStartCount(), 2U) << login.name;
         EXPECT_TRUE(session.startsTooSoonBesideAnAgent().empty()) << login.name;
     }
+}
+
+// The two starts at login with the durations a login can have: the autostart copy holding the lock
+// through slow systemctl queries while the unit's copy tries it, a start request reaching the
+// manager before a losing copy's process has ended, and every order of the two.
+TEST(KeepAliveSupervisionTest, EveryInterleavingOfTheLoginStartsEndsWithOneAgentRunByTheUnit)
+{
+    for (const auto unitAt : {0ms, 200ms, 2000ms})
+        for (const auto unitStartUp : {100ms, 300ms, 1500ms})
+            for (const auto autostartStartUp : {100ms, 300ms})
+                for (const auto query : {50ms, 500ms, 3000ms})
+                    for (const auto delivery : {10ms, 1000ms})
+                        for (const auto exit : {50ms, 2000ms}) {
+                            std::ostringstream name;
+                            name << "unit at " << unitAt.count() << " ms, start-ups " << unitStartUp.count() << "/"
+                                 << autostartStartUp.count() << " ms, queries " << query.count()
+                                 << " ms, start delivered in " << delivery.count() << " ms, exit "
+                                 << exit.count() << " ms";
+                            Session session(currentRules());
+                            session.queryTime = query;
+                            session.startDelivery = delivery;
+                            session.exitTime = exit;
+                            logIn(session, {"", unitAt, 0ms, unitStartUp, autostartStartUp});
+                            expectOneSupervisedAgent(session, name.str());
+                        }
+}
+
+TEST(KeepAliveSupervisionTest, AManagerSlowerThanTheUnitsCopyWaitsStillLeavesOneAgent)
+{
+    Session session(currentRules());
+    // The autostart copy holds the lock longer than the unit's copy waits for it, and its start
+    // reaches the manager while that copy is still ending.
+    session.queryTime = 6s;
+    session.exitTime = 3s;
+    logIn(session, kLogins[2]);
+    EXPECT_TRUE(session.agentRunning());
+    EXPECT_EQ(session.aliveProcesses(), 1U);
 }
 
 TEST(KeepAliveSupervisionTest, AKilledAgentIsBackWithinThreeSeconds)
