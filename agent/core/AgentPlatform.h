@@ -12,6 +12,7 @@
 #include "platform/HostFacts.h"
 #include "platform/HttpTransport.h"
 #include "platform/InstalledProgram.h"
+#include "platform/BrowserPolicy.h"
 #include "platform/InstanceLock.h"
 #include "platform/KeepAliveAgent.h"
 #include "platform/KeptFile.h"
@@ -54,6 +55,7 @@ struct AgentPlatform {
     // The agent's program on disk, watched for an update installed over it.
     std::shared_ptr<InstalledProgram> installedProgram;
     std::shared_ptr<AdminCheck> adminCheck;
+    std::shared_ptr<BrowserPolicy> browserPolicy;
     // The last rules applied, for the next start to apply before the service answers.
     std::shared_ptr<KeptFile> keptRules;
     // The keep-alive unit's watchdog, fed from the main loop.

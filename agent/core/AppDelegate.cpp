@@ -41,7 +41,7 @@ AppDelegate::AppDelegate(AgentPlatform platform)
                                              platform_.hostFacts)),
       installationKeeper_(platform_.keepAliveAgent, platform_.serviceManager, platform_.chromeHostManifest,
                           platform_.otherBrowserHostManifests, platform_.loginItem, platform_.bundle,
-                          platform_.mainQueue, platform_.launcher, platform_.hostFacts, platform_.adminCheck, logger_),
+                          platform_.browserPolicy, platform_.hostFacts, platform_.adminCheck, logger_),
       installedUpdateWatcher_(platform_.installedProgram, platform_.mainQueue, platform_.launchOrigin,
                               platform_.terminateApplication, logger_),
       tamperReport_(std::make_shared<TamperReport>(logger_, APIClient::kErrorHeaderCharacters)),

@@ -1,29 +1,20 @@
 #include "agent/core/InstallationKeeper.h"
 
-#include <chrono>
+#include <utility>
 
 namespace tessary {
-
-namespace {
-
-// Where Chrome reads managed policy on Linux: the profile has to be placed there by an administrator.
-constexpr auto kPolicySettingsLocation = "file:///etc/opt/chrome/policies/managed/";
-constexpr auto kSettingsDelay = std::chrono::milliseconds(2000);
-
-}  // namespace
 
 InstallationKeeper::InstallationKeeper(std::shared_ptr<KeepAliveAgent> keepAliveAgent,
                                        std::shared_ptr<ServiceManager> serviceManager,
                                        std::shared_ptr<ChromeHostManifest> chromeHostManifest,
                                        std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests,
                                        std::shared_ptr<LoginItem> loginItem, std::shared_ptr<const MainBundle> bundle,
-                                       std::shared_ptr<MainQueue> mainQueue, std::shared_ptr<Launcher> launcher,
-                                       std::shared_ptr<HostFacts> hostFacts, std::shared_ptr<AdminCheck> adminCheck,
+                                       std::shared_ptr<BrowserPolicy> browserPolicy, std::shared_ptr<HostFacts> hostFacts, std::shared_ptr<AdminCheck> adminCheck,
                                        Logger logger)
     : keepAliveAgent_(std::move(keepAliveAgent)), serviceManager_(std::move(serviceManager)),
       chromeHostManifest_(std::move(chromeHostManifest)),
       otherBrowserHostManifests_(std::move(otherBrowserHostManifests)), loginItem_(std::move(loginItem)),
-      bundle_(std::move(bundle)), mainQueue_(std::move(mainQueue)), launcher_(std::move(launcher)),
+      bundle_(std::move(bundle)), browserPolicy_(std::move(browserPolicy)),
       hostFacts_(std::move(hostFacts)), adminCheck_(std::move(adminCheck)), logger_(std::move(logger))
 {
 }
@@ -111,23 +102,14 @@ void InstallationKeeper::removeHostManifest(ChromeHostManifest& manifest)
 
 void InstallationKeeper::openMDMProfile()
 {
-    const auto profile = bundle_->resourcePath("tessary-profile-signed", "mobileconfig", "MDM");
-    if (!profile) {
-        logger_.error("MDM profile not found in bundle");
+    if (browserPolicy_->isInstalledSystemWide()) {
+        logger_.info("Browser policy installed system-wide");
         return;
     }
-    launcher_->open(profile->string());
-    logger_.info("MDM profile opened for installation");
-    mainQueue_->postAfter(kSettingsDelay, [this, alive = std::weak_ptr<int>(lifetime_)] {
-        if (!alive.expired())
-            openProfilesSettings();
-    });
-}
-
-void InstallationKeeper::openProfilesSettings()
-{
-    launcher_->open(kPolicySettingsLocation);
-    logger_.info("Opened System Settings → Profiles");
+    if (std::exchange(missingPolicyLogged_, true))
+        return;
+    logger_.error("Browser policy not installed: an administrator must install the Tessary package so that the "
+                  "browsers keep the extension");
 }
 
 bool InstallationKeeper::isUserAdmin()

@@ -22,6 +22,7 @@
 #include "platform/linux/JsonFileUserDefaults.h"
 #include "platform/linux/LaunchEnvironment.h"
 #include "platform/linux/LinuxHostFacts.h"
+#include "platform/linux/ManagedBrowserPolicy.h"
 #include "platform/linux/PrivateKeptFile.h"
 #include "platform/linux/SecureStoreFactory.h"
 #include "platform/linux/SystemLogSink.h"
@@ -59,6 +60,7 @@ AgentPlatform linuxPlatform(QApplication& app, const AgentConfiguration& configu
         std::make_shared<SystemctlServiceManager>(SystemdKeepAliveUnit::kUnitName, std::vector{keepAliveUnit->unitPath(),
                                                   keepAliveUnit->systemWideUnitPath()});
     platform.keepAliveAgent = keepAliveUnit;
+    platform.browserPolicy = std::make_shared<ManagedBrowserPolicy>();
     platform.chromeHostManifest = ChromeManifestFile::chrome(platform.paths, NativeMessagingHost::kChromeHostName);
     for (auto& manifest : ChromeManifestFile::otherBrowsers(platform.paths, NativeMessagingHost::kChromeHostName))
         platform.otherBrowserHostManifests.push_back(std::move(manifest));

@@ -18,12 +18,6 @@ FakePlatform::~FakePlatform()
     http->exchanges.clear();
 }
 
-void FakePlatform::writeProfileResource()
-{
-    TemporaryFolder::writeFile(
-        bundlePath / "Contents" / "Resources" / "MDM" / "tessary-profile-signed.mobileconfig", "{}");
-}
-
 AgentPlatform FakePlatform::platform()
 {
     AgentPlatform p;
@@ -36,6 +30,7 @@ AgentPlatform FakePlatform::platform()
     p.instanceLock = instanceLock;
     p.hostFacts = hostFacts;
     p.launcher = launcher;
+    p.browserPolicy = browserPolicy;
     p.loginItem = loginItem;
     p.keepAliveAgent = keepAliveUnit;
     p.serviceManager = serviceManager;

@@ -113,6 +113,12 @@ public:
     std::string user = "child";
 };
 
+class FakeBrowserPolicy final : public BrowserPolicy {
+public:
+    bool isInstalledSystemWide() override { return installed; }
+    bool installed = false;
+};
+
 class RecordingLauncher final : public Launcher {
 public:
     void open(const std::string& urlOrPath) override { opened.push_back(urlOrPath); }
@@ -226,7 +232,6 @@ public:
     ~FakePlatform();
 
     AgentPlatform platform();
-    void writeProfileResource();
 
     TemporaryFolder folder;
     Paths paths;
@@ -241,6 +246,7 @@ public:
     std::shared_ptr<FakeInstanceLock> instanceLock = std::make_shared<FakeInstanceLock>();
     std::shared_ptr<FakeHostFacts> hostFacts = std::make_shared<FakeHostFacts>();
     std::shared_ptr<RecordingLauncher> launcher = std::make_shared<RecordingLauncher>();
+    std::shared_ptr<FakeBrowserPolicy> browserPolicy = std::make_shared<FakeBrowserPolicy>();
     std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
     // The real keep-alive unit and Chrome manifest files, in the temporary folder.
     std::shared_ptr<SystemdKeepAliveUnit> keepAliveUnit = std::make_shared<SystemdKeepAliveUnit>(paths);

@@ -10,25 +10,12 @@
 #include "agent/bridge/NativeMessagingHost.h"
 #include "platform/linux/AtomicFile.h"
 #include "platform/linux/AutostartLoginItem.h"
+#include "platform/linux/ManagedBrowserPolicy.h"
 #include "platform/linux/SystemdKeepAliveUnit.h"
 
 using namespace tessary;
 
 namespace {
-
-struct BrowserFolders {
-    const char* manifests;
-    const char* policies;
-};
-
-// Where each browser reads system-wide host manifests and managed policy on Linux.
-constexpr BrowserFolders kBrowsers[] = {
-    {"etc/opt/chrome/native-messaging-hosts", "etc/opt/chrome/policies/managed"},      // Chrome
-    {"etc/chromium/native-messaging-hosts", "etc/chromium/policies/managed"},          // Chromium
-    {"etc/brave/native-messaging-hosts", "etc/brave/policies/managed"},                // Brave
-    {"etc/opt/edge/native-messaging-hosts", "etc/opt/edge/policies/managed"},          // Microsoft Edge
-    {"etc/opt/vivaldi/native-messaging-hosts", "etc/opt/vivaldi/policies/managed"},    // Vivaldi
-};
 
 bool write(const std::filesystem::path& path, const std::string& content)
 {
@@ -81,9 +68,9 @@ int main(int argc, char* argv[])
     const auto manifest =
         NativeMessagingHost::chromeManifest(installFolder / "Contents/Helpers/tessary-chrome-host").dump(2);
     const std::string fileName = std::string(NativeMessagingHost::kChromeHostName) + ".json";
-    for (const auto& browser : kBrowsers) {
+    for (const auto& browser : ManagedBrowserPolicy::browserFolders()) {
         written = write(staging / browser.manifests / fileName, manifest) && written;
-        written = write(staging / browser.policies / fileName, *policy) && written;
+        written = write(staging / browser.policies / ManagedBrowserPolicy::kPolicyFileName, *policy) && written;
     }
     return written ? 0 : 1;
 }

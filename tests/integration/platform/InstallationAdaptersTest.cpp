@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "agent/bridge/NativeMessagingHost.h"
 #include "agent/core/InstallationKeeper.h"
@@ -13,6 +14,7 @@
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/BoundedCommand.h"
 #include "platform/linux/ChromeManifestFile.h"
+#include "platform/linux/ManagedBrowserPolicy.h"
 #include "platform/linux/LaunchEnvironment.h"
 #include "platform/linux/ExecutableOnDisk.h"
 #include "platform/linux/SystemctlServiceManager.h"
@@ -379,8 +381,7 @@ TEST(ChromeManifestFileTest, OtherBrowsersGetChromesManifestInTheirOwnFolderOnly
             platform.chromeHostManifest, platform.otherBrowserHostManifests, platform.bundle, logger);
         InstallationKeeper keeper(platform.keepAliveAgent, platform.serviceManager, platform.chromeHostManifest,
                                   platform.otherBrowserHostManifests, platform.loginItem, platform.bundle,
-                                  platform.mainQueue, platform.launcher, platform.hostFacts, platform.adminCheck,
-                                  logger);
+                                  platform.browserPolicy, platform.hostFacts, platform.adminCheck, logger);
 
         host.installChromeHost();
         const auto chromeManifest = TemporaryFolder::readFile(fake.chromeManifest->path());
@@ -405,6 +406,42 @@ TEST(ChromeManifestFileTest, OtherBrowsersGetChromesManifestInTheirOwnFolderOnly
             EXPECT_EQ(std::filesystem::is_directory(files[i]->path().parent_path()), present(i))
                 << "the folder stays where it was made";
         }
+    }
+}
+
+TEST(ManagedBrowserPolicyTest, OnlyAPolicyFileOnlyRootCanChangeCountsAsInstalled)
+{
+    struct Row {
+        const char* name;
+        const char* folder;  // below the root; null: none written
+        std::filesystem::perms mode;
+        bool link;
+        bool installed;
+    };
+    using std::filesystem::perms;
+    const Row rows[] = {
+        {"none", nullptr, perms::none, false, false},
+        {"Chromium's, as the package writes it", "etc/chromium/policies/managed", perms(0644), false, true},
+        {"Vivaldi's alone", "etc/opt/vivaldi/policies/managed", perms(0644), false, true},
+        {"writable by others", "etc/chromium/policies/managed", perms(0666), false, false},
+        {"writable by the group", "etc/opt/chrome/policies/managed", perms(0664), false, false},
+        {"a link", "etc/chromium/policies/managed", perms(0644), true, false},
+        {"another browser's folder", "etc/firefox/policies/managed", perms(0644), false, false},
+    };
+    for (const auto& row : rows) {
+        TemporaryFolder root;
+        if (row.folder != nullptr) {
+            const auto file = root.path() / row.folder / ManagedBrowserPolicy::kPolicyFileName;
+            const auto target = row.link ? root.path() / "policy.json" : file;
+            TemporaryFolder::writeFile(target, "{}");
+            std::filesystem::permissions(target, row.mode);
+            if (row.link) {
+                std::filesystem::create_directories(file.parent_path());
+                std::filesystem::create_symlink(target, file);
+            }
+        }
+        const bool ownedByRoot = ::geteuid() == 0;
+        EXPECT_EQ(ManagedBrowserPolicy(root.path()).isInstalledSystemWide(), row.installed && ownedByRoot) << row.name;
     }
 }
 

@@ -200,7 +200,6 @@ TEST_F(AppDelegateStartupTest, SetUpDeviceSkipsTheWizardAndTheProfile)
     store(fake, "token", "secret");
     store(fake, "familyId", "family-1");
     fake.adminCheck->admin = true;
-    fake.writeProfileResource();
     auto delegate = launch(fake);
 
     EXPECT_TRUE(delegate->appState().isSetUp());
@@ -236,43 +235,34 @@ TEST_F(AppDelegateStartupTest, SystemWideAutostartSuppressesLoginItemAndKeepAliv
     EXPECT_FALSE(std::filesystem::exists(fake.paths.configHome / "systemd"));
 }
 
-TEST_F(AppDelegateStartupTest, ProfileOpensOnceForAnAdministrator)
+TEST_F(AppDelegateStartupTest, AnAdministratorIsToldOnceWhatToInstallAndNoWindowOpens)
 {
-    fake.adminCheck->admin = true;
-    fake.writeProfileResource();
-    auto first = launch(fake);
-    ASSERT_EQ(fake.launcher->opened.size(), 1U);
-    EXPECT_NE(fake.launcher->opened[0].find("MDM/tessary-profile-signed.mobileconfig"), std::string::npos);
-    EXPECT_TRUE(fake.userDefaults->values["mdmPromptShown"]);
-    EXPECT_EQ(fake.adminCheck->askedFor, "child");
-
-    fake.mainQueue->advance(std::chrono::milliseconds(1999));
-    EXPECT_EQ(fake.launcher->opened.size(), 1U);
-    fake.mainQueue->advance(std::chrono::milliseconds(1));
-    EXPECT_EQ(fake.launcher->opened.size(), 2U);
-    EXPECT_TRUE(fake.log->contains("Opened System Settings → Profiles"));
-
-    auto second = launch(fake);
-    fake.mainQueue->advance(std::chrono::seconds(5));
-    EXPECT_EQ(fake.launcher->opened.size(), 2U);
-}
-
-TEST_F(AppDelegateStartupTest, StandardUserNeverGetsTheProfile)
-{
-    fake.writeProfileResource();
-    launch(fake);
-    fake.mainQueue->advance(std::chrono::seconds(5));
-    EXPECT_TRUE(fake.launcher->opened.empty());
-    EXPECT_FALSE(fake.userDefaults->values["mdmPromptShown"]);
-}
-
-TEST_F(AppDelegateStartupTest, MissingProfileIsLoggedAndNotRetried)
-{
-    fake.adminCheck->admin = true;
-    launch(fake);
-    EXPECT_TRUE(fake.log->contains("MDM profile not found in bundle"));
-    EXPECT_TRUE(fake.userDefaults->values["mdmPromptShown"]);
-    EXPECT_TRUE(fake.launcher->opened.empty());
+    const std::string missing = "Browser policy not installed: an administrator must install the Tessary package so "
+                                "that the browsers keep the extension";
+    struct Row {
+        const char* name;
+        bool admin;
+        bool policyInstalled;
+        std::optional<std::string> logged;
+    };
+    const Row rows[] = {
+        {"administrator, policy from the package", true, true, "Browser policy installed system-wide"},
+        {"administrator, no policy", true, false, missing},
+        {"standard user", false, false, std::nullopt},
+    };
+    for (const auto& row : rows) {
+        FakePlatform target;
+        target.adminCheck->admin = row.admin;
+        target.browserPolicy->installed = row.policyInstalled;
+        for (int launchNumber = 1; launchNumber <= 2; ++launchNumber) {
+            auto delegate = launch(target);
+            target.mainQueue->advance(std::chrono::seconds(5));
+        }
+        EXPECT_TRUE(target.launcher->opened.empty()) << row.name;
+        EXPECT_EQ(target.userDefaults->values["mdmPromptShown"], row.admin) << row.name;
+        EXPECT_EQ(target.log->count(row.logged.value_or(missing)), row.logged ? 1U : 0U)
+            << row.name << ": once, at the first launch";
+    }
 }
 
 TEST_F(AppDelegateStartupTest, HttpClientStartsWithoutCredentialsOnTheConfiguredService)

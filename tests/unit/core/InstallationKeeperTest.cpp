@@ -13,7 +13,7 @@ InstallationKeeper keeperFor(const AgentPlatform& platform, Logger logger)
 {
     return InstallationKeeper(platform.keepAliveAgent, platform.serviceManager, platform.chromeHostManifest,
                               platform.otherBrowserHostManifests, platform.loginItem, platform.bundle,
-                              platform.mainQueue, platform.launcher, platform.hostFacts, platform.adminCheck,
+                              platform.browserPolicy, platform.hostFacts, platform.adminCheck,
                               std::move(logger));
 }
 
@@ -246,17 +246,6 @@ TEST_F(InstallationKeeperTest, OtherBrowsersManifestsAreRemovedWhereTheBrowserIs
             EXPECT_FALSE(browser->content.has_value());
         }
     }
-}
-
-TEST_F(InstallationKeeperTest, SettingsOpenNeverRunsAfterTheKeeperIsGone)
-{
-    fake.writeProfileResource();
-    {
-        auto shortLived = keeperFor(platform, Logger(fake.log, "s", "c"));
-        shortLived.openMDMProfile();
-    }
-    fake.mainQueue->advance(std::chrono::seconds(3));
-    EXPECT_EQ(fake.launcher->opened.size(), 1U);
 }
 
 }  // namespace

@@ -261,14 +261,14 @@ TEST_F(MonitoringLifecycleTest, AfterStopNoTimerFiresAndAWakeUpDrainsNothing)
     EXPECT_EQ(browserStore()->takeEvents().value().size(), 1U);
 }
 
-TEST_F(MonitoringLifecycleTest, SetupCompletedStartsMonitoringAndOpensTheProfileForAnyUser)
+TEST_F(MonitoringLifecycleTest, SetupCompletedStartsMonitoringAndChecksThePolicyForAnyUser)
 {
-    fake.writeProfileResource();
     fake.adminCheck->admin = false;
     auto delegate = launch();
-    EXPECT_TRUE(fake.launcher->opened.empty());
 
     pair();
+    delegate->setupCompleted();
+    fake.mainQueue->runUntilIdle();
     delegate->setupCompleted();
     fake.mainQueue->runUntilIdle();
 
@@ -276,8 +276,10 @@ TEST_F(MonitoringLifecycleTest, SetupCompletedStartsMonitoringAndOpensTheProfile
     EXPECT_TRUE(fake.log->contains("setupCompleted() — appState.isSetUp is now true"));
     EXPECT_TRUE(delegate->appState().isSetUp());
     EXPECT_TRUE(delegate->appState().isMonitoring());
-    ASSERT_EQ(fake.launcher->opened.size(), 1U);
-    EXPECT_TRUE(fake.launcher->opened[0].ends_with("tessary-profile-signed.mobileconfig"));
+    EXPECT_TRUE(fake.launcher->opened.empty());
+    EXPECT_EQ(fake.log->count("Browser policy not installed: an administrator must install the Tessary package so "
+                              "that the browsers keep the extension"),
+              1U);
 }
 
 // A reply that belongs to a run a reset has ended must not act on the pairing that followed.
