@@ -194,7 +194,14 @@ void UpdateLineModel::installUpdate(std::string url)
         const auto path = download.value().file.string();
         if (variant == Variant::menu)
             logger.info("Update downloaded to %s", {path});
-        launcher->open(path);
+        // An installer that cannot be opened is a failed update, shown like a failed download.
+        launcher->open(path, [self, variant, logger](const std::optional<Error>& failure) {
+            if (!failure)
+                return;
+            logger.error("Update download failed: %@", {*failure});
+            if (self && variant == Variant::menu)
+                self->setStatus(Status::failed);
+        });
     };
     downloader_->download(std::move(url), packagePath(),
                           [mainQueue = mainQueue_, finished = std::move(finished)](

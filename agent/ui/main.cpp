@@ -53,7 +53,7 @@ AgentPlatform linuxPlatform(QApplication& app, const AgentConfiguration& configu
     platform.instanceLock =
         std::make_shared<FlockInstanceLock>(platform.paths.runtimeDir / "app.brenmoor.tessary.lock");
     platform.hostFacts = std::make_shared<LinuxHostFacts>();
-    platform.launcher = std::make_shared<XdgOpenLauncher>();
+    platform.launcher = std::make_shared<XdgOpenLauncher>(platform.mainQueue);
     platform.loginItem = std::make_shared<AutostartLoginItem>(platform.paths, platform.bundle->executablePath());
     auto keepAliveUnit = std::make_shared<SystemdKeepAliveUnit>(platform.paths);
     platform.serviceManager =

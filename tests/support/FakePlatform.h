@@ -121,8 +121,14 @@ public:
 
 class RecordingLauncher final : public Launcher {
 public:
-    void open(const std::string& urlOrPath) override { opened.push_back(urlOrPath); }
+    void open(const std::string& urlOrPath, Opened done) override
+    {
+        opened.push_back(urlOrPath);
+        if (done)
+            done(failure);
+    }
     std::vector<std::string> opened;
+    std::optional<Error> failure;
 };
 
 class FakeLoginItem final : public LoginItem {

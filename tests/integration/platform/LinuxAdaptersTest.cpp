@@ -10,9 +10,12 @@
 #include "platform/linux/LinuxHostFacts.h"
 #include "platform/linux/XdgOpenLauncher.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/ManualMainQueue.h"
 #include "tests/support/TemporaryFolder.h"
+#include "tests/support/WaitUntil.h"
 
 #include <chrono>
+#include <csignal>
 #include <map>
 #include <thread>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 namespace tessary {
 namespace {
 
+using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::TemporaryFolder;
 
@@ -213,26 +217,56 @@ TEST(LinuxAdaptersTest, ComputerNamePrefersThePrettyHostname)
     EXPECT_FALSE(LinuxHostFacts().userName().empty());
 }
 
-TEST(LinuxAdaptersTest, LauncherNeverWaitsForTheOpener)
+TEST(LinuxAdaptersTest, LauncherNeverWaitsForTheOpenerAndReportsWhatKeptItFromOpening)
 {
-    TemporaryFolder folder;
-    const auto opener = folder.path() / "opener";
-    const auto marker = folder.path() / "opened";
-    // The opener records its argument, then lingers long after open() must have returned.
-    TemporaryFolder::writeFile(opener, "#!/bin/sh\nprintf '%s' \"$1\" > \"" + marker.string() +
-                                           ".tmp\" && mv \"" + marker.string() + ".tmp\" \"" + marker.string() +
-                                           "\"\nexec sleep 30\n");
-    std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
-
-    const auto start = std::chrono::steady_clock::now();
-    XdgOpenLauncher(opener.string()).open("file:///tmp/a b.mobileconfig");
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-
-    // Bounded wait for the detached opener to have run.
-    for (int i = 0; i < 200 && !std::filesystem::exists(marker); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_EQ(TemporaryFolder::readFile(marker), "file:///tmp/a b.mobileconfig");
-    ChildProcess::run({"pkill", "-f", opener.string()});
+    struct Row {
+        const char* name;
+        std::optional<std::string> script;  // absent: no such opener
+        std::optional<std::string> failure;
+    };
+    const Row rows[] = {
+        {"opener runs and stays (a viewer in the foreground)", "exec sleep 30\n", std::nullopt},
+        {"opener hands over and ends", "exit 0\n", std::nullopt},
+        {"opener finds no handler", "exit 3\n", "ended with status 3"},
+        {"opener killed", "kill -9 $$\n", "ended by signal 9"},
+        {"no such opener", std::nullopt, "cannot run"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        TemporaryFolder folder;
+        const auto opener = folder.path() / "opener";
+        const auto marker = folder.path() / "opened";
+        if (row.script) {
+            // The opener records its process and argument, then does what the row says.
+            TemporaryFolder::writeFile(opener, "#!/bin/sh\necho $$ > \"" + (folder.path() / "pid").string() +
+                                                   "\"\nprintf '%s' \"$1\" > \"" + marker.string() + ".tmp\" && mv \"" +
+                                                   marker.string() + ".tmp\" \"" + marker.string() + "\"\n" +
+                                                   *row.script);
+            std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
+        }
+        auto queue = std::make_shared<testing::ManualMainQueue>();
+        std::optional<std::optional<Error>> told;
+        const auto start = std::chrono::steady_clock::now();
+        XdgOpenLauncher(queue, opener.string(), 1s).open("file:///tmp/a b.deb", [&](std::optional<Error> failure) {
+            told = std::move(failure);
+        });
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << "open() returns at once";
+        ASSERT_TRUE(testing::waitUntil(
+            [&] {
+                queue->advance(XdgOpenLauncher::kPollInterval);
+                return told.has_value();
+            },
+            20s));
+        ASSERT_EQ(told->has_value(), row.failure.has_value());
+        if (row.failure) {
+            EXPECT_NE((*told)->description.find(*row.failure), std::string::npos) << (*told)->description;
+        }
+        if (row.script) {
+            EXPECT_EQ(TemporaryFolder::readFile(marker), "file:///tmp/a b.deb");
+            ::kill(std::stoi(TemporaryFolder::readFile(folder.path() / "pid")), SIGKILL);
+        }
+        EXPECT_EQ(queue->pendingTimers(), 0U) << "polling stops once told";
+    }
 }
 
 TEST(LinuxAdaptersTest, UnknownUserIsNoAdministrator)

@@ -324,28 +324,51 @@ TEST_F(UpdateLineModelTest, MenuStaysDownloadingAfterTheInstallerOpened)
     EXPECT_EQ(fake.http->count(kVersionPath), 1u);
 }
 
-TEST_F(UpdateLineModelTest, MenuFailedDownloadIsLoggedAndStaysFailedUntilTheNextCheck)
+TEST_F(UpdateLineModelTest, MenuFailedUpdateIsLoggedAndStaysFailedUntilTheNextCheck)
 {
-    auto model = make(Variant::menu);
-    checkAnswered(*model, kNewerRelease);
-    model->activate();
-    downloader->fail(0, "The server answered the package download with HTTP status 404.");
-    fake.mainQueue->runUntilIdle();
-    EXPECT_EQ(shown(*model), kFailed);
-    EXPECT_TRUE(fake.launcher->opened.empty());
-    EXPECT_TRUE(logged("Update downloaded to").empty());
-    const auto records = logged("Update download failed");
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].message,
-              "Update download failed: The server answered the package download with HTTP status 404.");
-    EXPECT_EQ(records[0].level, LogLevel::error);
-    EXPECT_EQ(records[0].subsystem, "app.brenmoor.tessary");
-    EXPECT_EQ(records[0].category, "app");
+    struct Row {
+        const char* name;
+        std::optional<std::string> downloadFailure;
+        std::optional<std::string> openFailure;
+        std::string logged;
+    };
+    const Row rows[] = {
+        {"download refused", "The server answered the package download with HTTP status 404.", std::nullopt,
+         "Update download failed: The server answered the package download with HTTP status 404."},
+        {"installer cannot be opened", std::nullopt, "xdg-open ended with status 3",
+         "Update download failed: xdg-open ended with status 3"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        fake.log->clear();
+        fake.launcher->opened.clear();
+        fake.launcher->failure = row.openFailure ? std::optional<Error>(Error{*row.openFailure}) : std::nullopt;
+        auto model = make(Variant::menu);
+        checkAnswered(*model, kNewerRelease);
+        model->activate();
+        const auto request = downloader->requests.size() - 1;
+        if (row.downloadFailure)
+            downloader->fail(request, *row.downloadFailure);
+        else
+            downloader->succeed(request);
+        fake.mainQueue->runUntilIdle();
+        EXPECT_EQ(shown(*model), kFailed);
+        EXPECT_EQ(fake.launcher->opened.size(), row.downloadFailure ? 0U : 1U);
+        EXPECT_EQ(logged("Update downloaded to").size(), row.downloadFailure ? 0U : 1U);
+        const auto records = logged("Update download failed");
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].message, row.logged);
+        EXPECT_EQ(records[0].level, LogLevel::error);
+        EXPECT_EQ(records[0].subsystem, "app.brenmoor.tessary");
+        EXPECT_EQ(records[0].category, "app");
 
-    fake.mainQueue->advance(1h);
-    EXPECT_EQ(model->state(), Status::failed);
-    model->activate();
-    EXPECT_EQ(model->state(), Status::checking);
+        fake.mainQueue->advance(1h);
+        EXPECT_EQ(model->state(), Status::failed);
+        model->activate();
+        EXPECT_EQ(model->state(), Status::checking);
+        ASSERT_TRUE(fake.http->fail(kVersionPath, "offline"));
+        fake.mainQueue->runUntilIdle();
+    }
 }
 
 TEST_F(UpdateLineModelTest, ReturnToIdleIsUnconditionalWhateverTheLineShowsThen)
