@@ -19,6 +19,12 @@ ContentModel::UpdateLineFactory updateLineFactory(const std::shared_ptr<AppDeleg
     };
 }
 
+QImage iconImage(const AgentPlatform& platform)
+{
+    const auto image = platform.bundle->resourcePath("MenuBarIcon", "png");
+    return image ? QImage(QString::fromStdString(image->string())) : QImage();
+}
+
 }  // namespace
 
 MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPlatform& platform,
@@ -26,7 +32,9 @@ MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPla
     : QObject(parent), logger_(platform.logSink, AppDelegate::kSubsystem, "app"),
       content_(delegate, platform.mainQueue, platform.logSink,
                updateLineFactory(delegate, platform, std::move(packageDownloader))),
-      panel_(content_), trayIcon_(this), activation_(activationSocketPath(platform.paths))
+      panel_(content_), trayIcon_(this), statusItem_(QStringLiteral("app.brenmoor.tessary"), QStringLiteral("Tessary"),
+                                                      iconImage(platform), this),
+      activation_(activationSocketPath(platform.paths))
 {
     if (const auto image = platform.bundle->resourcePath("MenuBarIcon", "png"))
         trayIcon_.setIcon(QIcon(QString::fromStdString(image->string())));
@@ -36,9 +44,20 @@ MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPla
             panel_.toggle(trayGeometry());
     });
 
-    const bool hasTray = QSystemTrayIcon::isSystemTrayAvailable();
-    if (hasTray)
+    connect(&statusItem_, &StatusNotifierItem::activated, this, [this](QPoint where) {
+        statusItemGeometry_ = where.isNull() ? QRect() : QRect(where, QSize(1, 1));
+        panel_.toggle(trayGeometry());
+    });
+    connect(&statusItem_, &StatusNotifierItem::registered, this, [this] {
+        // One icon: the watcher's item takes the place of an XEmbed one.
+        trayIcon_.hide();
+        logger_.info("Tray icon registered with the desktop");
+    });
+    // With a watcher Qt's own icon would be a second one; it serves XEmbed trays only.
+    const bool xembedTray = !statusItem_.watcherPresentAtStart() && QSystemTrayIcon::isSystemTrayAvailable();
+    if (xembedTray)
         trayIcon_.show();
+    const bool hasTray = xembedTray || statusItem_.watcherPresentAtStart();
     activation_.listen([this] {
         logger_.info("Showing the panel for a second start of the agent");
         showPanel();
@@ -60,7 +79,7 @@ void MenuBarScene::showPanel()
 
 QRect MenuBarScene::trayGeometry() const
 {
-    return trayIcon_.isVisible() ? trayIcon_.geometry() : QRect();
+    return trayIcon_.isVisible() ? trayIcon_.geometry() : statusItemGeometry_;
 }
 
 }  // namespace tessary

@@ -10,14 +10,17 @@
 #include "agent/core/AppDelegate.h"
 #include "agent/ui/ContentModel.h"
 #include "agent/ui/PanelActivation.h"
+#include "agent/ui/StatusNotifierItem.h"
 #include "agent/ui/TrayPanel.h"
 #include "platform/PackageDownloader.h"
 
 namespace tessary {
 
-// The agent's whole user interface: the "MenuBarIcon" tray item whose click opens the panel. Where
-// the desktop shows no tray, the wizard opens as a window at launch, and a second start of the agent
-// opens the panel. Built once the start-up sequence has run in the one running agent.
+// The agent's whole user interface: the "MenuBarIcon" tray item whose click opens the panel, shown
+// through the desktop's StatusNotifierWatcher (also one that appears after the agent) or else an
+// XEmbed tray. Where the desktop shows no tray at launch, the wizard opens as a window, and a second
+// start of the agent opens the panel. Built once the start-up sequence has run in the one running
+// agent.
 class MenuBarScene final : public QObject {
 public:
     MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPlatform& platform,
@@ -33,6 +36,9 @@ private:
     ContentModel content_;
     TrayPanel panel_;
     QSystemTrayIcon trayIcon_;
+    StatusNotifierItem statusItem_;
+    // Where the item was last clicked, when shown through the watcher.
+    QRect statusItemGeometry_;
     PanelActivation activation_;
 };
 

@@ -12,6 +12,7 @@
 
 #include "agent/core/DeviceIdentifier.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/PrivateSecretService.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WaitUntil.h"
 
@@ -387,6 +388,31 @@ TEST_F(AgentLaunchTest, AtLoginTheUnitsCopyTakesTheLockTheSessionsCopyHandsOver)
     EXPECT_EQ(managerFile("exits"), "") << "the unit's copy never left";
     EXPECT_EQ(::kill(std::stoi(managerFile("agent.pid")), 0), 0) << unitLog();
     EXPECT_EQ(occurrences(unitLog(), "Another instance already running"), 0U) << unitLog();
+}
+
+// The keep-alive unit starts the agent before the desktop's tray is up: the item registers with the
+// desktop's watcher once it appears, with its identifier and icon.
+TEST_F(AgentLaunchTest, ATrayThatAppearsAfterTheAgentStillGetsItsIcon)
+{
+    testing::PrivateSecretService bus(testing::PrivateSecretService::Keyring::notStarted);
+    if (!bus.available())
+        GTEST_SKIP() << bus.whyUnavailable();
+    for (const auto& [name, value] : bus.environment())
+        environment[name] = value;
+    auto agentProcess = start();
+    // Unpaired and with no tray at all, it shows the wizard as a window.
+    ASSERT_FALSE(linesUntil(*agentProcess, "Device not set up — showing setup wizard").empty());
+
+    const auto watcherProgram = agent.parent_path().parent_path().parent_path().parent_path() / "tests" / "e2e" /
+                                "status_notifier_watcher";
+    ChildProcess watcher({watcherProgram.string()}, environment, std::nullopt, ChildProcess::Capture::standardOutput);
+    EXPECT_EQ(watcher.readLine(), "watching");
+    EXPECT_EQ(watcher.readLine(), "registered org.kde.StatusNotifierItem-" + std::to_string(agentProcess->pid()) + "-1");
+    EXPECT_EQ(watcher.readLine(), "id app.brenmoor.tessary");
+    EXPECT_EQ(watcher.readLine(), "icon 22x22 1936 bytes");
+    EXPECT_FALSE(linesUntil(*agentProcess, "Tray icon registered with the desktop").empty());
+    watcher.kill();
+    agentProcess->kill();
 }
 
 // An update installed over the agent the keep-alive unit runs: the agent ends and the unit starts
