@@ -6,7 +6,7 @@
 
 namespace tessary {
 
-std::optional<nlohmann::json> NativeMessageFraming::readMessage(ByteInput& input)
+std::optional<std::string> NativeMessageFraming::readFrame(ByteInput& input)
 {
     const auto prefix = input.readUpTo(4);
     if (prefix.size() != 4)
@@ -16,9 +16,18 @@ std::optional<nlohmann::json> NativeMessageFraming::readMessage(ByteInput& input
         length = (length << 8) | static_cast<unsigned char>(prefix[static_cast<std::size_t>(i)]);
     if (length == 0 || length > kMaximumLength)
         return std::nullopt;
-    const auto body = input.readUpTo(length);
+    auto body = input.readUpTo(length);
     if (body.size() != length)
         return std::nullopt;
+    return body;
+}
+
+std::optional<nlohmann::json> NativeMessageFraming::readMessage(ByteInput& input)
+{
+    const auto frame = readFrame(input);
+    if (!frame)
+        return std::nullopt;
+    const auto& body = *frame;
     // No JSON text holds a raw NUL byte, but the parser would stop at one and accept what precedes it.
     if (body.find('\0') != std::string::npos)
         return std::nullopt;

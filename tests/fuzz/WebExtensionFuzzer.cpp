@@ -1,13 +1,17 @@
-// The web-extension plug-in's C entry with arbitrary message text: every reply must be one JSON
-// object, released through the plug-in's own free entry.
+// The web-extension plug-in's C entry with arbitrary message text, and the Firefox host's loop over
+// it with arbitrary input bytes (the first byte chooses): every reply must be one JSON object,
+// released through the plug-in's own free entry, and the Firefox host writes only whole frames
+// within Firefox's limit.
 #include <cstdint>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include <nlohmann/json.hpp>
 
+#include "firefox-host/FirefoxMessageLoop.h"
 #include "safari-extension/WebExtensionEntry.h"
 #include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
@@ -35,8 +39,60 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     return 0;
 }
 
+namespace {
+
+class MemoryInput final : public tessary::ByteInput {
+public:
+    explicit MemoryInput(std::string_view bytes) : bytes_(bytes) {}
+    std::string readUpTo(std::size_t count) override
+    {
+        auto chunk = bytes_.substr(0, count);
+        bytes_.remove_prefix(chunk.size());
+        return std::string(chunk);
+    }
+
+private:
+    std::string_view bytes_;
+};
+
+class MemoryOutput final : public tessary::ByteOutput {
+public:
+    bool writeAll(std::string_view bytes) override
+    {
+        written += bytes;
+        return true;
+    }
+    std::string written;
+};
+
+void fuzzFirefoxHost(std::string_view bytes)
+{
+    MemoryInput input(bytes);
+    MemoryOutput output;
+    tessary::FirefoxMessageLoop::run(input, output);
+    std::string_view rest = output.written;
+    while (!rest.empty()) {
+        if (rest.size() < 4)
+            std::abort();
+        std::uint32_t length = 0;
+        for (int i = 3; i >= 0; --i)
+            length = (length << 8) | static_cast<unsigned char>(rest[static_cast<std::size_t>(i)]);
+        if (length > tessary::FirefoxMessageLoop::kLargestReply || rest.size() - 4 < length)
+            std::abort();
+        if (!nlohmann::json::parse(rest.substr(4, length), nullptr, false).is_object())
+            std::abort();
+        rest.remove_prefix(4 + std::size_t{length});
+    }
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    if (size > 0 && data[0] % 2 == 1) {
+        fuzzFirefoxHost(std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1));
+        return 0;
+    }
     const std::string message(reinterpret_cast<const char*>(data), size);
     char* reply = tessary_web_extension_handle_message(message.c_str());
     if (reply == nullptr)

@@ -42,6 +42,23 @@ std::optional<json> unframed(const std::string& output)
     return json::parse(output.substr(4), nullptr, false);
 }
 
+// Every frame of the output, in order, checking that it holds whole frames and nothing else.
+std::vector<json> unframedAll(const std::string& output)
+{
+    std::vector<json> replies;
+    std::size_t at = 0;
+    while (at + 4 <= output.size()) {
+        std::uint32_t length = 0;
+        for (int i = 3; i >= 0; --i)
+            length = (length << 8) | static_cast<unsigned char>(output[at + static_cast<std::size_t>(i)]);
+        EXPECT_LE(at + 4 + length, output.size()) << "a partial frame";
+        replies.push_back(json::parse(output.substr(at + 4, length), nullptr, false));
+        at += 4 + std::size_t{length};
+    }
+    EXPECT_EQ(at, output.size()) << "bytes after the last frame";
+    return replies;
+}
+
 class ChromeHostProcessTest : public ::testing::Test {
 protected:
     // A host that stops reading makes our write of the rest fail instead of killing the test.
@@ -55,8 +72,7 @@ protected:
     {
         auto all = environment;
         all.insert(extraEnvironment.begin(), extraEnvironment.end());
-        return ChildProcess::run({TESSARY_CHROME_HOST_PATH, "chrome-extension://kfpbnmcjdeoahlgikfpbnmcjdeoahlgi/"},
-                                 all, input);
+        return ChildProcess::run(hostCommand, all, input);
     }
 
     std::optional<json> exchange(const json& message) const
@@ -67,6 +83,8 @@ protected:
     }
 
     static inline void (*previousSigpipe)(int) = SIG_DFL;
+    std::vector<std::string> hostCommand{TESSARY_CHROME_HOST_PATH,
+                                         "chrome-extension://kfpbnmcjdeoahlgikfpbnmcjdeoahlgi/"};
     TemporaryFolder folder;
     Paths paths = folder.paths();
     std::map<std::string, std::string> environment{{"HOME", paths.home.string()},
@@ -267,6 +285,71 @@ TEST_F(ChromeHostProcessTest, ConcurrentHostsAndADrainingAgentDeliverEveryEventO
         ASSERT_EQ(ts % 1000, nextExpected[static_cast<std::size_t>(producer)]) << "producer " << producer;
         ++nextExpected[static_cast<std::size_t>(producer)];
     }
+}
+
+// Firefox starts its host with the manifest's path and the extension's ID, and may keep it open for
+// several messages.
+class FirefoxHostProcessTest : public ChromeHostProcessTest {
+protected:
+    FirefoxHostProcessTest()
+    {
+        hostCommand = {TESSARY_FIREFOX_HOST_PATH, "/usr/lib/mozilla/native-messaging-hosts/app.brenmoor.tessary.json",
+                       "web-extension@tessary.brenmoor.app"};
+    }
+};
+
+TEST_F(FirefoxHostProcessTest, EachMessageGetsTheHandlersReplyInOrderUntilTheInputEnds)
+{
+    const json defaultRules = json::parse(SharedStoreFormat::kDefaultRules);
+    const json ok{{"ok", true}};
+    const json invalid{{"error", "invalid message"}};
+    struct Row {
+        const char* name;
+        std::string input;
+        std::vector<json> replies;
+        std::size_t events;
+    };
+    const Row rows[] = {
+        {"one message (sendNativeMessage)", framed(R"({"type":"get_rules"})"), {{{"rules", defaultRules}}}, 0},
+        {"several on one input (connectNative)",
+         framed(R"({"type":"url_visit","url":"https://a.com","timestamp":1700000000})") +
+             framed(R"({"type":"get_rules"})") + framed(R"({"type":"ping"})") +
+             framed(R"({"type":"access_request","url":"https://b.com","title":"B"})"),
+         {ok, {{"rules", defaultRules}}, {{"error", "unknown type"}}, ok},
+         2},
+        {"not JSON", framed(R"({"type":)"), {invalid}, 0},
+        {"no type", framed(R"({"url":"https://a.com"})"), {invalid}, 0},
+        {"a NUL byte", framed(std::string(R"({"type":"get_rules"})") + std::string(1, '\0')), {invalid}, 0},
+        {"an answer, then a short length prefix", framed(R"({"type":"url_visit","url":"https://a.com"})") +
+                                                      std::string("\x05\x00", 2),
+         {ok}, 1},
+        {"a length of 0", framed("", 0), {}, 0},
+        {"a length above the handler's limit", framed(std::string(1'000'000, ' ')), {}, 0},
+        {"a short body after an answer", framed(R"({"type":"get_rules"})") + framed(R"({"type":"get_rules"})", 40),
+         {{{"rules", defaultRules}}}, 0},
+        {"empty input", "", {}, 0},
+    };
+    for (const auto& row : rows) {
+        const auto [status, output] = runHost(row.input);
+        EXPECT_EQ(status, 0) << row.name;
+        EXPECT_EQ(unframedAll(output), row.replies) << row.name;
+        EXPECT_EQ(agent.drainEventQueue().size(), row.events) << row.name;
+    }
+}
+
+TEST_F(FirefoxHostProcessTest, RulesWithTenThousandSitesFitFirefoxsLimit)
+{
+    json sites = json::array();
+    for (int i = 0; i < 10'000; ++i)
+        sites.push_back("site-" + std::to_string(i) + ".example.com");
+    const json rules{{"mode", "allow"}, {"blockedSites", sites}, {"blockedApps", json::array()},
+                     {"approvedSites", sites}, {"approvedApps", json::array()}, {"grants", json::array()}};
+    ASSERT_TRUE(agent.setRules(rules.dump()));
+    const auto [status, output] = runHost(framed(R"({"type":"get_rules"})"));
+    EXPECT_EQ(status, 0);
+    EXPECT_LE(output.size(), 4U + 1024U * 1024U);
+    const std::vector<json> expected{json{{"rules", rules}}};
+    EXPECT_EQ(unframedAll(output), expected);
 }
 
 }  // namespace
