@@ -4,14 +4,29 @@
 #include "platform/JsonText.h"
 
 namespace tessary {
+namespace {
+
+// The manifest as the browser reads it; absent when the path cannot be JSON text (not UTF-8).
+std::optional<std::string> manifestText(nlohmann::ordered_json (*build)(const std::filesystem::path&),
+                                        const std::filesystem::path& executable)
+{
+    try {
+        return build(executable).dump(2);
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
 
 NativeMessagingHost::NativeMessagingHost(std::shared_ptr<SharedDefaults> sharedDefaults,
                                          std::shared_ptr<ChromeHostManifest> chromeHostManifest,
                                          std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests,
+                                         std::shared_ptr<ChromeHostManifest> firefoxHostManifest,
                                          std::shared_ptr<const MainBundle> bundle, Logger logger)
     : sharedDefaults_(std::move(sharedDefaults)), chromeHostManifest_(std::move(chromeHostManifest)),
-      otherBrowserHostManifests_(std::move(otherBrowserHostManifests)), bundle_(std::move(bundle)),
-      logger_(std::move(logger))
+      otherBrowserHostManifests_(std::move(otherBrowserHostManifests)),
+      firefoxHostManifest_(std::move(firefoxHostManifest)), bundle_(std::move(bundle)), logger_(std::move(logger))
 {
 }
 
@@ -53,6 +68,11 @@ std::filesystem::path NativeMessagingHost::chromeHostExecutablePath() const
     return bundle_->bundlePath().string() + "/Contents/Helpers/tessary-chrome-host";
 }
 
+std::filesystem::path NativeMessagingHost::firefoxHostExecutablePath() const
+{
+    return bundle_->bundlePath().string() + "/Contents/Helpers/tessary-firefox-host";
+}
+
 nlohmann::ordered_json NativeMessagingHost::chromeManifest(const std::filesystem::path& executable)
 {
     return nlohmann::ordered_json{
@@ -65,19 +85,30 @@ nlohmann::ordered_json NativeMessagingHost::chromeManifest(const std::filesystem
     };
 }
 
+nlohmann::ordered_json NativeMessagingHost::firefoxManifest(const std::filesystem::path& executable)
+{
+    return nlohmann::ordered_json{
+        {"name", kChromeHostName},
+        {"description", "Tessary native messaging host"},
+        {"path", executable.string()},
+        {"type", "stdio"},
+        {"allowed_extensions", {kFirefoxExtensionId}},
+    };
+}
+
 void NativeMessagingHost::installChromeHost()
 {
+    // A manifest that cannot be written as text is reported once per browser, as a failure to install it.
     const auto executable = chromeHostExecutablePath();
-    std::optional<std::string> content;
-    try {
-        content = chromeManifest(executable).dump(2);
-    } catch (const nlohmann::json::exception&) {
-        // Reported once per browser below, as a failure to install its manifest.
-    }
+    const auto content = manifestText(&chromeManifest, executable);
     installHostManifest(*chromeHostManifest_, content, executable);
     for (const auto& manifest : otherBrowserHostManifests_)
         if (manifest->isBrowserPresent())
             installHostManifest(*manifest, content, executable);
+    if (firefoxHostManifest_ && firefoxHostManifest_->isBrowserPresent()) {
+        const auto firefoxHost = firefoxHostExecutablePath();
+        installHostManifest(*firefoxHostManifest_, manifestText(&firefoxManifest, firefoxHost), firefoxHost);
+    }
 }
 
 void NativeMessagingHost::installHostManifest(ChromeHostManifest& manifest, const std::optional<std::string>& content,

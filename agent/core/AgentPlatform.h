@@ -51,6 +51,8 @@ struct AgentPlatform {
     std::shared_ptr<ChromeHostManifest> chromeHostManifest;
     // Chromium, Brave, Microsoft Edge, Vivaldi: served like Chrome where they are present.
     std::vector<std::shared_ptr<ChromeHostManifest>> otherBrowserHostManifests;
+    // Firefox's, served where Firefox has run for this user.
+    std::shared_ptr<ChromeHostManifest> firefoxHostManifest;
     LaunchOrigin launchOrigin = LaunchOrigin::person;
     // The agent's program on disk, watched for an update installed over it.
     std::shared_ptr<InstalledProgram> installedProgram;

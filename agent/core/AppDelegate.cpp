@@ -30,6 +30,15 @@ ServiceEndpoint serviceEndpoint(const std::optional<std::string>& overrideURL)
     return ServiceEndpoint::resolve(std::nullopt).value();
 }
 
+// Every manifest but Chrome's is removed only where its browser is present; Firefox's among them.
+std::vector<std::shared_ptr<ChromeHostManifest>> removableHostManifests(const AgentPlatform& platform)
+{
+    auto manifests = platform.otherBrowserHostManifests;
+    if (platform.firefoxHostManifest)
+        manifests.push_back(platform.firefoxHostManifest);
+    return manifests;
+}
+
 }  // namespace
 
 AppDelegate::AppDelegate(AgentPlatform platform)
@@ -40,7 +49,7 @@ AppDelegate::AppDelegate(AgentPlatform platform)
                                              platform_.mainQueue, platform_.logSink, platform_.bundle,
                                              platform_.hostFacts)),
       installationKeeper_(platform_.keepAliveAgent, platform_.serviceManager, platform_.chromeHostManifest,
-                          platform_.otherBrowserHostManifests, platform_.loginItem, platform_.bundle,
+                          removableHostManifests(platform_), platform_.loginItem, platform_.bundle,
                           platform_.browserPolicy, platform_.hostFacts, platform_.adminCheck, logger_),
       installedUpdateWatcher_(platform_.installedProgram, platform_.mainQueue, platform_.launchOrigin,
                               platform_.terminateApplication, logger_),
@@ -302,7 +311,8 @@ void AppDelegate::startMonitoring()
     sharedDefaults_ = std::make_shared<SharedDefaults>(
         SharedStoreFormat::storePath(platform_.paths), platform_.clock, logger_, tamperingCallback());
     auto publisher = std::make_shared<NativeMessagingHost>(
-        sharedDefaults_, platform_.chromeHostManifest, platform_.otherBrowserHostManifests, platform_.bundle, logger_);
+        sharedDefaults_, platform_.chromeHostManifest, platform_.otherBrowserHostManifests,
+        platform_.firefoxHostManifest, platform_.bundle, logger_);
     publisher->webSocketClient = client;
     publisher->installChromeHost();
     nativeMessaging_ = publisher;

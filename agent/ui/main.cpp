@@ -11,7 +11,7 @@
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/BeastWebSocketSession.h"
 #include "platform/linux/BundleLocator.h"
-#include "platform/linux/ChromeManifestFile.h"
+#include "platform/linux/HostManifestFile.h"
 #include "platform/linux/CurlHttpTransport.h"
 #include "platform/linux/CurlPackageDownloader.h"
 #include "platform/linux/DatagramNotificationListener.h"
@@ -61,9 +61,10 @@ AgentPlatform linuxPlatform(QApplication& app, const AgentConfiguration& configu
                                                   keepAliveUnit->systemWideUnitPath()});
     platform.keepAliveAgent = keepAliveUnit;
     platform.browserPolicy = std::make_shared<ManagedBrowserPolicy>();
-    platform.chromeHostManifest = ChromeManifestFile::chrome(platform.paths, NativeMessagingHost::kChromeHostName);
-    for (auto& manifest : ChromeManifestFile::otherBrowsers(platform.paths, NativeMessagingHost::kChromeHostName))
+    platform.chromeHostManifest = HostManifestFile::chrome(platform.paths, NativeMessagingHost::kChromeHostName);
+    for (auto& manifest : HostManifestFile::otherBrowsers(platform.paths, NativeMessagingHost::kChromeHostName))
         platform.otherBrowserHostManifests.push_back(std::move(manifest));
+    platform.firefoxHostManifest = HostManifestFile::firefox(platform.paths, NativeMessagingHost::kChromeHostName);
     platform.launchOrigin = LaunchEnvironment::origin();
     platform.installedProgram = std::make_shared<ExecutableOnDisk>(platform.bundle->executablePath());
     platform.adminCheck = std::make_shared<GroupAdminCheck>();

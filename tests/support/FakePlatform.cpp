@@ -35,6 +35,7 @@ AgentPlatform FakePlatform::platform()
     p.keepAliveAgent = keepAliveUnit;
     p.serviceManager = serviceManager;
     p.chromeHostManifest = chromeManifest;
+    p.firefoxHostManifest = firefoxManifest;
     p.otherBrowserHostManifests.assign(otherBrowserManifests.begin(), otherBrowserManifests.end());
     p.launchOrigin = launchOrigin;
     p.installedProgram = installedProgram;

@@ -10,7 +10,7 @@
 #include "agent/bridge/NativeMessagingHost.h"
 #include "agent/core/AgentPlatform.h"
 #include "platform/MemoryLogSink.h"
-#include "platform/linux/ChromeManifestFile.h"
+#include "platform/linux/HostManifestFile.h"
 #include "platform/linux/SystemdKeepAliveUnit.h"
 #include "tests/support/FakeNotificationListener.h"
 #include "tests/support/FakeWebSocketSession.h"
@@ -256,13 +256,14 @@ public:
     std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
     // The real keep-alive unit and Chrome manifest files, in the temporary folder.
     std::shared_ptr<SystemdKeepAliveUnit> keepAliveUnit = std::make_shared<SystemdKeepAliveUnit>(paths);
-    std::shared_ptr<ChromeManifestFile> chromeManifest =
-        ChromeManifestFile::chrome(paths, NativeMessagingHost::kChromeHostName);
+    std::shared_ptr<HostManifestFile> chromeManifest =
+        HostManifestFile::chrome(paths, NativeMessagingHost::kChromeHostName);
     // Chromium, Brave, Microsoft Edge and Vivaldi, none of them present until a test says so.
     std::vector<std::shared_ptr<FakeBrowserHostManifest>> otherBrowserManifests{
         std::make_shared<FakeBrowserHostManifest>("Chromium"), std::make_shared<FakeBrowserHostManifest>("Brave"),
         std::make_shared<FakeBrowserHostManifest>("Microsoft Edge"),
         std::make_shared<FakeBrowserHostManifest>("Vivaldi")};
+    std::shared_ptr<FakeBrowserHostManifest> firefoxManifest = std::make_shared<FakeBrowserHostManifest>("Firefox");
     std::shared_ptr<FakeServiceManager> serviceManager = std::make_shared<FakeServiceManager>();
     LaunchOrigin launchOrigin = LaunchOrigin::person;
     std::shared_ptr<FakeInstalledProgram> installedProgram = std::make_shared<FakeInstalledProgram>();

@@ -13,7 +13,7 @@
 #include "platform/linux/AtomicFile.h"
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/BoundedCommand.h"
-#include "platform/linux/ChromeManifestFile.h"
+#include "platform/linux/HostManifestFile.h"
 #include "platform/linux/ManagedBrowserPolicy.h"
 #include "platform/linux/LaunchEnvironment.h"
 #include "platform/linux/ExecutableOnDisk.h"
@@ -332,11 +332,11 @@ TEST(AutostartEntryTest, SystemdsAutostartGeneratorFindsTheProgram)
 
 // --- The Chrome manifest ---
 
-TEST(ChromeManifestFileTest, LivesInTheLinuxChromeFolderReadableByChrome)
+TEST(HostManifestFileTest, LivesInTheLinuxChromeFolderReadableByChrome)
 {
     TemporaryFolder folder;
     const auto paths = folder.paths();
-    const auto manifest = ChromeManifestFile::chrome(paths, "app.brenmoor.tessary");
+    const auto manifest = HostManifestFile::chrome(paths, "app.brenmoor.tessary");
     EXPECT_EQ(manifest->browserName(), "Chrome");
     EXPECT_EQ(manifest->path(),
               paths.configHome / "google-chrome" / "NativeMessagingHosts" / "app.brenmoor.tessary.json");
@@ -348,7 +348,7 @@ TEST(ChromeManifestFileTest, LivesInTheLinuxChromeFolderReadableByChrome)
     EXPECT_TRUE(std::filesystem::is_directory(manifest->path().parent_path()));
 }
 
-TEST(ChromeManifestFileTest, OtherBrowsersGetChromesManifestInTheirOwnFolderOnlyWhereTheyHaveRun)
+TEST(HostManifestFileTest, OtherBrowsersGetChromesManifestInTheirOwnFolderOnlyWhereTheyHaveRun)
 {
     struct Row {
         const char* browser;
@@ -364,7 +364,7 @@ TEST(ChromeManifestFileTest, OtherBrowsersGetChromesManifestInTheirOwnFolderOnly
     for (const bool evenPresent : {true, false}) {
         testing::FakePlatform fake;
         auto platform = fake.platform();
-        const auto files = ChromeManifestFile::otherBrowsers(fake.paths, NativeMessagingHost::kChromeHostName);
+        const auto files = HostManifestFile::otherBrowsers(fake.paths, NativeMessagingHost::kChromeHostName);
         ASSERT_EQ(files.size(), std::size(rows));
         platform.otherBrowserHostManifests.assign(files.begin(), files.end());
         const auto present = [&](std::size_t i) { return (i % 2 == 0) == evenPresent; };
@@ -378,7 +378,8 @@ TEST(ChromeManifestFileTest, OtherBrowsersGetChromesManifestInTheirOwnFolderOnly
         const Logger logger(fake.log, "app.brenmoor.tessary", "app");
         NativeMessagingHost host(
             std::make_shared<SharedDefaults>(fake.folder.path() / "store.sqlite3", fake.clock, logger, [](const std::string&) {}),
-            platform.chromeHostManifest, platform.otherBrowserHostManifests, platform.bundle, logger);
+            platform.chromeHostManifest, platform.otherBrowserHostManifests, platform.firefoxHostManifest,
+            platform.bundle, logger);
         InstallationKeeper keeper(platform.keepAliveAgent, platform.serviceManager, platform.chromeHostManifest,
                                   platform.otherBrowserHostManifests, platform.loginItem, platform.bundle,
                                   platform.browserPolicy, platform.hostFacts, platform.adminCheck, logger);

@@ -20,7 +20,8 @@ protected:
           storeFile(SharedStoreFormat::storePath(platform.paths)),
           host(std::make_shared<SharedDefaults>(storeFile, fake.clock, Logger(fake.log, "app.brenmoor.tessary", "app"),
                                               [](const std::string&) {}),
-               platform.chromeHostManifest, platform.otherBrowserHostManifests, platform.bundle,
+               platform.chromeHostManifest, platform.otherBrowserHostManifests, platform.firefoxHostManifest,
+               platform.bundle,
                Logger(fake.log, "app.brenmoor.tessary", "app"))
     {
     }
@@ -195,6 +196,24 @@ TEST_F(NativeMessagingHostTest, EachOtherBrowserGetsChromesManifestOnlyWhereItIs
         for (const auto& other : fake.otherBrowserManifests)
             EXPECT_EQ(other->content.has_value(), other == browser) << other->browserName();
     }
+}
+
+TEST_F(NativeMessagingHostTest, FirefoxGetsAManifestOfItsOwnWhereItIsPresent)
+{
+    host.installChromeHost();
+    EXPECT_FALSE(fake.firefoxManifest->content.has_value()) << "Firefox has not run here";
+
+    fake.firefoxManifest->present = true;
+    host.installChromeHost();
+    const auto executable = fake.bundlePath.string() + "/Contents/Helpers/tessary-firefox-host";
+    const json expected{{"name", "app.brenmoor.tessary"},
+                        {"description", "Tessary native messaging host"},
+                        {"path", executable},
+                        {"type", "stdio"},
+                        {"allowed_extensions", {"web-extension@tessary.brenmoor.app"}}};
+    ASSERT_TRUE(fake.firefoxManifest->content.has_value());
+    EXPECT_EQ(json::parse(*fake.firefoxManifest->content), expected);
+    EXPECT_TRUE(fake.log->contains("Firefox native messaging host installed → " + executable));
 }
 
 TEST_F(NativeMessagingHostTest, ABrowserWhoseManifestFailsIsLoggedAndRetriedWithoutHoldingUpTheOthers)

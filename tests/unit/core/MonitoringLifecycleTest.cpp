@@ -363,8 +363,16 @@ TEST_P(OtherBrowsersLifecycleTest, ServedLikeChromeWherePresentAndRemovedWhenThe
     const auto& browsers = fake.otherBrowserManifests;
     for (std::size_t i = 0; i < browsers.size(); ++i)
         browsers[i]->present = isPresent(i);
+    // Firefox's manifest is its own, with the same lifecycle.
+    auto& firefox = *fake.firefoxManifest;
+    firefox.present = isPresent(browsers.size());
+    const auto firefoxServed = [&] {
+        return firefox.content && firefox.content->find("web-extension@tessary.brenmoor.app") != std::string::npos;
+    };
     pair();
     auto delegate = launch();
+    EXPECT_EQ(firefoxServed(), firefox.present);
+    firefox.content.reset();
 
     const auto chromeManifest = testing::TemporaryFolder::readFile(fake.chromeManifest->path());
     for (std::size_t i = 0; i < browsers.size(); ++i) {
@@ -380,6 +388,7 @@ TEST_P(OtherBrowsersLifecycleTest, ServedLikeChromeWherePresentAndRemovedWhenThe
     for (std::size_t i = 0; i < browsers.size(); ++i)
         EXPECT_EQ(browsers[i]->content, isPresent(i) ? std::optional(chromeManifest) : std::nullopt)
             << browsers[i]->browserName() << " at the tick";
+    EXPECT_EQ(firefoxServed(), firefox.present) << "Firefox at the tick";
 
     fake.log->clear();
     if (std::get<0>(GetParam()) == PairingEnd::manualReset)
@@ -394,6 +403,8 @@ TEST_P(OtherBrowsersLifecycleTest, ServedLikeChromeWherePresentAndRemovedWhenThe
         EXPECT_EQ(fake.log->count(browsers[i]->browserName() + " native messaging host removed"),
                   isPresent(i) ? 1U : 0U);
     }
+    EXPECT_FALSE(firefox.content.has_value());
+    EXPECT_EQ(fake.log->count("Firefox native messaging host removed"), firefox.present ? 1U : 0U);
 }
 
 INSTANTIATE_TEST_SUITE_P(PairingEnds, OtherBrowsersLifecycleTest,
