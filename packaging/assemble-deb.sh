@@ -84,7 +84,8 @@ Description: parental monitoring agent for a child's desktop account
  .
  The agent starts with every graphical session. Chrome, Chromium, Brave,
  Microsoft Edge and Vivaldi receive a policy that keeps the Tessary
- extension installed, and its native-messaging host.
+ extension installed, and its native-messaging host; Firefox receives its
+ native-messaging host.
 CONTROL
 (cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 md5sum) \
   > "$root/DEBIAN/md5sums"

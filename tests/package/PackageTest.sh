@@ -57,6 +57,8 @@ done)
 -rw-r--r-- root/root opt/tessary/Contents/Info.json
 -rwxr-xr-x root/root opt/tessary/Contents/bin/PellixApp
 -rwxr-xr-x root/root opt/tessary/Contents/Helpers/tessary-chrome-host
+-rwxr-xr-x root/root opt/tessary/Contents/Helpers/tessary-firefox-host
+-rw-r--r-- root/root usr/lib/mozilla/native-messaging-hosts/app.brenmoor.tessary.json
 -rw-r--r-- root/root opt/tessary/Contents/PlugIns/Tessary_Web_Extension.so
 -rw-r--r-- root/root opt/tessary/Contents/Resources/MenuBarIcon.png
 -rw-r--r-- root/root opt/tessary/Contents/Resources/TessaryShield.png
@@ -80,6 +82,15 @@ host=/opt/tessary/Contents/Helpers/tessary-chrome-host
 chrome_manifest="$work/root/etc/opt/chrome/native-messaging-hosts/app.brenmoor.tessary.json"
 expect_equal "manifest path" "$(python3 -c 'import json, sys; print(json.load(open(sys.argv[1]))["path"])' \
   "$chrome_manifest")" "$host"
+firefox_manifest="$work/root/usr/lib/mozilla/native-messaging-hosts/app.brenmoor.tessary.json"
+python3 - "$firefox_manifest" <<'PYTHON' || fail "Firefox's manifest does not name the Firefox host and the extension"
+import json, sys
+manifest = json.load(open(sys.argv[1]))
+assert manifest["name"] == "app.brenmoor.tessary" and manifest["type"] == "stdio", manifest
+assert manifest["path"] == "/opt/tessary/Contents/Helpers/tessary-firefox-host", manifest
+assert manifest["allowed_extensions"] == ["web-extension@tessary.brenmoor.app"], manifest
+assert "allowed_origins" not in manifest, manifest
+PYTHON
 policy="$work/root/opt/tessary/Contents/Resources/MDM/tessary-profile-signed.mobileconfig"
 for folder in "${browser_folders[@]}"; do
   cmp -s "$work/root/$folder/native-messaging-hosts/app.brenmoor.tessary.json" "$chrome_manifest" ||

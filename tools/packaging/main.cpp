@@ -1,8 +1,9 @@
 // tessary-package-files STAGING INSTALL_FOLDER POLICY_FILE
 // Writes the system-wide files of the Debian package into the staging root, from the agent's own
 // code so they never drift from what the agent writes per user: the autostart entry, the keep-alive
-// user unit enabled for every graphical session, and for each Chromium-family browser the
-// native-messaging host manifest and the browser policy.
+// user unit enabled for every graphical session, for each Chromium-family browser the
+// native-messaging host manifest and the browser policy, and Firefox's host manifest in the folder
+// Debian's Firefox reads.
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -72,5 +73,8 @@ int main(int argc, char* argv[])
         written = write(staging / browser.manifests / fileName, manifest) && written;
         written = write(staging / browser.policies / ManagedBrowserPolicy::kPolicyFileName, *policy) && written;
     }
+    const auto firefoxManifest =
+        NativeMessagingHost::firefoxManifest(installFolder / "Contents/Helpers/tessary-firefox-host").dump(2);
+    written = write(staging / "usr/lib/mozilla/native-messaging-hosts" / fileName, firefoxManifest) && written;
     return written ? 0 : 1;
 }
