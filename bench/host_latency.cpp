@@ -1,5 +1,6 @@
-// Round trip of the Chrome host as Chrome sees it: from spawning the program to reading its whole
-// reply, against a minimal echo host. Prints one line per case; asserts nothing.
+// Round trip of a browser's native-messaging host (the Chrome host or the Firefox host, as built) as
+// the browser sees it: from spawning the program to reading its whole reply, against a minimal echo
+// host. Prints one line per case; asserts nothing.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -142,7 +143,7 @@ int main()
     if (!agent || agent.value()->setData(SharedStoreFormat::kRulesKey, rulesText))
         return 1;
 
-    const std::string host = TESSARY_CHROME_HOST_PATH;
+    const std::string host = TESSARY_HOST_PATH;
     const std::string echo = TESSARY_ECHO_HOST_PATH;
     const std::string getRules = R"({"type":"get_rules"})";
     const std::string visit = R"({"type":"url_visit","url":"https://www.example.com/some/page?q=1","timestamp":1700000000})";
@@ -152,7 +153,7 @@ int main()
         const std::string* message;
     };
     const Case cases[] = {{"get_rules_10000_sites", &getRules}, {"url_visit", &visit}};
-    std::printf("rules value: %zu bytes; %d runs per case\n", rulesText.size(), kRuns);
+    std::printf("%s; rules value: %zu bytes; %d runs per case\n", TESSARY_HOST_PATH, rulesText.size(), kRuns);
     for (const auto& c : cases) {
         // The agent drains as it runs, so the queue stays short.
         const auto [hostFigures, echoFigures] = measure(host, echo, *c.message, kRuns, [&] {
