@@ -491,6 +491,72 @@ TEST_F(MonitoringEndToEndTest, TricksDoneWithSqliteAreUndoneAndReachTheParentInA
     expectAgentStillRunning();
 }
 
+// Real headless Firefox ESR with a side-loaded extension of the Tessary extension's ID, which talks
+// to the agent through the Firefox host as the real extension does: the parent's pushed rules reach
+// it, its visit (one message per start) and its access request (several on one connection) reach
+// the parent, and Firefox's manifest is gone once the device is deleted.
+TEST_F(MonitoringEndToEndTest, FirefoxReachesTheParentThroughTheFirefoxHost)
+{
+    const std::filesystem::path firefox = "/usr/bin/firefox-esr";
+    if (!std::filesystem::exists(firefox))
+        GTEST_SKIP() << "firefox-esr is not installed";
+    std::filesystem::create_directories(harness.paths().home / ".mozilla");
+    const auto manifest = harness.paths().home / ".mozilla" / "native-messaging-hosts" / "app.brenmoor.tessary.json";
+    auto& service = harness.service();
+    const auto& device = harness.pairDevice();
+    auto& agent = harness.startAgent();
+    ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
+    ASSERT_TRUE(agent.waitForLine("Firefox native messaging host installed", kLimit)) << agent.output();
+    ASSERT_TRUE(present(manifest));
+
+    const json rules = {{"mode", "allow"},        {"blockedSites", json::array({kBlockedSite})},
+                        {"blockedApps", json::array()}, {"approvedSites", json::array()},
+                        {"approvedApps", json::array()}, {"grants", json::array()}};
+    ASSERT_EQ(service.pushRules(device.deviceId, rules).status, 200);
+    ASSERT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit));
+
+    // The extension asks for the rules, reports a visit, then asks for access on a kept connection,
+    // with the blocked sites it was given as the request's title.
+    const auto extension = harness.filesFolder() / "firefox-extension";
+    TemporaryFolder::writeFile(extension / "manifest.json", R"({
+  "manifest_version": 2, "name": "Tessary test extension", "version": "1.0",
+  "browser_specific_settings": {"gecko": {"id": "web-extension@tessary.brenmoor.app"}},
+  "permissions": ["nativeMessaging"], "background": {"scripts": ["background.js"]}
+})");
+    TemporaryFolder::writeFile(extension / "background.js", R"((async () => {
+  const host = "app.brenmoor.tessary";
+  const reply = await browser.runtime.sendNativeMessage(host, {type: "get_rules"});
+  await browser.runtime.sendNativeMessage(host, {type: "url_visit", url: "https://firefox.example/page", timestamp: 1700000123});
+  const port = browser.runtime.connectNative(host);
+  port.postMessage({type: "get_rules"});
+  port.postMessage({type: "access_request", url: "https://firefox.example/wanted", title: JSON.stringify(reply.rules.blockedSites)});
+})();
+)");
+    const auto profile = harness.filesFolder() / "firefox-profile";
+    // Side-loaded through a proxy file naming the folder; unsigned, as only a test build may be.
+    TemporaryFolder::writeFile(profile / "extensions" / "web-extension@tessary.brenmoor.app", extension.string());
+    TemporaryFolder::writeFile(profile / "user.js", "user_pref(\"xpinstall.signatures.required\", false);\n"
+                                                    "user_pref(\"extensions.autoDisableScopes\", 0);\n"
+                                                    "user_pref(\"extensions.enabledScopes\", 15);\n"
+                                                    "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
+                                                    "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n");
+    ChildProcess browser({firefox.string(), "--headless", "--no-remote", "--profile", profile.string()},
+                         harness.agentEnvironment(), std::nullopt, ChildProcess::Capture::standardOutputAndError);
+    EXPECT_TRUE(waitForPayload(
+        "activity",
+        json{{"events",
+              json::array({{{"type", "site_visit"}, {"url", "https://firefox.example/page"}, {"ts", 1700000123}}})}}))
+        << agent.output();
+    EXPECT_TRUE(waitForPayload("accessRequests",
+                               json{{"url", "https://firefox.example/wanted"}, {"title", json::array({kBlockedSite}).dump()}}))
+        << agent.output();
+    browser.kill();
+
+    ASSERT_EQ(service.deleteDevice(device.deviceId).status, 200);
+    EXPECT_TRUE(waitUntil([&] { return !present(manifest); }, kLimit)) << agent.output();
+    EXPECT_TRUE(agent.waitForLine("Firefox native messaging host removed", kLimit)) << agent.output();
+}
+
 TEST_F(MonitoringEndToEndTest, DeviceDeletedWhileTheAgentWasStoppedIsForgottenAtTheNextLaunch)
 {
     const auto device = harness.pairDevice();
