@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/ChildProcess.h"
+#include "tests/support/HeadlessFirefox.h"
 #include "tests/support/PairedAgentHarness.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WaitUntil.h"
@@ -210,6 +211,30 @@ chrome.runtime.sendNativeMessage("app.brenmoor.tessary",
         << "agent:\n"
         << agent.output() << "\nchromium:\n"
         << chromium.output();
+}
+
+TEST_F(InstalledPackageTest, HeadlessFirefoxReachesTheInstalledHostThroughTheSystemWideManifest)
+{
+    using testing::HeadlessFirefox;
+    if (!HeadlessFirefox::installed())
+        GTEST_SKIP() << "firefox-esr is not installed";
+    const std::filesystem::path manifest = "/usr/lib/mozilla/native-messaging-hosts/app.brenmoor.tessary.json";
+    EXPECT_EQ(json::parse(TemporaryFolder::readFile(manifest))["path"],
+              "/opt/tessary/Contents/Helpers/tessary-firefox-host");
+    const auto& device = harness.pairDevice();
+    auto& agent = harness.startAgent();
+    ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
+    ASSERT_FALSE(present(harness.paths().home / ".mozilla" / "native-messaging-hosts")) << "only the package's manifest";
+
+    HeadlessFirefox firefox(harness.filesFolder(), harness.agentEnvironment());
+    const json expected = {{"events", json::array({{{"type", "site_visit"},
+                                                    {"url", HeadlessFirefox::kVisitURL},
+                                                    {"ts", HeadlessFirefox::kVisitTimestamp}}})}};
+    EXPECT_TRUE(harness.waitForRecorded("activity", expected, 60s))
+        << "agent:\n" << agent.output() << "\nfirefox:\n" << firefox.process().output();
+    EXPECT_TRUE(harness.waitForRecorded("accessRequests",
+                                        json{{"url", HeadlessFirefox::kWantedURL}, {"title", "[]"}}, kLimit))
+        << harness.service().device(device.deviceId).dump();
 }
 
 }  // namespace

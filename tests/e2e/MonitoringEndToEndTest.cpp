@@ -11,6 +11,7 @@
 
 #include "shared/SharedStore.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/HeadlessFirefox.h"
 #include "tests/support/PairedAgentHarness.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WaitUntil.h"
@@ -497,8 +498,8 @@ TEST_F(MonitoringEndToEndTest, TricksDoneWithSqliteAreUndoneAndReachTheParentInA
 // the parent, and Firefox's manifest is gone once the device is deleted.
 TEST_F(MonitoringEndToEndTest, FirefoxReachesTheParentThroughTheFirefoxHost)
 {
-    const std::filesystem::path firefox = "/usr/bin/firefox-esr";
-    if (!std::filesystem::exists(firefox))
+    using testing::HeadlessFirefox;
+    if (!HeadlessFirefox::installed())
         GTEST_SKIP() << "firefox-esr is not installed";
     std::filesystem::create_directories(harness.paths().home / ".mozilla");
     const auto manifest = harness.paths().home / ".mozilla" / "native-messaging-hosts" / "app.brenmoor.tessary.json";
@@ -515,42 +516,14 @@ TEST_F(MonitoringEndToEndTest, FirefoxReachesTheParentThroughTheFirefoxHost)
     ASSERT_EQ(service.pushRules(device.deviceId, rules).status, 200);
     ASSERT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit));
 
-    // The extension asks for the rules, reports a visit, then asks for access on a kept connection,
-    // with the blocked sites it was given as the request's title.
-    const auto extension = harness.filesFolder() / "firefox-extension";
-    TemporaryFolder::writeFile(extension / "manifest.json", R"({
-  "manifest_version": 2, "name": "Tessary test extension", "version": "1.0",
-  "browser_specific_settings": {"gecko": {"id": "web-extension@tessary.brenmoor.app"}},
-  "permissions": ["nativeMessaging"], "background": {"scripts": ["background.js"]}
-})");
-    TemporaryFolder::writeFile(extension / "background.js", R"((async () => {
-  const host = "app.brenmoor.tessary";
-  const reply = await browser.runtime.sendNativeMessage(host, {type: "get_rules"});
-  await browser.runtime.sendNativeMessage(host, {type: "url_visit", url: "https://firefox.example/page", timestamp: 1700000123});
-  const port = browser.runtime.connectNative(host);
-  port.postMessage({type: "get_rules"});
-  port.postMessage({type: "access_request", url: "https://firefox.example/wanted", title: JSON.stringify(reply.rules.blockedSites)});
-})();
-)");
-    const auto profile = harness.filesFolder() / "firefox-profile";
-    // Side-loaded through a proxy file naming the folder; unsigned, as only a test build may be.
-    TemporaryFolder::writeFile(profile / "extensions" / "web-extension@tessary.brenmoor.app", extension.string());
-    TemporaryFolder::writeFile(profile / "user.js", "user_pref(\"xpinstall.signatures.required\", false);\n"
-                                                    "user_pref(\"extensions.autoDisableScopes\", 0);\n"
-                                                    "user_pref(\"extensions.enabledScopes\", 15);\n"
-                                                    "user_pref(\"browser.shell.checkDefaultBrowser\", false);\n"
-                                                    "user_pref(\"datareporting.policy.dataSubmissionEnabled\", false);\n");
-    ChildProcess browser({firefox.string(), "--headless", "--no-remote", "--profile", profile.string()},
-                         harness.agentEnvironment(), std::nullopt, ChildProcess::Capture::standardOutputAndError);
-    EXPECT_TRUE(waitForPayload(
-        "activity",
-        json{{"events",
-              json::array({{{"type", "site_visit"}, {"url", "https://firefox.example/page"}, {"ts", 1700000123}}})}}))
-        << agent.output();
-    EXPECT_TRUE(waitForPayload("accessRequests",
-                               json{{"url", "https://firefox.example/wanted"}, {"title", json::array({kBlockedSite}).dump()}}))
-        << agent.output();
-    browser.kill();
+    HeadlessFirefox firefox(harness.filesFolder(), harness.agentEnvironment());
+    EXPECT_TRUE(waitForPayload("activity", json{{"events", json::array({{{"type", "site_visit"},
+                                                                          {"url", HeadlessFirefox::kVisitURL},
+                                                                          {"ts", HeadlessFirefox::kVisitTimestamp}}})}}))
+        << agent.output() << firefox.process().output();
+    EXPECT_TRUE(waitForPayload("accessRequests", json{{"url", HeadlessFirefox::kWantedURL},
+                                                      {"title", json::array({kBlockedSite}).dump()}}))
+        << agent.output() << firefox.process().output();
 
     ASSERT_EQ(service.deleteDevice(device.deviceId).status, 200);
     EXPECT_TRUE(waitUntil([&] { return !present(manifest); }, kLimit)) << agent.output();
