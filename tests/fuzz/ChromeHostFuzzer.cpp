@@ -12,34 +12,14 @@
 #include "platform/Clock.h"
 #include "shared/BrowserMessageHandler.h"
 #include "shared/SharedStore.h"
+#include "tests/fuzz/MemoryStreams.h"
 
 namespace {
 
 using namespace tessary;
 
-class MemoryInput final : public ByteInput {
-public:
-    MemoryInput(const std::uint8_t* data, std::size_t size) : bytes_(reinterpret_cast<const char*>(data), size) {}
-    std::string readUpTo(std::size_t count) override
-    {
-        auto chunk = bytes_.substr(0, count);
-        bytes_.remove_prefix(chunk.size());
-        return std::string(chunk);
-    }
-
-private:
-    std::string_view bytes_;
-};
-
-class MemoryOutput final : public ByteOutput {
-public:
-    bool writeAll(std::string_view bytes) override
-    {
-        written += bytes;
-        return true;
-    }
-    std::string written;
-};
+using fuzzing::MemoryInput;
+using fuzzing::MemoryOutput;
 
 class SilentPoster final : public NotificationPoster {
 public:
@@ -68,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const BrowserMessageHandler handler(storeFile(), std::make_shared<SilentPoster>(),
                                                std::make_shared<SystemClock>(), {"missing type", std::nullopt});
     static int runs = 0;
-    MemoryInput input(data, size);
+    MemoryInput input(std::string_view(reinterpret_cast<const char*>(data), size));
     const auto message = NativeMessageFraming::readMessage(input);
     if (!message)
         return 0;

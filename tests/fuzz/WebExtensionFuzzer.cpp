@@ -15,6 +15,7 @@
 #include "safari-extension/WebExtensionEntry.h"
 #include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
+#include "tests/fuzz/MemoryStreams.h"
 
 namespace {
 
@@ -41,34 +42,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 namespace {
 
-class MemoryInput final : public tessary::ByteInput {
-public:
-    explicit MemoryInput(std::string_view bytes) : bytes_(bytes) {}
-    std::string readUpTo(std::size_t count) override
-    {
-        auto chunk = bytes_.substr(0, count);
-        bytes_.remove_prefix(chunk.size());
-        return std::string(chunk);
-    }
-
-private:
-    std::string_view bytes_;
-};
-
-class MemoryOutput final : public tessary::ByteOutput {
-public:
-    bool writeAll(std::string_view bytes) override
-    {
-        written += bytes;
-        return true;
-    }
-    std::string written;
-};
-
 void fuzzFirefoxHost(std::string_view bytes)
 {
-    MemoryInput input(bytes);
-    MemoryOutput output;
+    tessary::fuzzing::MemoryInput input(bytes);
+    tessary::fuzzing::MemoryOutput output;
     tessary::FirefoxMessageLoop::run(input, output);
     std::string_view rest = output.written;
     while (!rest.empty()) {
