@@ -85,11 +85,14 @@ Description: parental monitoring agent for a child's desktop account
  The agent starts with every graphical session. Chrome, Chromium, Brave,
  Microsoft Edge and Vivaldi receive a policy that keeps the Tessary
  extension installed, and its native-messaging host; Firefox receives its
- native-messaging host.
+ native-messaging host and a policy that keeps the extension installed.
 CONTROL
 (cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 md5sum) \
   > "$root/DEBIAN/md5sums"
-chmod 644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums"
+# Firefox reads one policy file for every policy: a family that had its own merges it with ours, and
+# dpkg keeps their merged file through upgrades.
+echo /etc/firefox/policies/policies.json > "$root/DEBIAN/conffiles"
+chmod 644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums" "$root/DEBIAN/conffiles"
 
 package="$out/tessary_${version}_${arch}.deb"
 dpkg-deb --root-owner-group -Zxz --build "$root" "$package" >/dev/null

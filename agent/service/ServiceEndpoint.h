@@ -23,6 +23,8 @@ public:
     std::string url(std::string_view path) const { return baseURL_ + std::string(path); }
     std::string versionURL() const { return url("releases/version.json"); }
     std::string packageURL() const { return url("releases/Tessary.pkg"); }
+    // Where Firefox's policy installs the web extension from.
+    std::string firefoxExtensionURL() const { return url("releases/tessary-web-extension.xpi"); }
     // "wss://host[:port]/ws/device"
     const std::string& wsURL() const { return wsURL_; }
 

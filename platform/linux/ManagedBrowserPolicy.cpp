@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <nlohmann/json.hpp>
+
 namespace tessary {
 namespace {
 
@@ -19,6 +21,17 @@ constexpr ManagedBrowserPolicy::BrowserFolders kBrowsers[] = {
 std::span<const ManagedBrowserPolicy::BrowserFolders> ManagedBrowserPolicy::browserFolders()
 {
     return kBrowsers;
+}
+
+std::string ManagedBrowserPolicy::firefoxPolicy(const std::string& extensionURL)
+{
+    const nlohmann::ordered_json policy = {
+        {"policies",
+         {{"ExtensionSettings",
+           {{"web-extension@tessary.brenmoor.app",
+             {{"installation_mode", "force_installed"}, {"install_url", extensionURL}, {"private_browsing", true}}}}},
+          {"DisablePrivateBrowsing", true}}}};
+    return policy.dump(2) + "\n";
 }
 
 bool ManagedBrowserPolicy::isInstalledSystemWide()

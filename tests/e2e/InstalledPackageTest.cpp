@@ -235,6 +235,10 @@ TEST_F(InstalledPackageTest, HeadlessFirefoxReachesTheInstalledHostThroughTheSys
     EXPECT_TRUE(harness.waitForRecorded("accessRequests",
                                         json{{"url", HeadlessFirefox::kWantedURL}, {"title", "[]"}}, kLimit))
         << harness.service().device(device.deviceId).dump();
+    // Firefox read the package's policy: the extension it forces may run in private windows.
+    EXPECT_TRUE(harness.waitForRecorded("accessRequests",
+                                        json{{"url", HeadlessFirefox::kPrivateBrowsingURL}, {"title", "true"}}, kLimit))
+        << harness.service().device(device.deviceId).dump();
 }
 
 }  // namespace

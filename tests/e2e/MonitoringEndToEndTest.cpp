@@ -524,6 +524,8 @@ TEST_F(MonitoringEndToEndTest, FirefoxReachesTheParentThroughTheFirefoxHost)
     EXPECT_TRUE(waitForPayload("accessRequests", json{{"url", HeadlessFirefox::kWantedURL},
                                                       {"title", json::array({kBlockedSite}).dump()}}))
         << agent.output() << firefox.process().output();
+    EXPECT_TRUE(waitForPayload("accessRequests", json{{"url", HeadlessFirefox::kPrivateBrowsingURL}, {"title", "false"}}))
+        << "no policy here: " << agent.output();
 
     ASSERT_EQ(service.deleteDevice(device.deviceId).status, 200);
     EXPECT_TRUE(waitUntil([&] { return !present(manifest); }, kLimit)) << agent.output();

@@ -36,6 +36,7 @@ install_package() {
   apt-get install -y -qq "$deb" > "$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt install"; return 1; }
   installed || { fail "not installed after apt install"; return 1; }
   dpkg -L tessary > "$work/package-files"
+  dpkg-query -W -f='${Conffiles}\n' tessary | awk 'NF { print $1 }' > "$work/conffiles"
   # Its dependencies were all here already, so removing it must bring back exactly what was.
   local added
   added="$(comm -13 "$work/packages-before" <(packages) | tr '\n' ' ')"
@@ -59,12 +60,25 @@ left_by_package() {
     }'
 }
 
+# After a remove (not a purge) dpkg keeps the conffiles, and the folders that hold them.
+kept_conffiles() {
+  awk -v conffiles="$work/conffiles" '
+    BEGIN { while ((getline line < conffiles) > 0) for (p = line; p != ""; sub(/\/[^\/]*$/, "", p)) kept[p] = 1 }
+    !(substr($0, 3) in kept)'
+}
+
 check_removed() {
   local how="$1"
   installed && fail "$how: still installed"
   system_files > "$work/files-after"
   local left gone
   left="$(left_by_package)"
+  if [ "$how" = remove ]; then
+    for conffile in $(cat "$work/conffiles"); do
+      [ -f "$conffile" ] || fail "remove: the conffile $conffile was not kept"
+    done
+    left="$(kept_conffiles <<< "$left")"
+  fi
   [ -z "$left" ] || fail "$how: left behind:"$'\n'"$left"
   # dpkg also takes away an empty folder the package listed that no other package owns, even one
   # that was there before; any other loss is a fault.

@@ -41,10 +41,12 @@ for package in libc6 libqt6core6 libqt6widgets6 libqt6quick6 libsystemd0 libcurl
   [[ ", $depends," == *", $package "* || ", $depends," == *", $package,"* ]] || fail "Depends lacks $package: $depends"
 done
 
-# Nothing runs at install or removal, and no file is a conffile, so dpkg alone puts every file
-# in place and takes every one away again; nothing can reach into a user's home.
+# Nothing runs at install or removal, so dpkg alone puts every file in place and takes every one
+# away again; nothing can reach into a user's home. Firefox's policy is the one conffile.
 members="$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | LC_ALL=C sort | tr '\n' ' ')"
-expect_equal "control members" "$members" "control md5sums "
+expect_equal "control members" "$members" "conffiles control md5sums "
+expect_equal "conffiles" "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./conffiles)" \
+  "/etc/firefox/policies/policies.json"
 
 # Every file and link, with owner and mode.
 browser_folders=(etc/opt/chrome etc/chromium etc/brave etc/opt/edge etc/opt/vivaldi)
@@ -54,6 +56,7 @@ $(for folder in "${browser_folders[@]}"; do
   echo "-rw-r--r-- root/root $folder/policies/managed/app.brenmoor.tessary.json"
 done)
 -rw-r--r-- root/root etc/xdg/autostart/app.brenmoor.tessary.desktop
+-rw-r--r-- root/root etc/firefox/policies/policies.json
 -rw-r--r-- root/root opt/tessary/Contents/Info.json
 -rwxr-xr-x root/root opt/tessary/Contents/bin/PellixApp
 -rwxr-xr-x root/root opt/tessary/Contents/Helpers/tessary-chrome-host
@@ -90,6 +93,16 @@ assert manifest["name"] == "app.brenmoor.tessary" and manifest["type"] == "stdio
 assert manifest["path"] == "/opt/tessary/Contents/Helpers/tessary-firefox-host", manifest
 assert manifest["allowed_extensions"] == ["web-extension@tessary.brenmoor.app"], manifest
 assert "allowed_origins" not in manifest, manifest
+PYTHON
+python3 - "$work/root/etc/firefox/policies/policies.json" <<'PYTHON' || fail "Firefox's policy does not force the extension"
+import json, sys
+policies = json.load(open(sys.argv[1]))["policies"]
+extension = policies["ExtensionSettings"]["web-extension@tessary.brenmoor.app"]
+assert extension["installation_mode"] == "force_installed", extension
+assert extension["install_url"] == "https://api.tessary.app/releases/tessary-web-extension.xpi", extension
+assert extension["private_browsing"] is True, extension
+assert policies["DisablePrivateBrowsing"] is True, policies
+assert "xpinstall.signatures.required" not in json.dumps(policies), policies
 PYTHON
 policy="$work/root/opt/tessary/Contents/Resources/MDM/tessary-profile-signed.mobileconfig"
 for folder in "${browser_folders[@]}"; do

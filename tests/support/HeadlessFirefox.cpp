@@ -29,6 +29,8 @@ HeadlessFirefox::HeadlessFirefox(const std::filesystem::path& folder,
   port.postMessage({type: "get_rules"});
   port.postMessage({type: "access_request", url: ")" + kWantedURL +
                                    R"(", title: JSON.stringify(reply.rules.blockedSites)});
+  port.postMessage({type: "access_request", url: ")" + kPrivateBrowsingURL +
+                                   R"(", title: String(await browser.extension.isAllowedIncognitoAccess())});
 })();
 )");
     const auto profile = folder / "firefox-profile";

@@ -293,6 +293,11 @@ HttpAnswer DevService::route(const HttpQuery& query, const std::string& path)
             return problem(404, "no package published");
         return HttpAnswer{200, "application/octet-stream", *package_};
     }
+    if (query.method == "GET" && path == "/releases/tessary-web-extension.xpi") {
+        if (!firefoxExtension_)
+            return problem(404, "no extension published");
+        return HttpAnswer{200, "application/x-xpinstall", *firefoxExtension_};
+    }
     return problem(404, "not found");
 }
 
@@ -517,6 +522,12 @@ void DevService::setPackage(std::string bytes)
 {
     const std::lock_guard lock(mutex_);
     package_ = std::move(bytes);
+}
+
+void DevService::setFirefoxExtension(std::string bytes)
+{
+    const std::lock_guard lock(mutex_);
+    firefoxExtension_ = std::move(bytes);
 }
 
 void DevService::scriptReply(const std::string& method, const std::string& path, HttpAnswer answer)

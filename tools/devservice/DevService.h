@@ -75,6 +75,8 @@ public:
     void scriptUpgradeStatus(std::optional<int> status);
     void setRelease(const std::string& version, const std::string& build);
     void setPackage(std::string bytes);
+    // Served at releases/tessary-web-extension.xpi, where Firefox's policy installs the extension from.
+    void setFirefoxExtension(std::string bytes);
     // Answers every `method path` request this way until cleared.
     void scriptReply(const std::string& method, const std::string& path, HttpAnswer answer);
     void clearScriptedReplies();
@@ -121,6 +123,7 @@ private:
     std::map<std::string, Device> devices_;
     nlohmann::json release_ = {{"version", "1.0.0"}, {"build", "1"}};
     std::optional<std::string> package_;
+    std::optional<std::string> firefoxExtension_;
     std::map<std::string, HttpAnswer> scripted_;  // "METHOD /path"
     std::optional<int> upgradeStatus_;
     nlohmann::json requests_ = nlohmann::json::array();

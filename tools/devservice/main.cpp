@@ -37,7 +37,8 @@ std::optional<std::string> fileBytes(const std::filesystem::path& path)
 
 int usage()
 {
-    std::cerr << "usage: tessary-devservice [--port N] [--state FOLDER] [--issue-setup-code] [--package FILE]\n";
+    std::cerr << "usage: tessary-devservice [--port N] [--state FOLDER] [--issue-setup-code] [--package FILE]\n"
+                 "                         [--firefox-extension FILE]\n";
     return 2;
 }
 
@@ -49,6 +50,7 @@ int main(int argc, char* argv[])
     auto folder = defaultStateFolder();
     bool issueSetupCode = false;
     std::optional<std::filesystem::path> packageFile;
+    std::optional<std::filesystem::path> firefoxExtensionFile;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--port" && i + 1 < argc) {
@@ -64,6 +66,8 @@ int main(int argc, char* argv[])
             issueSetupCode = true;
         else if (argument == "--package" && i + 1 < argc)
             packageFile = argv[++i];
+        else if (argument == "--firefox-extension" && i + 1 < argc)
+            firefoxExtensionFile = argv[++i];
         else
             return usage();
     }
@@ -88,6 +92,14 @@ int main(int argc, char* argv[])
             return 1;
         }
         service->setPackage(std::move(*bytes));
+    }
+    if (firefoxExtensionFile) {
+        auto bytes = fileBytes(*firefoxExtensionFile);
+        if (!bytes) {
+            std::cerr << firefoxExtensionFile->string() << ": cannot be read\n";
+            return 1;
+        }
+        service->setFirefoxExtension(std::move(*bytes));
     }
     DevServer server(service, certificates.value());
     auto started = server.start(port);

@@ -2,13 +2,14 @@
 // Writes the system-wide files of the Debian package into the staging root, from the agent's own
 // code so they never drift from what the agent writes per user: the autostart entry, the keep-alive
 // user unit enabled for every graphical session, for each Chromium-family browser the
-// native-messaging host manifest and the browser policy, and Firefox's host manifest in the folder
-// Debian's Firefox reads.
+// native-messaging host manifest and the browser policy, and Firefox's host manifest and policy in
+// the folders Debian's Firefox reads.
 #include <cstdio>
 #include <filesystem>
 #include <string>
 
 #include "agent/bridge/NativeMessagingHost.h"
+#include "agent/service/ServiceEndpoint.h"
 #include "platform/linux/AtomicFile.h"
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/ManagedBrowserPolicy.h"
@@ -76,5 +77,14 @@ int main(int argc, char* argv[])
     const auto firefoxManifest =
         NativeMessagingHost::firefoxManifest(installFolder / "Contents/Helpers/tessary-firefox-host").dump(2);
     written = write(staging / "usr/lib/mozilla/native-messaging-hosts" / fileName, firefoxManifest) && written;
+    // A conffile: a family's own Firefox policy has to be merged into it (README).
+    const auto service = ServiceEndpoint::resolve(std::nullopt);
+    if (!service) {
+        std::fprintf(stderr, "the built-in service address: %s\n", service.error().description.c_str());
+        return 1;
+    }
+    written = write(staging / ManagedBrowserPolicy::kFirefoxPolicyFile,
+                    ManagedBrowserPolicy::firefoxPolicy(service.value().firefoxExtensionURL())) &&
+              written;
     return written ? 0 : 1;
 }
