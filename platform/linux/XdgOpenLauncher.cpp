@@ -1,5 +1,6 @@
 #include "platform/linux/XdgOpenLauncher.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -33,9 +34,21 @@ void writeAll(int fd, const void* data, std::size_t size)
     }
 }
 
-// In the forked watcher: only async-signal-safe calls.
-[[noreturn]] void watch(const char* const* argv, int reportFd)
+// In the forked watcher: only async-signal-safe calls. The watcher never execs, so it first
+// closes every descriptor of the agent but the report's: held here for as long as the opener runs,
+// the instance lock would keep a restarted agent from running, and a socket would stay open.
+[[noreturn]] void watch(const char* const* argv, int reportFd, int descriptorLimit)
 {
+    constexpr int kReportFd = 3;
+    if (reportFd != kReportFd) {
+        if (::dup2(reportFd, kReportFd) < 0)
+            ::_exit(0);
+        reportFd = kReportFd;
+    }
+    if (::close_range(kReportFd + 1, ~0U, 0) != 0)
+        for (int fd = kReportFd + 1; fd < descriptorLimit; ++fd)
+            ::close(fd);
+
     // The agent stops reading after a while; a late report must not kill the watcher.
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
@@ -167,6 +180,7 @@ void XdgOpenLauncher::open(const std::string& urlOrPath, Opened opened)
 
     // Everything the forked processes need is prepared before fork: only async-signal-safe calls follow.
     const char* argv[] = {opener_.c_str(), urlOrPath.c_str(), nullptr};
+    const int descriptorLimit = static_cast<int>(std::min<long>(::sysconf(_SC_OPEN_MAX), 1 << 20));
     const pid_t child = ::fork();
     if (child < 0)
         return fail("cannot start the opener");
@@ -175,7 +189,7 @@ void XdgOpenLauncher::open(const std::string& urlOrPath, Opened opened)
         if (::fork() != 0)
             ::_exit(0);
         ::close(readEnd.get());
-        watch(argv, writeEnd.get());
+        watch(argv, writeEnd.get(), descriptorLimit);
     }
     writeEnd.reset();
     // The intermediate child exits at once; reaping it is the only wait.

@@ -15,6 +15,7 @@
 #include "tests/support/WaitUntil.h"
 
 #include <chrono>
+#include <fcntl.h>
 #include <csignal>
 #include <map>
 #include <thread>
@@ -244,6 +245,10 @@ TEST(LinuxAdaptersTest, LauncherNeverWaitsForTheOpenerAndReportsWhatKeptItFromOp
                                                    *row.script);
             std::filesystem::permissions(opener, std::filesystem::perms::owner_all);
         }
+        // One of the agent's descriptors (close-on-exec, as all of them are): no process the
+        // launcher leaves behind may hold it, as a held instance lock would keep the agent out.
+        int agentPipe[2];
+        ASSERT_EQ(::pipe2(agentPipe, O_CLOEXEC | O_NONBLOCK), 0);
         auto queue = std::make_shared<testing::ManualMainQueue>();
         std::optional<std::optional<Error>> told;
         const auto start = std::chrono::steady_clock::now();
@@ -261,6 +266,10 @@ TEST(LinuxAdaptersTest, LauncherNeverWaitsForTheOpenerAndReportsWhatKeptItFromOp
         if (row.failure) {
             EXPECT_NE((*told)->description.find(*row.failure), std::string::npos) << (*told)->description;
         }
+        ::close(agentPipe[1]);
+        char byte = 0;
+        EXPECT_EQ(::read(agentPipe[0], &byte, 1), 0) << "a leftover process holds the agent's descriptor";
+        ::close(agentPipe[0]);
         if (row.script) {
             EXPECT_EQ(TemporaryFolder::readFile(marker), "file:///tmp/a b.deb");
             ::kill(std::stoi(TemporaryFolder::readFile(folder.path() / "pid")), SIGKILL);
