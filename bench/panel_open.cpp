@@ -1,11 +1,11 @@
 // Opens the tray panel over the agent's real view-models (on the fake platform, in one process) and
-// prints the time from the activation call to the panel's first frame on screen, and the process's
-// resident memory before the panel, after it was opened once and closed, and after every open.
+// prints the time from the activation call to the panel's first frame on screen (the first open
+// loads the panel module), and the process's resident memory before the panel, after it was opened
+// once and closed, and after every open.
 //   panel_open [opens] [--menu]
 // Runs on the offscreen platform unless QT_QPA_PLATFORM names another (for example xcb under Xvfb).
 #include <QEventLoop>
 #include <QGuiApplication>
-#include <QQuickWindow>
 #include <QTimer>
 
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "agent/ui/TrayPanel.h"
+#include "platform/MemoryLogSink.h"
 #include "tests/support/PanelScene.h"
 
 using namespace tessary;
@@ -93,12 +94,13 @@ int main(int argc, char* argv[])
         scene.showMenu(false);
     const double baseline = statusMiB("VmRSS:");
 
-    TrayPanel panel(scene.content());
+    TrayPanel panel(scene.content(), TESSARY_PANEL_MODULE_PATH,
+                    Logger(std::make_shared<MemoryLogSink>(), "app.brenmoor.tessary", "app"));
     const double cpuBefore = cpuMs();
     const auto first = openOnce(panel);
     const double firstCpuMs = cpuMs() - cpuBefore;
     if (!first) {
-        std::fprintf(stderr, "panel_open: no frame drawn within 10 s\n");
+        std::fprintf(stderr, "panel_open: no frame drawn within 10 s (is %s built?)\n", TESSARY_PANEL_MODULE_PATH);
         return 1;
     }
     const double afterOpenMiB = statusMiB("VmRSS:");
@@ -117,9 +119,10 @@ int main(int argc, char* argv[])
     }
     const double afterAllMiB = statusMiB("VmRSS:");
 
-    std::printf("panel_open: %s panel, platform %s, scene graph \"%s\"\n", menu ? "menu" : "wizard",
-                qPrintable(QGuiApplication::platformName()), qPrintable(QQuickWindow::sceneGraphBackend()));
-    std::printf("  activation to first frame, first open (builds the QML engine): %.1f ms, of which CPU %.1f ms"
+    std::printf("panel_open: %s panel, platform %s\n", menu ? "menu" : "wizard",
+                qPrintable(QGuiApplication::platformName()));
+    std::printf("  activation to first frame, first open (loads the module, builds the QML engine): %.1f ms, "
+                "of which CPU %.1f ms"
                 "   (target <= %.0f ms)\n",
                 *first, firstCpuMs, kOpenTargetMs);
     std::printf("  activation to first frame, %d later opens: p50 %.1f ms  p90 %.1f ms  max %.1f ms   (target <= %.0f ms)\n",

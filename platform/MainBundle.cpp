@@ -45,4 +45,9 @@ std::optional<std::filesystem::path> MainBundle::resourcePath(const std::string&
     return path;
 }
 
+std::filesystem::path MainBundle::plugInPath(const std::string& fileName) const
+{
+    return bundlePath_ / "Contents" / "PlugIns" / fileName;
+}
+
 }  // namespace tessary

@@ -8,7 +8,8 @@
 
 namespace tessary {
 
-// The agent's installed folder: Contents/Info.json, Contents/bin, Contents/Helpers, Contents/Resources.
+// The agent's installed folder: Contents/Info.json, Contents/bin, Contents/Helpers, Contents/PlugIns,
+// Contents/Resources.
 class MainBundle {
 public:
     // Reads Contents/Info.json below bundlePath; an unreadable or malformed file gives an empty dictionary.
@@ -22,6 +23,8 @@ public:
     // Contents/Resources[/subdirectory]/name.extension when that file exists.
     std::optional<std::filesystem::path> resourcePath(const std::string& name, const std::string& extension,
                                                       const std::string& subdirectory = {}) const;
+    // Contents/PlugIns/fileName, whether or not it exists.
+    std::filesystem::path plugInPath(const std::string& fileName) const;
 
 private:
     std::filesystem::path bundlePath_;

@@ -32,7 +32,7 @@ MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPla
     : QObject(parent), logger_(platform.logSink, AppDelegate::kSubsystem, "app"),
       content_(delegate, platform.mainQueue, platform.logSink,
                updateLineFactory(delegate, platform, std::move(packageDownloader))),
-      panel_(content_), trayIcon_(this), statusItem_(QStringLiteral("app.brenmoor.tessary"), QStringLiteral("Tessary"),
+      panel_(content_, platform.bundle->plugInPath(TrayPanel::kModuleFileName), logger_), trayIcon_(this), statusItem_(QStringLiteral("app.brenmoor.tessary"), QStringLiteral("Tessary"),
                                                       iconImage(platform), this),
       activation_(activationSocketPath(platform.paths))
 {

@@ -1,170 +1,58 @@
 #include "agent/ui/TrayPanel.h"
 
-#include <QGuiApplication>
-#include <QKeyEvent>
-#include <QQmlError>
-#include <QQuickView>
-#include <QScreen>
-#include <QSGRendererInterface>
-
-#include <algorithm>
-
 #include "agent/ui/ContentModel.h"
 
 namespace tessary {
 
-namespace {
-
-constexpr int kGapToIcon = 4;
-// A deactivation this recent was caused by the click now toggling the panel.
-constexpr qint64 kToggleGraceMs = 400;
-
-const QUrl kContentView(QStringLiteral("qrc:/tessary/qml/ContentView.qml"));
-
-QRect availableGeometryFor(QRect trayGeometry, const QQuickView& view)
+TrayPanel::TrayPanel(ContentModel& content, std::filesystem::path modulePath, Logger logger, QObject* parent)
+    : QObject(parent), content_(content), logger_(std::move(logger)),
+      module_(QString::fromStdString(modulePath.string()))
 {
-    QScreen* screen = trayGeometry.isNull() ? nullptr : QGuiApplication::screenAt(trayGeometry.center());
-    if (!screen)
-        screen = view.screen();
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    return screen ? screen->availableGeometry() : QRect();
 }
 
-}  // namespace
-
-TrayPanel::TrayPanel(ContentModel& content, QObject* parent) : QObject(parent), content_(content)
-{
-    // A panel of a few controls draws faster in software than it takes to load a GPU driver, and
-    // the driver would be most of the agent's memory. An explicit backend choice still wins.
-    if (qEnvironmentVariableIsEmpty("QT_QUICK_BACKEND") && qEnvironmentVariableIsEmpty("QSG_RHI_BACKEND") &&
-        QQuickWindow::sceneGraphBackend() != QLatin1String("software"))
-        QQuickWindow::setGraphicsApi(QSGRendererInterface::Software);
-}
-
+// The window goes before the module that made it; the module itself stays loaded for the process.
 TrayPanel::~TrayPanel() = default;
 
-QRect TrayPanel::panelGeometry(QSize panelSize, QRect trayGeometry, QRect available)
+PanelWindow* TrayPanel::ensureWindow()
 {
-    QRect frame(QPoint(), panelSize);
-    if (trayGeometry.isNull()) {
-        frame.moveCenter(available.center());
-    } else {
-        frame.moveLeft(trayGeometry.center().x() - panelSize.width() / 2);
-        if (trayGeometry.center().y() <= available.center().y())
-            frame.moveTop(trayGeometry.bottom() + 1 + kGapToIcon);
-        else
-            frame.moveBottom(trayGeometry.top() - 1 - kGapToIcon);
+    if (window_)
+        return window_.get();
+    auto* module = qobject_cast<PanelModule*>(module_.instance());
+    if (!module) {
+        // Tried again at the next click: an update may have mended the installation meanwhile.
+        logger_.error("The panel could not be loaded: %@", {module_.errorString().toStdString()});
+        return nullptr;
     }
-    // A panel larger than the screen keeps its top-left corner visible.
-    const int left = std::max(available.left(), std::min(frame.left(), available.right() + 1 - panelSize.width()));
-    const int top = std::max(available.top(), std::min(frame.top(), available.bottom() + 1 - panelSize.height()));
-    frame.moveTopLeft(QPoint(left, top));
-    return frame;
-}
-
-void TrayPanel::ensureView()
-{
-    if (view_)
-        return;
-    view_ = std::make_unique<QQuickView>();
-    view_->setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
-    view_->setTitle(QStringLiteral("Tessary"));
-    view_->setResizeMode(QQuickView::SizeViewToRootObject);
-    view_->setInitialProperties({{QStringLiteral("contentModel"), QVariant::fromValue<QObject*>(&content_)}});
-    view_->setSource(kContentView);
-    for (const auto& error : view_->errors())
-        qWarning("TrayPanel: %s", qPrintable(error.toString()));
-
-    view_->installEventFilter(this);
-    connect(view_.get(), &QQuickWindow::frameSwapped, this, [this] {
-        if (!awaitingFirstFrame_)
-            return;
-        awaitingFirstFrame_ = false;
-        emit firstFrameDrawn();
-    });
-    connect(view_.get(), &QWindow::activeChanged, this, &TrayPanel::activeChanged);
-    // The content grows and shrinks (screen B, the reset button): keep the edge next to the icon.
-    connect(view_.get(), &QWindow::widthChanged, this, [this] { place(); });
-    connect(view_.get(), &QWindow::heightChanged, this, [this] { place(); });
-    connect(view_.get(), &QWindow::visibleChanged, this, &TrayPanel::visibleChanged);
-}
-
-void TrayPanel::place()
-{
-    if (!view_ || !view_->isVisible())
-        return;
-    view_->setPosition(
-        panelGeometry(view_->size(), trayGeometry_, availableGeometryFor(trayGeometry_, *view_)).topLeft());
+    window_ = module->createWindow(content_, [this] { emit firstFrameDrawn(); });
+    return window_.get();
 }
 
 void TrayPanel::show(QRect trayGeometry)
 {
-    ensureView();
-    trayGeometry_ = trayGeometry;
-    if (!view_->isVisible()) {
-        awaitingFirstFrame_ = true;
-        activatedSinceShow_ = false;
-        view_->setPosition(
-            panelGeometry(view_->size(), trayGeometry_, availableGeometryFor(trayGeometry_, *view_)).topLeft());
-        view_->show();
-    } else {
-        place();
-        view_->raise();
-    }
-    view_->requestActivate();
+    if (auto* window = ensureWindow())
+        window->show(trayGeometry);
 }
 
 void TrayPanel::toggle(QRect trayGeometry)
 {
-    if (isVisible()) {
-        hide();
-        return;
-    }
-    if (closedByDeactivation_.isValid() && !closedByDeactivation_.hasExpired(kToggleGraceMs)) {
-        closedByDeactivation_.invalidate();
-        return;
-    }
-    show(trayGeometry);
+    if (auto* window = ensureWindow())
+        window->toggle(trayGeometry);
 }
 
 void TrayPanel::hide()
 {
-    if (view_)
-        view_->hide();
+    if (window_)
+        window_->hide();
 }
 
 bool TrayPanel::isVisible() const
 {
-    return view_ && view_->isVisible();
+    return window_ && window_->isVisible();
 }
 
-QQuickWindow* TrayPanel::window() const
+QWindow* TrayPanel::window() const
 {
-    return view_.get();
-}
-
-void TrayPanel::activeChanged()
-{
-    if (view_->isActive()) {
-        activatedSinceShow_ = true;
-        return;
-    }
-    // A window manager that never activated the panel must not make it vanish at once.
-    if (view_->isVisible() && activatedSinceShow_) {
-        closedByDeactivation_.start();
-        view_->hide();
-    }
-}
-
-bool TrayPanel::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == view_.get() && event->type() == QEvent::KeyPress &&
-        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
-        hide();
-        return true;
-    }
-    return QObject::eventFilter(watched, event);
+    return window_ ? window_->window() : nullptr;
 }
 
 }  // namespace tessary

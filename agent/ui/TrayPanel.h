@@ -1,32 +1,35 @@
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
+#include <QPluginLoader>
 #include <QRect>
-#include <QSize>
 
+#include <filesystem>
 #include <memory>
 
-class QQuickView;
-class QQuickWindow;
+#include "agent/ui/PanelModule.h"
+#include "platform/Logger.h"
+
+class QWindow;
 
 namespace tessary {
 
 class ContentModel;
 
-// The panel the tray icon opens: a frameless window over ContentView.qml, sized to its content,
-// placed next to the tray icon, closed by Escape or by clicking elsewhere. The QML engine is built
-// on the first show, so an agent whose panel is never opened does not pay for it.
+// The panel the tray icon opens. Its window comes from the panel module, loaded at the first show:
+// Qt Quick and QML are most of what the panel costs in memory, and most agents never open it.
 class TrayPanel final : public QObject {
     Q_OBJECT
 
 public:
-    // `content` must outlive the panel.
-    explicit TrayPanel(ContentModel& content, QObject* parent = nullptr);
+    // The module's file in Contents/PlugIns.
+    static constexpr const char* kModuleFileName = "Tessary_Panel.so";
+
+    // `content` must outlive the panel; `modulePath` names the panel module.
+    TrayPanel(ContentModel& content, std::filesystem::path modulePath, Logger logger, QObject* parent = nullptr);
     ~TrayPanel() override;
 
-    // `trayGeometry` is the icon's rectangle in screen coordinates; QRect() when unknown (no tray,
-    // or a tray that does not tell), which centres the panel on the screen.
+    // `trayGeometry` is the icon's rectangle in screen coordinates; QRect() when unknown.
     void show(QRect trayGeometry);
     // A click on the tray icon: shows a closed panel, closes an open one.
     void toggle(QRect trayGeometry);
@@ -34,34 +37,20 @@ public:
     bool isVisible() const;
 
     // Null until the first show.
-    QQuickWindow* window() const;
-
-    // Where a panel of `panelSize` goes: below an icon in the upper half of the screen, above one
-    // in the lower half, centred on the icon, kept inside `available`; centred when `trayGeometry`
-    // is null.
-    static QRect panelGeometry(QSize panelSize, QRect trayGeometry, QRect available);
+    QWindow* window() const;
 
 signals:
     // The first frame after a show reached the screen.
     void firstFrameDrawn();
-    void visibleChanged(bool visible);
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void ensureView();
-    void place();
-    void activeChanged();
+    // The window, loading the module first; null when the module cannot be loaded.
+    PanelWindow* ensureWindow();
 
     ContentModel& content_;
-    std::unique_ptr<QQuickView> view_;
-    QRect trayGeometry_;
-    bool awaitingFirstFrame_ = false;
-    bool activatedSinceShow_ = false;
-    // Started when losing activation closed the panel: the click that did it may be the one on the
-    // tray icon, whose activation must then not open the panel again.
-    QElapsedTimer closedByDeactivation_;
+    Logger logger_;
+    QPluginLoader module_;
+    std::unique_ptr<PanelWindow> window_;
 };
 
 }  // namespace tessary

@@ -400,8 +400,9 @@ TEST_F(AgentLaunchTest, ATrayThatAppearsAfterTheAgentStillGetsItsIcon)
     for (const auto& [name, value] : bus.environment())
         environment[name] = value;
     auto agentProcess = start();
-    // Unpaired and with no tray at all, it shows the wizard as a window.
+    // Unpaired and with no tray at all, it shows the wizard as a window, from the panel module.
     ASSERT_FALSE(linesUntil(*agentProcess, "Device not set up — showing setup wizard").empty());
+    EXPECT_TRUE(testing::waitUntil([&] { return testing::processMaps(agentProcess->pid(), "/Tessary_Panel.so"); }, 10s));
 
     const auto watcherProgram = agent.parent_path().parent_path().parent_path().parent_path() / "tests" / "e2e" /
                                 "status_notifier_watcher";

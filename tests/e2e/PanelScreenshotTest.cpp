@@ -21,7 +21,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "agent/ui/TrayPanel.h"
+#include "agent/ui/panel/PanelView.h"
 #include "tests/support/PanelScene.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -202,9 +202,9 @@ TEST(PanelScreenshotTest, EachPanelStateIsCapturedAtItsSize)
     for (const auto& shot : shots) {
         SCOPED_TRACE(shot.file);
         PanelScene scene;
-        TrayPanel panel(scene.content());
+        PanelView panel(scene.content());
         shot.enter(scene);
-        QSignalSpy drawn(&panel, &TrayPanel::firstFrameDrawn);
+        QSignalSpy drawn(&panel, &PanelView::firstFrameDrawn);
         panel.show(QRect());
         ASSERT_TRUE(drawn.wait(5000)) << "no frame drawn";
         scene.settle();

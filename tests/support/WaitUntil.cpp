@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
 #include <poll.h>
 #include <thread>
 
@@ -37,6 +38,16 @@ bool waitForExit(pid_t pid, std::chrono::milliseconds limit)
         if (ready == 0 || errno != EINTR)
             return false;
     }
+}
+
+bool processMaps(pid_t pid, const std::string& fileName)
+{
+    std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+    std::string line;
+    while (std::getline(maps, line))
+        if (line.find(fileName) != std::string::npos)
+            return true;
+    return false;
 }
 
 }  // namespace tessary::testing

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
 #include <sys/types.h>
 
 namespace tessary::testing {
@@ -13,5 +14,8 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // Waits, bounded, until the process has exited (a child of ours then stays a zombie until it is
 // reaped). True when it exited in time.
 bool waitForExit(pid_t pid, std::chrono::milliseconds limit);
+
+// Whether a file whose path holds `fileName` is mapped into the process (a library it loaded).
+bool processMaps(pid_t pid, const std::string& fileName);
 
 }  // namespace tessary::testing

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "agent/ui/TrayPanel.h"
+#include "agent/ui/panel/PanelView.h"
 #include "tests/support/PanelScene.h"
 
 namespace tessary {
@@ -102,7 +102,7 @@ protected:
     {
         testing::guiApplication();
         scene = std::make_unique<PanelScene>();
-        panel = std::make_unique<TrayPanel>(scene->content());
+        panel = std::make_unique<PanelView>(scene->content());
     }
 
     void TearDown() override
@@ -113,7 +113,7 @@ protected:
 
     void showAndDraw()
     {
-        QSignalSpy drawn(panel.get(), &TrayPanel::firstFrameDrawn);
+        QSignalSpy drawn(panel.get(), &PanelView::firstFrameDrawn);
         panel->show(QRect());
         ASSERT_TRUE(drawn.wait(kDeadlineMs)) << "no frame drawn after show";
     }
@@ -161,7 +161,7 @@ protected:
     }
 
     std::unique_ptr<PanelScene> scene;
-    std::unique_ptr<TrayPanel> panel;
+    std::unique_ptr<PanelView> panel;
 };
 
 // Every state the panel shows, each entered before the panel opens and while it is open.
@@ -453,7 +453,7 @@ TEST_F(PanelViewTest, EscapeInTheCodeFieldClosesThePanelToo)
 
 TEST_F(PanelViewTest, ToggleOpensAClosedPanelAndClosesAnOpenOne)
 {
-    QSignalSpy drawn(panel.get(), &TrayPanel::firstFrameDrawn);
+    QSignalSpy drawn(panel.get(), &PanelView::firstFrameDrawn);
     panel->toggle(QRect());
     EXPECT_TRUE(panel->isVisible());
     ASSERT_TRUE(drawn.wait(kDeadlineMs));
@@ -486,7 +486,7 @@ TEST_F(PanelViewTest, ThePanelIsCentredWhenNoIconIsKnown)
     showAndDraw();
     const auto available = panel->window()->screen()->availableGeometry();
     EXPECT_EQ(panel->window()->geometry(),
-              TrayPanel::panelGeometry(panel->window()->size(), QRect(), available));
+              PanelView::panelGeometry(panel->window()->size(), QRect(), available));
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include "agent/ui/TrayPanel.h"
+#include "agent/ui/panel/PanelView.h"
 
 namespace tessary {
 namespace {
 
-TEST(TrayPanelPlacementTest, SitsNextToTheIconAndStaysOnTheScreen)
+TEST(PanelViewPlacementTest, SitsNextToTheIconAndStaysOnTheScreen)
 {
     const QRect belowTopBar(0, 28, 1920, 1052);
     const QRect aboveBottomBar(0, 0, 1920, 1040);
@@ -31,7 +31,7 @@ TEST(TrayPanelPlacementTest, SitsNextToTheIconAndStaysOnTheScreen)
          aboveBottomBar, {1710, 0}},
     };
     for (const auto& row : rows) {
-        const auto frame = TrayPanel::panelGeometry(row.panel, row.tray, row.available);
+        const auto frame = PanelView::panelGeometry(row.panel, row.tray, row.available);
         EXPECT_EQ(frame.topLeft(), row.topLeft) << row.name;
         EXPECT_EQ(frame.size(), row.panel) << row.name;
     }
