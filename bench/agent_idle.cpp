@@ -1,9 +1,11 @@
 // A paired, monitoring agent left alone while 300 extra processes idle beside it, its watchdog
-// enabled as the keep-alive unit enables it: its CPU time (utime + stime) over a wall-clock window
-// and its resident memory at the end, printed beside their targets, then where the time went thread
-// by thread, how often it fed the watchdog, and what the 2 s integrity check of the shared store
-// costs. Asserts nothing.
-//   agent_idle [seconds] [path to PellixApp]
+// enabled as the keep-alive unit enables it, in two modes: as on a desktop (the system's desktop
+// entries and a few more, so their program folders are watched for executions) and scan-only (no
+// desktop entry, so no program folder to watch and the watcher looks for launches on a timer).
+// For each: CPU time (utime + stime) over a wall-clock window; resident, anonymous and
+// proportional memory at the end; run time and wake-ups per second of each thread; watchdog
+// feeds. Then what the 2 s integrity check of the shared store costs. Asserts nothing.
+//   agent_idle [seconds per mode] [path to PellixApp]
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -30,6 +32,7 @@
 #include "platform/linux/FileSecureStore.h"
 #include "platform/linux/SecureStoreFactory.h"
 #include "tests/support/PairedAgentHarness.h"
+#include "tests/support/TemporaryFolder.h"
 #include "tests/support/WaitUntil.h"
 
 extern char** environ;
@@ -42,7 +45,10 @@ namespace {
 
 constexpr int kIdleProcesses = 300;
 constexpr double kTargetCpuPercent = 0.1;
-constexpr double kTargetResidentMB = 25.0;
+constexpr double kTargetResidentMB = 30.0;
+constexpr double kStretchResidentMB = 25.0;
+// Wake-ups per second a thread other than the watcher may average at rest.
+constexpr double kTargetWakeUpsPerSecond = 1.0;
 constexpr auto kAgentReadyLimit = std::chrono::seconds(30);
 // How long an agent whose output has ended may take to become a zombie.
 constexpr auto kExitLimit = std::chrono::seconds(2);
@@ -213,15 +219,27 @@ void storeInCredentialsFile(const Paths& paths, const StandInServiceProcess::Pai
     static_cast<void>(credentials.write(DeviceConfig::kServiceName, "familyId", device.familyId));
 }
 
-}  // namespace
-
-int main(int argc, char* argv[])
+// The system's desktop entries and three more whose programs live in /usr/bin, as a desktop has them.
+void installDesktopEntries(const std::filesystem::path& applications)
 {
-    const double windowSeconds = argc > 1 ? std::max(1.0, std::atof(argv[1])) : 60.0;
-    auto programs = PairedAgentHarness::Programs::ofThisBuild();
-    if (argc > 2)
-        programs.agent = argv[2];
+    std::filesystem::create_directories(applications);
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/usr/share/applications", error), end; !error && it != end;
+         it.increment(error))
+        if (it->path().extension() == ".desktop")
+            std::filesystem::copy_file(it->path(), applications / it->path().filename(),
+                                       std::filesystem::copy_options::skip_existing, error);
+    for (const std::string program : {"cat", "tail", "head"}) {
+        std::ofstream entry(applications / ("bench." + program + ".desktop"));
+        entry << "[Desktop Entry]\nType=Application\nName=" << program << "\nExec=/usr/bin/" << program << " %f\n";
+    }
+}
 
+enum class Mode { desktop, scanOnly };
+
+// One agent of this mode, paired with its own service, measured over the window.
+bool measureIdleAgent(const PairedAgentHarness::Programs& programs, Mode mode, double windowSeconds)
+{
     PairedAgentHarness harness(programs);
     std::string backend = "the Secret Service";
     if (harness.available()) {
@@ -231,18 +249,25 @@ int main(int argc, char* argv[])
         harness.setEnvironment("TESSARY_SECRET_BACKEND", "file");
         backend = "the credentials file (no keyring here: " + harness.whyUnavailable() + ")";
     }
+    if (mode == Mode::desktop)
+        installDesktopEntries(harness.dataDir() / "applications");
     std::filesystem::create_directories(harness.filesFolder());
     NotifySocket watchdog(harness.filesFolder() / "notify");
     // As the keep-alive unit runs it (WatchdogSec=30).
     harness.setEnvironment("NOTIFY_SOCKET", (harness.filesFolder() / "notify").string());
     harness.setEnvironment("WATCHDOG_USEC", "30000000");
+    // A desktop session names no certificate bundle; one named here would be read whole.
+    harness.setEnvironment("SSL_CERT_FILE", "");
     auto& agent = harness.startAgent();
     const IdleProcesses idle(kIdleProcesses);
-    for (const auto* line : {"Monitoring started", "Rules fetched via HTTP", "WebSocket connected"}) {
+    const std::string watcherLine = mode == Mode::desktop ? "program folders for launches" : "Looking for launches every";
+    for (const auto& line : {std::string("Monitoring started"), std::string("Rules fetched via HTTP"),
+                             std::string("WebSocket connected"), watcherLine}) {
         if (!agent.waitForLine(line, kAgentReadyLimit)) {
             std::fprintf(stderr, "the agent %s before logging \"%s\":\n%s",
-                         waitForExit(agent.pid(), kExitLimit) ? "exited" : "timed out", line, agent.output().c_str());
-            return 1;
+                         waitForExit(agent.pid(), kExitLimit) ? "exited" : "timed out", line.c_str(),
+                         agent.output().c_str());
+            return false;
         }
     }
 
@@ -254,7 +279,7 @@ int main(int argc, char* argv[])
     const auto window = std::chrono::milliseconds(static_cast<long long>(windowSeconds * 1000.0));
     if (waitForExit(pid, window)) {
         std::fprintf(stderr, "the agent exited during the window:\n%s", agent.output().c_str());
-        return 1;
+        return false;
     }
     const auto ticksAfter = cpuTicks(pid);
     const auto threadsAfter = threadSamples(pid);
@@ -264,21 +289,27 @@ int main(int argc, char* argv[])
     const auto residentKilobytes = statusNumber(status, "VmRSS");
     // The rest is mapped files, mostly shared libraries that other programs share.
     const auto anonymousKilobytes = statusNumber(status, "RssAnon");
-    if (!ticksBefore || !ticksAfter || !residentKilobytes || !anonymousKilobytes) {
+    // Each shared page counted as its share among the processes that map it.
+    const auto proportionalKilobytes = statusNumber("/proc/" + std::to_string(pid) + "/smaps_rollup", "Pss");
+    if (!ticksBefore || !ticksAfter || !residentKilobytes || !anonymousKilobytes || !proportionalKilobytes) {
         std::fprintf(stderr, "could not read the agent's /proc entries\n");
-        return 1;
+        return false;
     }
 
     const auto ticksPerSecond = static_cast<double>(::sysconf(_SC_CLK_TCK));
     const auto ticks = *ticksAfter - *ticksBefore;
     const double cpuPercent = static_cast<double>(ticks) / ticksPerSecond / elapsedSeconds * 100.0;
     const auto megabytes = [](long kilobytes) { return static_cast<double>(kilobytes) * 1024.0 / 1e6; };
-    std::printf("agent_idle: paired, monitoring agent (credentials in %s), %zu extra idle processes, %.1f s window\n",
+    std::printf("agent_idle, %s: paired, monitoring agent (credentials in %s), %zu extra idle processes, %.1f s "
+                "window\n",
+                mode == Mode::desktop ? "desktop (program folders watched for executions)"
+                                      : "scan-only (no program folder to watch)",
                 backend.c_str(), idle.count(), elapsedSeconds);
     std::printf("  cpu %.3f %% of one core (target <= %.1f %%): %lld ticks at %.0f ticks/s\n", cpuPercent,
                 kTargetCpuPercent, ticks, ticksPerSecond);
-    std::printf("  rss %.1f MB (target <= %.0f MB), of which %.1f MB anonymous\n", megabytes(*residentKilobytes),
-                kTargetResidentMB, megabytes(*anonymousKilobytes));
+    std::printf("  rss %.1f MB (target <= %.0f MB, stretch %.0f MB), of which %.1f MB anonymous; pss %.1f MB\n",
+                megabytes(*residentKilobytes), kTargetResidentMB, kStretchResidentMB, megabytes(*anonymousKilobytes),
+                megabytes(*proportionalKilobytes));
 
     struct ThreadFigures {
         pid_t tid;
@@ -296,12 +327,29 @@ int main(int argc, char* argv[])
     }
     std::sort(threads.begin(), threads.end(),
               [](const ThreadFigures& a, const ThreadFigures& b) { return a.runMilliseconds > b.runMilliseconds; });
-    std::printf("  by thread: run time in the window (schedstat) and wake-ups (voluntary context switches)\n");
+    std::printf("  by thread: run time in the window (schedstat) and wake-ups (voluntary context switches); "
+                "target <= %.0f wake-up/s each but the watcher's\n",
+                kTargetWakeUpsPerSecond);
     for (const auto& thread : threads)
-        std::printf("    %-7d %-16s %9.3f ms %7ld wake-ups (%.1f/s)\n", thread.tid, thread.name.c_str(),
+        std::printf("    %-7d %-16s %9.3f ms %7ld wake-ups (%.2f/s)\n", thread.tid, thread.name.c_str(),
                     thread.runMilliseconds, thread.wakeUps, static_cast<double>(thread.wakeUps) / elapsedSeconds);
     std::printf("  watchdog (WatchdogSec=30): %d feeds in the window, one per %.1f s\n", feeds,
                 feeds > 0 ? elapsedSeconds / feeds : 0.0);
-    measureIntegrityCheck(harness.filesFolder(), 100 * 1024);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    const double windowSeconds = argc > 1 ? std::max(1.0, std::atof(argv[1])) : 60.0;
+    auto programs = PairedAgentHarness::Programs::ofThisBuild();
+    if (argc > 2)
+        programs.agent = argv[2];
+    for (const auto mode : {Mode::desktop, Mode::scanOnly})
+        if (!measureIdleAgent(programs, mode, windowSeconds))
+            return 1;
+    const TemporaryFolder folder;
+    measureIntegrityCheck(folder.path(), 100 * 1024);
     return 0;
 }

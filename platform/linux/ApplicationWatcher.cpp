@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -83,7 +84,18 @@ ApplicationWatcher::ApplicationWatcher(std::shared_ptr<MainQueue> mainQueue, con
     wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (settings_.eventTriggers)
         setUpTriggers();
-    thread_ = std::thread([this] { run(); });
+    if (settings_.logSink) {
+        const Logger logger(settings_.logSink, "app.brenmoor.tessary", "app");
+        if (execWakes_)
+            logger.info("Watching %ld program folders for launches", {static_cast<long>(programFolders_.size())});
+        else
+            logger.info("Looking for launches every %ld ms: not every program folder can be watched",
+                        {static_cast<long>(settings_.scanInterval.count())});
+    }
+    thread_ = std::thread([this] {
+        ::pthread_setname_np(::pthread_self(), "app watcher");
+        run();
+    });
 }
 
 ApplicationWatcher::~ApplicationWatcher()

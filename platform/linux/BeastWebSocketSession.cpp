@@ -1,6 +1,7 @@
 #include "platform/linux/BeastWebSocketSession.h"
 
 #include <netdb.h>
+#include <pthread.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -23,6 +24,7 @@
 #include <boost/beast/websocket/ssl.hpp>
 
 #include "platform/Url.h"
+#include "platform/linux/SystemTrustStore.h"
 
 namespace tessary {
 
@@ -501,7 +503,9 @@ BeastWebSocketSession::BeastWebSocketSession(std::optional<std::filesystem::path
     SSL_CTX_set_min_proto_version(core_->tls.native_handle(), TLS1_2_VERSION);
     core_->tls.set_verify_mode(ssl::verify_peer);
     beast::error_code ec;
-    core_->tls.set_default_verify_paths(ec);
+    core_->tls.add_verify_path(SystemTrustStore::certificateFolder(), ec);
+    if (const auto bundle = SystemTrustStore::certificateFile(); bundle && !ec)
+        core_->tls.load_verify_file(*bundle, ec);
     if (ec)
         core_->trustProblem = "The system's trusted certificates could not be loaded: " + ec.message();
     if (extraCaFile) {
@@ -511,7 +515,10 @@ BeastWebSocketSession::BeastWebSocketSession(std::optional<std::filesystem::path
                                   ec.message();
     }
     core_->work.emplace(core_->io.get_executor());
-    core_->thread = std::thread([core = core_] { core->io.run(); });
+    core_->thread = std::thread([core = core_] {
+        ::pthread_setname_np(::pthread_self(), "websocket");
+        core->io.run();
+    });
 }
 
 BeastWebSocketSession::~BeastWebSocketSession()

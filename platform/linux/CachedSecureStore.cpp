@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 
 namespace tessary {
@@ -44,7 +45,10 @@ public:
             const std::lock_guard lock(mutex_);
             queue_.push_back(std::move(task));
             if (!thread_.joinable())
-                thread_ = std::thread([this] { run(); });
+                thread_ = std::thread([this] {
+                    ::pthread_setname_np(::pthread_self(), "keyring");
+                    run();
+                });
         }
         wake_.notify_one();
     }

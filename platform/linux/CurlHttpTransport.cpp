@@ -1,5 +1,7 @@
 #include "platform/linux/CurlHttpTransport.h"
 
+#include <pthread.h>
+
 #include "platform/linux/CurlTransferPolicy.h"
 
 namespace tessary {
@@ -22,6 +24,8 @@ struct CurlHttpTransport::Transfer {
 
 namespace {
 
+constexpr int kIdleWaitMs = 24 * 60 * 60 * 1000;
+
 size_t appendBody(char* data, size_t size, size_t count, void* target)
 {
     static_cast<std::string*>(target)->append(data, size * count);
@@ -36,7 +40,10 @@ CurlHttpTransport::CurlHttpTransport(std::optional<std::filesystem::path> extraC
 {
     CurlTransferPolicy::initialiseLibrary();
     multi_ = curl_multi_init();
-    worker_ = std::thread([this] { run(); });
+    worker_ = std::thread([this] {
+        ::pthread_setname_np(::pthread_self(), "https");
+        run();
+    });
 }
 
 CurlHttpTransport::~CurlHttpTransport()
@@ -143,7 +150,9 @@ void CurlHttpTransport::run()
             if (message->msg == CURLMSG_DONE)
                 finish(message->easy_handle, message->data.result);
         }
-        curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        // curl shortens the wait to its own next deadline while transfers run; an idle transport
+        // sleeps until send() or the destructor wakes it, not once a second.
+        curl_multi_poll(multi_, nullptr, 0, active_.empty() ? kIdleWaitMs : 1000, nullptr);
     }
 
     // Transfers still running or waiting when the transport goes away end as cancelled.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -126,7 +127,6 @@ CurlPackageDownloader::CurlPackageDownloader(std::optional<std::filesystem::path
     : extraCaFile_(std::move(extraCaFile)), stallTimeout_(stallTimeout)
 {
     CurlTransferPolicy::initialiseLibrary();
-    worker_ = std::thread([this] { run(); });
 }
 
 CurlPackageDownloader::~CurlPackageDownloader()
@@ -136,7 +136,8 @@ CurlPackageDownloader::~CurlPackageDownloader()
         stopping_ = true;
     }
     wake_.notify_all();
-    worker_.join();
+    if (worker_.joinable())
+        worker_.join();
 }
 
 void CurlPackageDownloader::download(std::string url, std::filesystem::path destination, Completion completion)
@@ -144,6 +145,12 @@ void CurlPackageDownloader::download(std::string url, std::filesystem::path dest
     {
         const std::lock_guard lock(mutex_);
         waiting_.push_back(Job{std::move(url), std::move(destination), std::move(completion)});
+        // Started by the first download: most agents never download an update.
+        if (!worker_.joinable())
+            worker_ = std::thread([this] {
+                ::pthread_setname_np(::pthread_self(), "download");
+                run();
+            });
     }
     wake_.notify_all();
 }

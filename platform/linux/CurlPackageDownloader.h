@@ -14,7 +14,7 @@
 
 namespace tessary {
 
-// libcurl on one worker thread of its own, one download after another, under CurlTransferPolicy's
+// libcurl on one worker thread of its own (started by the first download), one download after another, under CurlTransferPolicy's
 // rules. There is no overall time limit, so a large package on a slow link still arrives; a download
 // that stalls (less than one byte a second for `stallTimeout`) fails.
 class CurlPackageDownloader final : public PackageDownloader {

@@ -2,6 +2,8 @@
 
 #include <openssl/ssl.h>
 
+#include "platform/linux/SystemTrustStore.h"
+
 namespace tessary {
 
 namespace {
@@ -36,6 +38,9 @@ void CurlTransferPolicy::apply(CURL* easy, const std::optional<std::filesystem::
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(easy, CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    const auto bundle = SystemTrustStore::certificateFile();
+    curl_easy_setopt(easy, CURLOPT_CAINFO, bundle ? bundle->c_str() : nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, SystemTrustStore::certificateFolder().c_str());
     if (extraCaFile) {
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &addExtraCa);
         curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, extraCaFile->c_str());

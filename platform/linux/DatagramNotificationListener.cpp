@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -98,6 +99,7 @@ void DatagramNotificationListener::stop()
 
 void DatagramNotificationListener::receiveLoop(int socketFd, int stopFd, std::shared_ptr<Delivery> delivery)
 {
+    ::pthread_setname_np(::pthread_self(), "browser notes");
     pollfd waits[2] = {{socketFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
     for (;;) {
         if (::poll(waits, 2, -1) < 0) {
