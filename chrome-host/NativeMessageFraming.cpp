@@ -39,14 +39,18 @@ std::optional<nlohmann::json> NativeMessageFraming::readMessage(ByteInput& input
 
 bool NativeMessageFraming::writeMessage(ByteOutput& output, std::string_view reply)
 {
-    if (reply.size() > UINT32_MAX)
+    // Two writes rather than one copy: a reply may be hundreds of kilobytes of rules.
+    return writeLength(output, reply.size()) && output.writeAll(reply);
+}
+
+bool NativeMessageFraming::writeLength(ByteOutput& output, std::size_t length)
+{
+    if (length > UINT32_MAX)
         return false;
-    const auto length = static_cast<std::uint32_t>(reply.size());
     char prefix[4];
     for (std::size_t i = 0; i < 4; ++i)
         prefix[i] = static_cast<char>((length >> (8 * i)) & 0xFFU);
-    // Two writes rather than one copy: a reply may be hundreds of kilobytes of rules.
-    return output.writeAll(std::string_view(prefix, 4)) && output.writeAll(reply);
+    return output.writeAll(std::string_view(prefix, 4));
 }
 
 }  // namespace tessary

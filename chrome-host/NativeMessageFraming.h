@@ -26,6 +26,9 @@ public:
     static std::optional<nlohmann::json> readMessage(ByteInput& input);
     // The length prefix and the reply bytes. False when the output refused them.
     static bool writeMessage(ByteOutput& output, std::string_view reply);
+    // The length prefix alone, for a reply of that many bytes that the caller writes after it.
+    // False when the length does not fit the prefix or the output refused it.
+    static bool writeLength(ByteOutput& output, std::size_t length);
 };
 
 }  // namespace tessary

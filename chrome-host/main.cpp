@@ -9,11 +9,13 @@
 #include "platform/linux/FileDescriptorInput.h"
 #include "platform/linux/FileDescriptorOutput.h"
 #include "shared/BrowserMessageHandler.h"
+#include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
 
 int main()
 {
     using namespace tessary;
+    SharedStore::takePageMemoryAsNeeded();
     try {
         auto input = FileDescriptorInput::standardInput();
         auto output = FileDescriptorOutput::standardOutput();
@@ -26,7 +28,9 @@ int main()
             std::make_shared<DatagramNotificationPoster>(SharedStoreFormat::notificationSocketPath(paths)),
             std::make_shared<SystemClock>(), {"missing type", std::nullopt});
         // The handler has committed any event before the reply goes out.
-        [[maybe_unused]] const bool written = NativeMessageFraming::writeMessage(output, handler.answer(*message));
+        auto reply = handler.reply(*message);
+        [[maybe_unused]] const bool written =
+            NativeMessageFraming::writeLength(output, reply.size()) && reply.writeTo(output);
     } catch (...) {
         // Out of memory is the only way here; Chrome then sees no reply, never a crash.
     }

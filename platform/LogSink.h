@@ -18,6 +18,8 @@ class LogSink {
 public:
     virtual ~LogSink() = default;
     virtual void write(const LogRecord& record) = 0;
+    // Whether a line of this level is kept anywhere; a caller may skip work done only for such lines.
+    virtual bool keeps(LogLevel) const { return true; }
 };
 
 }  // namespace tessary

@@ -35,7 +35,7 @@ void Logger::error(std::string_view format, std::initializer_list<LogArgument> a
 
 void Logger::write(LogLevel level, std::string_view format, std::initializer_list<LogArgument> arguments) const
 {
-    if (sink_)
+    if (keeps(level))
         sink_->write(LogRecord{level, subsystem_, category_, render(format, arguments)});
 }
 

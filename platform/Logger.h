@@ -19,6 +19,8 @@ public:
     void debug(std::string_view format, std::initializer_list<LogArgument> arguments = {}) const;
     void info(std::string_view format, std::initializer_list<LogArgument> arguments = {}) const;
     void error(std::string_view format, std::initializer_list<LogArgument> arguments = {}) const;
+    // Whether a line of this level would be kept (see LogSink::keeps).
+    bool keeps(LogLevel level) const { return sink_ && sink_->keeps(level); }
 
     static std::string render(std::string_view format, std::initializer_list<LogArgument> arguments);
 

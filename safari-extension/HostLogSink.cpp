@@ -39,6 +39,17 @@ void HostLogSink::setHandler(TessaryLogHandler handler, void* context)
     shared.context = context;
 }
 
+bool HostLogSink::keeps(LogLevel level) const
+{
+    auto& shared = registration();
+    {
+        const std::lock_guard lock(shared.mutex);
+        if (shared.handler != nullptr)
+            return true;
+    }
+    return fallback_->keeps(level);
+}
+
 void HostLogSink::write(const LogRecord& record)
 {
     auto& shared = registration();

@@ -17,6 +17,7 @@ public:
     // returns to the fallback.
     static void setHandler(TessaryLogHandler handler, void* context);
 
+    bool keeps(LogLevel level) const override;
     void write(const LogRecord& record) override;
 
 private:

@@ -13,11 +13,25 @@ SafariWebExtensionHandler::SafariWebExtensionHandler(std::filesystem::path store
 {
 }
 
-std::string SafariWebExtensionHandler::beginRequest(std::string_view messageJson) const
+namespace {
+
+// Unparsable text stands for a message that is not a dictionary; the handler answers both alike.
+nlohmann::json messageOf(std::string_view messageJson)
 {
     auto message = JsonText::parse(messageJson);
-    // Unparsable text stands for a message that is not a dictionary; the handler answers both alike.
-    return handler_.answer(message ? message.value() : nlohmann::json());
+    return message ? std::move(message).value() : nlohmann::json();
+}
+
+}  // namespace
+
+std::string SafariWebExtensionHandler::beginRequest(std::string_view messageJson) const
+{
+    return handler_.answer(messageOf(messageJson));
+}
+
+BrowserReply SafariWebExtensionHandler::reply(std::string_view messageJson) const
+{
+    return handler_.reply(messageOf(messageJson));
 }
 
 }  // namespace tessary

@@ -25,6 +25,8 @@ public:
     // Anything that is not a JSON object with a string "type" is answered {"error":"invalid message"}
     // without a log line.
     std::string beginRequest(std::string_view messageJson) const;
+    // The same reply, to be written in pieces (see BrowserReply).
+    BrowserReply reply(std::string_view messageJson) const;
 
 private:
     BrowserMessageHandler handler_;

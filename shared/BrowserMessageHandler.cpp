@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "platform/JsonText.h"
-#include "shared/CompactJson.h"
 #include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
 
@@ -14,6 +13,7 @@ namespace {
 // A browser process may wait this long for another's append to commit.
 constexpr auto kBusyTimeout = std::chrono::milliseconds(5000);
 constexpr const char* kOkReply = R"({"ok":true})";
+constexpr const char* kRulesPrefix = R"({"rules":)";
 
 const std::string* stringMember(const nlohmann::json& object, const char* key)
 {
@@ -59,9 +59,16 @@ std::string BrowserMessageHandler::errorReply(const std::string& text) const
 
 std::string BrowserMessageHandler::answer(const nlohmann::json& message) const
 {
+    auto text = reply(message).text();
+    // Only stored rules can fail to be read a second time.
+    return text ? std::move(text).value() : defaultRulesReply().text().value();
+}
+
+BrowserReply BrowserMessageHandler::reply(const nlohmann::json& message) const
+{
     const std::string* type = message.is_object() ? stringMember(message, "type") : nullptr;
     if (type == nullptr)
-        return errorReply(options_.missingTypeError);
+        return BrowserReply(errorReply(options_.missingTypeError));
     if (options_.logger)
         options_.logger->info("Received: %{public}s", {*type});
 
@@ -73,36 +80,33 @@ std::string BrowserMessageHandler::answer(const nlohmann::json& message) const
             const auto ts = timestamp != message.end() ? integralValue(*timestamp) : std::nullopt;
             enqueueEvent({{"type", "url_visit"}, {"url", *url}, {"ts", ts ? *ts : clock_->secondsSinceEpoch()}});
         }
-        return kOkReply;
+        return BrowserReply(kOkReply);
     }
     if (*type == "access_request") {
         if (const auto* url = stringMember(message, "url")) {
             const auto* title = stringMember(message, "title");
             enqueueEvent({{"type", "access_request"}, {"url", *url}, {"title", title ? *title : std::string()}});
         }
-        return kOkReply;
+        return BrowserReply(kOkReply);
     }
     if (options_.logger)
         options_.logger->error("Unknown message type: %s", {*type});
-    return errorReply("unknown type");
+    return BrowserReply(errorReply("unknown type"));
 }
 
-std::string BrowserMessageHandler::rulesReply() const
+BrowserReply BrowserMessageHandler::rulesReply() const
 {
-    // The reply is built around the stored bytes in one buffer: rules can be large, and every
-    // extra copy costs a browser waiting on this process.
-    constexpr std::string_view kPrefix = R"({"rules":)";
-    std::string reply(kPrefix);
     if (auto store = SharedStore::open(storeFile_, SharedStore::Access::readExisting, kBusyTimeout)) {
-        const auto found = store.value()->appendDataForKey(SharedStoreFormat::kRulesKey, reply, 1);
-        if (found && found.value() && CompactJson::compactInPlace(reply, kPrefix.size())) {
-            reply += '}';
-            return reply;
-        }
+        if (auto stored = BrowserReply::aroundStoredValue(kRulesPrefix, std::move(store).value(),
+                                                          SharedStoreFormat::kRulesKey, "}"))
+            return std::move(stored).value();
     }
-    reply.resize(kPrefix.size());
-    reply.append(SharedStoreFormat::kDefaultRules).append("}");
-    return reply;
+    return defaultRulesReply();
+}
+
+BrowserReply BrowserMessageHandler::defaultRulesReply()
+{
+    return BrowserReply(std::string(kRulesPrefix) + SharedStoreFormat::kDefaultRules + "}");
 }
 
 void BrowserMessageHandler::enqueueEvent(const nlohmann::json& event) const
@@ -119,13 +123,16 @@ void BrowserMessageHandler::enqueueEvent(const nlohmann::json& event) const
                 options_.logger->error("Failed to open app group UserDefaults");
             return;
         }
-        auto size = store.value()->appendEvent(text.value());
+        // The queue is counted only for the line that reports it.
+        const bool reportSize = options_.logger && options_.logger->keeps(LogLevel::info);
+        auto size = store.value()->appendEvent(
+            text.value(), reportSize ? SharedStore::QueueLength::counted : SharedStore::QueueLength::notCounted);
         if (!size) {
             if (options_.logger)
                 options_.logger->error("Failed to enqueue event: %@", {size.error()});
             return;
         }
-        if (options_.logger)
+        if (reportSize)
             options_.logger->info("Enqueued event, queue size: %{public}ld", {size.value()});
     }
     notifier_->post();

@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/Logger.h"
 #include "platform/NotificationPoster.h"
+#include "shared/BrowserReply.h"
 
 namespace tessary {
 
@@ -30,6 +31,9 @@ public:
     BrowserMessageHandler(std::filesystem::path storeFile, std::shared_ptr<NotificationPoster> notifier,
                           std::shared_ptr<const Clock> clock, Options options);
 
+    // The reply, to be written once; any event is committed and the agent woken before it returns.
+    BrowserReply reply(const nlohmann::json& message) const;
+    // The reply's whole text.
     std::string answer(const nlohmann::json& message) const;
     // Appends the event to the shared queue (committed when this returns) and wakes the agent.
     // A store that is missing or cannot be used drops the event; nothing is created.
@@ -39,7 +43,8 @@ public:
     static std::optional<std::int64_t> integralValue(const nlohmann::json& value);
 
 private:
-    std::string rulesReply() const;
+    BrowserReply rulesReply() const;
+    static BrowserReply defaultRulesReply();
     std::string errorReply(const std::string& text) const;
 
     std::filesystem::path storeFile_;

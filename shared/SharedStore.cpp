@@ -1,6 +1,5 @@
 #include "shared/SharedStore.h"
 
-#include <climits>
 #include <cstring>
 #include <sqlite3.h>
 
@@ -88,18 +87,15 @@ Expected<std::unique_ptr<SharedStore>> SharedStore::open(const std::filesystem::
         if (header == Header::notADatabase || header == Header::unreadable)
             return Error{"The shared store " + file.string() + " is not a database"};
     }
-    // Pages are read from the mapped file instead of being copied into the page cache first:
-    // a browser reading a large rules value once does not pay for a cache it never reuses.
+    // A browser reads a large rules value once and never again: pages come from the mapped file
+    // instead of being copied into the page cache first, and those only in the WAL are read
+    // through a few recycled buffers, never into fresh memory as large as the value.
     if (access == Access::readExisting)
-        store->execute("PRAGMA mmap_size=67108864");
+        store->execute("PRAGMA mmap_size=67108864; PRAGMA cache_size=8");
+    // Its tables are not checked here: the append's own statement fails on a store without them.
     if (access == Access::writeExisting) {
         if (auto error = store->execute("PRAGMA synchronous=NORMAL"))
             return *error;
-        auto ready = store->hasSchema();
-        if (!ready)
-            return ready.error();
-        if (!ready.value())
-            return Error{"The shared store " + file.string() + " does not hold the store's tables"};
     }
     if (access == Access::readWrite) {
         // WAL lets readers go on while a writer commits; NORMAL syncing in WAL mode still survives
@@ -124,6 +120,12 @@ Expected<std::unique_ptr<SharedStore>> SharedStore::open(const std::filesystem::
         }
     }
     return store;
+}
+
+void SharedStore::takePageMemoryAsNeeded()
+{
+    // Refused, harmlessly, once SQLite is in use.
+    sqlite3_config(SQLITE_CONFIG_PAGECACHE, nullptr, 0, 0);
 }
 
 SharedStore::SharedStore(sqlite3* connection, std::filesystem::path file)
@@ -386,49 +388,64 @@ std::optional<Error> SharedStore::moveJournals(const std::filesystem::path& file
 
 Expected<std::optional<std::string>> SharedStore::dataForKey(std::string_view key)
 {
-    std::string bytes;
-    auto found = appendDataForKey(key, bytes, 0);
-    if (!found)
-        return found.error();
-    return found.value() ? std::optional<std::string>(std::move(bytes)) : std::nullopt;
+    auto reader = readerForKey(key);
+    if (!reader)
+        return reader.error();
+    if (!reader.value())
+        return std::optional<std::string>();
+    auto& value = *reader.value();
+    std::string bytes(value.size(), '\0');
+    if (!value.read(0, bytes.data(), bytes.size()))
+        return failure("could not be read");
+    return std::optional<std::string>(std::move(bytes));
 }
 
-Expected<bool> SharedStore::appendDataForKey(std::string_view key, std::string& out, std::size_t spare)
+Expected<std::unique_ptr<SharedStore::ValueReader>> SharedStore::readerForKey(std::string_view key)
 {
-    // One read transaction, so the row found is the row read even while the agent replaces it.
+    // One read transaction, so the row found is the row read, however often, even while the agent
+    // replaces it.
     if (auto error = execute("BEGIN"))
         return *error;
-    auto found = [&]() -> Expected<bool> {
-        SqliteStatement select(connection_, "SELECT rowid, length(value) FROM defaults WHERE key = ?1");
+    auto found = [&]() -> Expected<std::unique_ptr<ValueReader>> {
+        SqliteStatement select(connection_, "SELECT rowid FROM defaults WHERE key = ?1");
         if (!select.prepared() || !select.bind(1, key, false))
             return failure("could not be read");
         const int result = select.step();
         if (result == SQLITE_DONE)
-            return false;
+            return std::unique_ptr<ValueReader>();
         if (result != SQLITE_ROW)
             return failure("could not be read");
-        const auto size = select.integer(1);
-        if (size < 0 || size > INT_MAX)
-            return failure("holds a value too large to read");
-        // Read straight into the caller's buffer: a large value is copied once, never staged.
         sqlite3_blob* blob = nullptr;
         if (sqlite3_blob_open(connection_, "main", "defaults", "value", select.integer(0), 0, &blob) != SQLITE_OK) {
             sqlite3_blob_close(blob);
             return failure("could not be read");
         }
-        const auto start = out.size();
-        out.reserve(start + static_cast<std::size_t>(size) + spare);
-        out.resize(start + static_cast<std::size_t>(size));
-        const bool read = sqlite3_blob_read(blob, out.data() + start, static_cast<int>(size), 0) == SQLITE_OK;
-        sqlite3_blob_close(blob);
-        if (!read) {
-            out.resize(start);
-            return failure("could not be read");
-        }
-        return true;
+        return std::unique_ptr<ValueReader>(new ValueReader(*this, blob));
     }();
-    execute("COMMIT");
+    // The reader ends the transaction when it goes.
+    if (!found || !found.value())
+        execute("COMMIT");
     return found;
+}
+
+SharedStore::ValueReader::ValueReader(SharedStore& store, sqlite3_blob* blob)
+    : store_(store), blob_(blob), size_(static_cast<std::size_t>(sqlite3_blob_bytes(blob)))
+{
+}
+
+SharedStore::ValueReader::~ValueReader()
+{
+    sqlite3_blob_close(blob_);
+    store_.execute("COMMIT");
+}
+
+bool SharedStore::ValueReader::read(std::size_t offset, char* out, std::size_t count)
+{
+    if (offset > size_ || count > size_ - offset)
+        return false;
+    // SQLite keeps the value's overflow pages listed, so reading it in pieces never walks the
+    // chain again from its start.
+    return count == 0 || sqlite3_blob_read(blob_, out, static_cast<int>(count), static_cast<int>(offset)) == SQLITE_OK;
 }
 
 std::optional<Error> SharedStore::setData(std::string_view key, std::string_view bytes)
@@ -450,17 +467,24 @@ std::optional<Error> SharedStore::removeKey(std::string_view key)
     return std::nullopt;
 }
 
-Expected<std::int64_t> SharedStore::appendEvent(std::string_view event)
+Expected<std::int64_t> SharedStore::appendEvent(std::string_view event, QueueLength length)
 {
     if (auto error = execute("BEGIN IMMEDIATE"))
         return *error;
     std::int64_t size = -1;
     {
+        // A queue without its table or its event column fails here, before anything is written.
         SqliteStatement insert(connection_, "INSERT INTO event_queue(event) VALUES(?1)");
-        SqliteStatement count(connection_, "SELECT COUNT(*) FROM event_queue");
         if (insert.prepared() && insert.bind(1, event, false) && insert.step() == SQLITE_DONE &&
-            sqlite3_changes(connection_) == 1 && count.prepared() && count.step() == SQLITE_ROW)
-            size = count.integer(0);
+            sqlite3_changes(connection_) == 1) {
+            if (length == QueueLength::notCounted) {
+                size = 0;
+            } else {
+                SqliteStatement count(connection_, "SELECT COUNT(*) FROM event_queue");
+                if (count.prepared() && count.step() == SQLITE_ROW)
+                    size = count.integer(0);
+            }
+        }
     }
     if (size < 0 || execute("COMMIT")) {
         auto error = failure(std::string("could not append to ") + SharedStoreFormat::kEventQueueKey);

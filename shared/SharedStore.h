@@ -12,6 +12,7 @@
 #include "platform/Expected.h"
 
 struct sqlite3;
+struct sqlite3_blob;
 
 namespace tessary {
 
@@ -25,7 +26,8 @@ public:
     enum class Access {
         // Reads only; a missing file is an error and nothing is created.
         readExisting,
-        // Reads and writes a store that exists with its two tables; creates and repairs nothing.
+        // Reads and writes a store that exists; creates and repairs nothing. A use of a table the
+        // store lacks fails.
         writeExisting,
         // Creates the folder (mode 0700), the file and the tables when missing.
         readWrite,
@@ -43,6 +45,10 @@ public:
 
     static Expected<std::unique_ptr<SharedStore>> open(const std::filesystem::path& file, Access access,
                                                        std::chrono::milliseconds busyTimeout);
+    // For a process that starts for a message and exits (the browsers' hosts), before it opens a
+    // store: each open then takes page memory as pages are read, instead of laying out twenty
+    // pages' worth up front. Process-wide.
+    static void takePageMemoryAsNeeded();
     // Looks at the file at the path without changing it. An error when it cannot tell (busy,
     // unreadable, not a regular file). A tampered file's foreign objects are described in foreign.
     static Expected<FileState> examine(const std::filesystem::path& file, std::chrono::milliseconds busyTimeout,
@@ -58,16 +64,41 @@ public:
     SharedStore(const SharedStore&) = delete;
     SharedStore& operator=(const SharedStore&) = delete;
 
+    // The bytes under key, read in pieces as often as the caller needs, all inside one read
+    // transaction, so every read sees the same bytes. The transaction ends when the reader goes,
+    // which must be before the store goes.
+    class ValueReader {
+    public:
+        ~ValueReader();
+        ValueReader(const ValueReader&) = delete;
+        ValueReader& operator=(const ValueReader&) = delete;
+
+        std::size_t size() const { return size_; }
+        // The count bytes from offset into out; false when they could not be read.
+        bool read(std::size_t offset, char* out, std::size_t count);
+
+    private:
+        friend class SharedStore;
+        ValueReader(SharedStore& store, sqlite3_blob* blob);
+
+        SharedStore& store_;
+        sqlite3_blob* blob_;
+        std::size_t size_;
+    };
+
+    enum class QueueLength { counted, notCounted };
+
     // The bytes under key; absent when the key is not set.
     Expected<std::optional<std::string>> dataForKey(std::string_view key);
-    // Appends the bytes under key to out, with room reserved for `spare` more, and returns whether
-    // the key is set. A large value is read into out directly, without an intermediate copy.
-    Expected<bool> appendDataForKey(std::string_view key, std::string& out, std::size_t spare);
+    // A reader of the bytes under key; null when the key is not set.
+    Expected<std::unique_ptr<ValueReader>> readerForKey(std::string_view key);
     std::optional<Error> setData(std::string_view key, std::string_view bytes);
     std::optional<Error> removeKey(std::string_view key);
 
-    // Appends one event (compact JSON text) and returns how many entries the queue then holds.
-    Expected<std::int64_t> appendEvent(std::string_view event);
+    // Appends one event (compact JSON text) and returns how many entries the queue then holds,
+    // counted in the same transaction; 0 when not counted, which spares reading a queue that grows
+    // long while the agent is away.
+    Expected<std::int64_t> appendEvent(std::string_view event, QueueLength length = QueueLength::counted);
     // Every queued event, oldest first, removed in the same transaction that read them.
     Expected<std::vector<std::string>> takeEvents();
 

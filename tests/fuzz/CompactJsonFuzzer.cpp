@@ -1,7 +1,10 @@
 // The compactor that passes stored rules on, against nlohmann's parser: whatever nlohmann accepts
-// is accepted and keeps its value; whatever is accepted is valid JSON.
+// is accepted and keeps its value; whatever is accepted is valid JSON; a text given in pieces (their
+// size from the first byte) is judged and compacted as the whole text is.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -31,12 +34,30 @@ bool rejectedForRange(const std::string& text)
     }
 }
 
+// The text compacted piece by piece, as a stored value is read; absent when it is not one value.
+std::optional<std::string> compactInPieces(std::string text, std::size_t pieceSize)
+{
+    tessary::CompactJson compactor;
+    std::string out;
+    for (std::size_t at = 0; at < text.size(); at += pieceSize) {
+        auto kept = std::min(pieceSize, text.size() - at);
+        if (!compactor.compactPiece(text.data() + at, kept))
+            return std::nullopt;
+        out.append(text, at, kept);
+    }
+    if (!compactor.finish())
+        return std::nullopt;
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const auto compact = tessary::CompactJson::compact(text);
+    if (compactInPieces(text, size > 0 ? data[0] % 16 + 1 : 1) != compact)
+        std::abort();
     const bool bom = text.rfind("\xef\xbb\xbf", 0) == 0;
     if (!shallow(text))
         return 0;

@@ -1,7 +1,7 @@
 // The web-extension plug-in's C entry with arbitrary message text, and the Firefox host's loop over
-// it with arbitrary input bytes (the first byte chooses): every reply must be one JSON object,
-// released through the plug-in's own free entry, and the Firefox host writes only whole frames
-// within Firefox's limit.
+// the handler behind it with arbitrary input bytes (the first byte chooses): every reply must be
+// one JSON object, released through the plug-in's own free entry, and the Firefox host writes only
+// whole frames within Firefox's limit.
 #include <cstdint>
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include "firefox-host/FirefoxMessageLoop.h"
+#include "platform/Clock.h"
 #include "safari-extension/WebExtensionEntry.h"
 #include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
@@ -20,6 +21,18 @@
 namespace {
 
 void discardLine(void*, int, const char*, const char*, const char*) {}
+
+class DiscardingSink final : public tessary::LogSink {
+public:
+    void write(const tessary::LogRecord&) override {}
+};
+
+class SilentPoster final : public tessary::NotificationPoster {
+public:
+    void post() override {}
+};
+
+std::filesystem::path storeFile;
 
 }  // namespace
 
@@ -33,9 +46,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     ::setenv("XDG_RUNTIME_DIR", pattern.c_str(), 1);
     tessary_web_extension_set_log_handler(&discardLine, nullptr);
     // The agent creates the store; the plug-in only appends to one that exists.
-    const auto store = std::filesystem::path(pattern) / "data" / tessary::SharedStoreFormat::kSuiteName /
-                       tessary::SharedStoreFormat::kStoreFileName;
-    if (!tessary::SharedStore::open(store, tessary::SharedStore::Access::readWrite, std::chrono::milliseconds(100)))
+    storeFile = std::filesystem::path(pattern) / "data" / tessary::SharedStoreFormat::kSuiteName /
+                tessary::SharedStoreFormat::kStoreFileName;
+    if (!tessary::SharedStore::open(storeFile, tessary::SharedStore::Access::readWrite, std::chrono::milliseconds(100)))
         std::abort();
     return 0;
 }
@@ -44,9 +57,12 @@ namespace {
 
 void fuzzFirefoxHost(std::string_view bytes)
 {
+    static const tessary::SafariWebExtensionHandler handler(storeFile, std::make_shared<SilentPoster>(),
+                                                            std::make_shared<tessary::SystemClock>(),
+                                                            std::make_shared<DiscardingSink>());
     tessary::fuzzing::MemoryInput input(bytes);
     tessary::fuzzing::MemoryOutput output;
-    tessary::FirefoxMessageLoop::run(input, output);
+    tessary::FirefoxMessageLoop::run(input, output, handler);
     std::string_view rest = output.written;
     while (!rest.empty()) {
         if (rest.size() < 4)

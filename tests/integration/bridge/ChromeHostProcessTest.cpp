@@ -337,19 +337,32 @@ TEST_F(FirefoxHostProcessTest, EachMessageGetsTheHandlersReplyInOrderUntilTheInp
     }
 }
 
-TEST_F(FirefoxHostProcessTest, RulesWithTenThousandSitesFitFirefoxsLimit)
+TEST_F(FirefoxHostProcessTest, RulesUpToFirefoxsLimitArePassedOnAndLargerOnesRefused)
 {
-    json sites = json::array();
-    for (int i = 0; i < 10'000; ++i)
-        sites.push_back("site-" + std::to_string(i) + ".example.com");
-    const json rules{{"mode", "allow"}, {"blockedSites", sites}, {"blockedApps", json::array()},
-                     {"approvedSites", sites}, {"approvedApps", json::array()}, {"grants", json::array()}};
-    ASSERT_TRUE(agent.setRules(rules.dump()));
-    const auto [status, output] = runHost(framed(R"({"type":"get_rules"})"));
-    EXPECT_EQ(status, 0);
-    EXPECT_LE(output.size(), 4U + 1024U * 1024U);
-    const std::vector<json> expected{json{{"rules", rules}}};
-    EXPECT_EQ(unframedAll(output), expected);
+    const auto rulesWith = [](int sites) {
+        json names = json::array();
+        for (int i = 0; i < sites; ++i)
+            names.push_back("site-" + std::to_string(i) + ".example.com");
+        return json{{"mode", "allow"}, {"blockedSites", names}, {"blockedApps", json::array()},
+                    {"approvedSites", names}, {"approvedApps", json::array()}, {"grants", json::array()}};
+    };
+    struct Row {
+        const char* name;
+        json rules;
+        json reply;
+    };
+    const json tenThousand = rulesWith(10'000);
+    const Row rows[] = {
+        {"ten thousand sites", tenThousand, {{"rules", tenThousand}}},
+        {"a reply above 1 MiB", rulesWith(30'000), {{"error", "reply too large"}}},
+    };
+    for (const auto& row : rows) {
+        ASSERT_TRUE(agent.setRules(row.rules.dump())) << row.name;
+        const auto [status, output] = runHost(framed(R"({"type":"get_rules"})") + framed(R"({"type":"url_visit"})"));
+        EXPECT_EQ(status, 0) << row.name;
+        EXPECT_LE(output.size(), 4U + 1024U * 1024U + 4U + 11U) << row.name;
+        EXPECT_EQ(unframedAll(output), (std::vector<json>{row.reply, {{"ok", true}}})) << row.name << ": the connection goes on";
+    }
 }
 
 }  // namespace

@@ -8,16 +8,23 @@
 #include "platform/linux/GroupAdminCheck.h"
 #include "platform/linux/JsonFileUserDefaults.h"
 #include "platform/linux/LinuxHostFacts.h"
+#include "platform/linux/ScopedFd.h"
+#include "platform/linux/SystemLogSink.h"
 #include "platform/linux/XdgOpenLauncher.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ManualMainQueue.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WaitUntil.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <fcntl.h>
 #include <csignal>
 #include <map>
+#include <optional>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -281,6 +288,109 @@ TEST(LinuxAdaptersTest, LauncherNeverWaitsForTheOpenerAndReportsWhatKeptItFromOp
 TEST(LinuxAdaptersTest, UnknownUserIsNoAdministrator)
 {
     EXPECT_FALSE(GroupAdminCheck().isAdmin("no-such-user-tessary"));
+}
+
+// What the journal reads from its socket: one entry of fields per line, a field holding a newline
+// sent with its length, and an entry too large for a datagram sent as a sealed memory file.
+TEST(LinuxAdaptersTest, LogLinesReachTheJournalAsFieldsOfItsNativeProtocol)
+{
+    TemporaryFolder folder;
+    const auto socketPath = folder.path() / "journal.socket";
+    ScopedFd journal(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(journal.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    SystemLogSink sink(socketPath, false);
+
+    // The entry's fields by name, read as the journal reads them.
+    const auto receive = [&]() -> std::map<std::string, std::string> {
+        static char datagram[1 << 16];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        iovec vector{datagram, sizeof datagram};
+        msghdr message{};
+        message.msg_iov = &vector;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const auto size = ::recvmsg(journal.get(), &message, MSG_DONTWAIT);
+        if (size < 0)
+            return {};
+        std::string entry(datagram, static_cast<std::size_t>(size));
+        if (const cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr && header->cmsg_type == SCM_RIGHTS) {
+            int fd = -1;
+            std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+            const ScopedFd memory(fd);
+            EXPECT_EQ(::fcntl(fd, F_GET_SEALS) & F_SEAL_WRITE, F_SEAL_WRITE) << "sealed";
+            entry.clear();
+            char buffer[65536];
+            for (off_t offset = 0;;) {
+                const auto got = ::pread(fd, buffer, sizeof buffer, offset);
+                if (got <= 0)
+                    break;
+                entry.append(buffer, static_cast<std::size_t>(got));
+                offset += got;
+            }
+        }
+        std::map<std::string, std::string> fields;
+        for (std::size_t at = 0; at < entry.size();) {
+            const auto end = entry.find_first_of("=\n", at);
+            if (end == std::string::npos)
+                break;
+            const auto name = entry.substr(at, end - at);
+            if (entry[end] == '=') {
+                const auto newline = entry.find('\n', end);
+                fields[name] = entry.substr(end + 1, newline - end - 1);
+                at = newline + 1;
+                continue;
+            }
+            std::uint64_t length = 0;
+            for (int i = 7; i >= 0; --i)
+                length = (length << 8U) | static_cast<unsigned char>(entry[end + 1 + static_cast<std::size_t>(i)]);
+            fields[name] = entry.substr(end + 9, length);
+            at = end + 9 + length + 1;
+        }
+        return fields;
+    };
+
+    struct Row {
+        const char* name;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"one line", "Connected"},
+        {"several lines", "first\nsecond\n"},
+        {"larger than a datagram", std::string(1 << 20, 'x')},
+    };
+    for (const auto& row : rows) {
+        sink.write({LogLevel::error, "app.brenmoor.tessary", "api", row.message});
+        const auto fields = receive();
+        const std::map<std::string, std::string> expected{{"MESSAGE", row.message},
+                                                          {"PRIORITY", "3"},
+                                                          {"SUBSYSTEM", "app.brenmoor.tessary"},
+                                                          {"CATEGORY", "api"},
+                                                          {"SYSLOG_IDENTIFIER", program_invocation_short_name}};
+        EXPECT_TRUE(fields == expected) << row.name;
+    }
+}
+
+// A program may keep its journal to errors; whoever watches its stderr still sees every line.
+TEST(LinuxAdaptersTest, QuietLinesAreKeptOnlyForSomeoneWatchingStandardError)
+{
+    const char* previous = std::getenv("TESSARY_LOG_STDERR");
+    const std::optional<std::string> saved = previous != nullptr ? std::optional<std::string>(previous) : std::nullopt;
+    ::unsetenv("TESSARY_LOG_STDERR");
+    const bool terminal = ::isatty(STDERR_FILENO) == 1;
+    const auto quiet = SystemLogSink::fromEnvironment(LogLevel::error);
+    EXPECT_EQ(quiet->keeps(LogLevel::info), terminal);
+    EXPECT_TRUE(quiet->keeps(LogLevel::error));
+    EXPECT_TRUE(SystemLogSink::fromEnvironment()->keeps(LogLevel::debug));
+    ::setenv("TESSARY_LOG_STDERR", "1", 1);
+    EXPECT_TRUE(SystemLogSink::fromEnvironment(LogLevel::error)->keeps(LogLevel::info));
+    if (saved)
+        ::setenv("TESSARY_LOG_STDERR", saved->c_str(), 1);
+    else
+        ::unsetenv("TESSARY_LOG_STDERR");
 }
 
 }  // namespace

@@ -86,6 +86,17 @@ TEST_F(BrowserMessageHandlerTest, RepliesByType)
 TEST_F(BrowserMessageHandlerTest, StoredRulesArePassedOnCompactAndUnchanged)
 {
     const std::string defaultReply = std::string(R"({"rules":)") + SharedStoreFormat::kDefaultRules + "}";
+    // Large rules are read in pieces: these span many of them, with spaces and characters cut at
+    // their edges.
+    std::string manySites = R"({"blockedSites":[)";
+    std::string manySitesSpaced = "{ \"blockedSites\" : [\n";
+    for (int i = 0; i < 3000; ++i) {
+        const auto site = "\"caf\xc3\xa9-" + std::to_string(i) + ".example\"";
+        manySites += (i > 0 ? "," : "") + site;
+        manySitesSpaced += (i > 0 ? " ,\n  " : "  ") + site;
+    }
+    manySites += "]}";
+    manySitesSpaced += "\n] }\n";
     struct Row {
         const char* name;
         std::string stored;
@@ -99,6 +110,10 @@ TEST_F(BrowserMessageHandlerTest, StoredRulesArePassedOnCompactAndUnchanged)
         {"unparsable", R"({"mode":)", defaultReply},
         {"not UTF-8", "\"\xff\"", defaultReply},
         {"empty", "", defaultReply},
+        {"large and compact", manySites, R"({"rules":)" + manySites + "}"},
+        {"large with whitespace", manySitesSpaced, R"({"rules":)" + manySites + "}"},
+        {"large, then cut short", manySites.substr(0, manySites.size() - 1), defaultReply},
+        {"large, then a second value", manySites + " {}", defaultReply},
     };
     for (const auto& row : rows) {
         ASSERT_TRUE(agent.setRules(row.stored)) << row.name;

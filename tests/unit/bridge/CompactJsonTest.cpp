@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
+#include <string>
+
 #include <nlohmann/json.hpp>
 
 #include "shared/CompactJson.h"
@@ -7,6 +11,24 @@
 namespace tessary {
 namespace {
 
+// The text compacted as a stored value is read: in pieces of pieceSize bytes.
+std::optional<std::string> compactInPieces(std::string text, std::size_t pieceSize)
+{
+    CompactJson compactor;
+    std::string out;
+    for (std::size_t at = 0; at < text.size(); at += pieceSize) {
+        auto kept = std::min(pieceSize, text.size() - at);
+        if (!compactor.compactPiece(text.data() + at, kept))
+            return std::nullopt;
+        out.append(text, at, kept);
+    }
+    if (!compactor.finish())
+        return std::nullopt;
+    return out;
+}
+
+// Each row is checked whole and in pieces of every size from one byte, so every token, escape and
+// UTF-8 sequence is also cut at every point.
 TEST(CompactJsonTest, AcceptsExactlyOneJsonValueAndDropsOnlyInsignificantSpace)
 {
     struct Row {
@@ -46,9 +68,28 @@ TEST(CompactJsonTest, AcceptsExactlyOneJsonValueAndDropsOnlyInsignificantSpace)
         {"invalid UTF-8", "\"\xc3\x28\"", std::nullopt},
         {"byte order mark", "\xef\xbb\xbf{}", std::nullopt},
         {"unterminated string", "\"abc", std::nullopt},
+        {"space before a number's end", "[1 ]", "[1]"},
+        {"number at the very end", "-12.5e3", "-12.5e3"},
+        {"fraction after an exponent", "1e2.5", std::nullopt},
+        {"two exponents", "1e2e3", std::nullopt},
+        {"zero then a digit inside an array", "[01]", std::nullopt},
+        {"a value after the top value", "{} []", std::nullopt},
+        {"four-byte UTF-8", "\"\xf0\x9f\x98\x80\"", "\"\xf0\x9f\x98\x80\""},
+        {"UTF-8 cut short by the quote", "\"\xe2\x82\"", std::nullopt},
+        {"overlong UTF-8", "\"\xe0\x80\xaf\"", std::nullopt},
+        {"UTF-8 encoded surrogate", "\"\xed\xa0\x80\"", std::nullopt},
+        {"UTF-8 beyond U+10FFFF", "\"\xf4\x90\x80\x80\"", std::nullopt},
+        {"high surrogate then a plain escape", R"("\ud83d\n")", std::nullopt},
+        {"high surrogate then another high one", R"("\ud83d\ud83d")", std::nullopt},
+        {"key that is not a string", "{1:2}", std::nullopt},
+        {"comma instead of colon", R"({"a",1})", std::nullopt},
+        {"NUL outside strings", std::string("[1,\0 2]", 7), std::nullopt},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(CompactJson::compact(row.text), row.compact) << row.name;
+        const std::size_t largestPiece = row.text.size() > 1000 ? 3 : row.text.size();
+        for (std::size_t pieceSize = 1; pieceSize <= largestPiece; ++pieceSize)
+            EXPECT_EQ(compactInPieces(row.text, pieceSize), row.compact) << row.name << " in pieces of " << pieceSize;
         if (row.compact && std::string(row.name) != "deep nesting") {
             EXPECT_TRUE(nlohmann::json::accept(*row.compact)) << row.name;
         }

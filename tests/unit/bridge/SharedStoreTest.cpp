@@ -121,6 +121,33 @@ TEST_F(SharedStoreTest, DataIsStoredAsBytesReplacedAndRemoved)
     ASSERT_FALSE(store->removeKey("rules"));
     EXPECT_EQ(reader->dataForKey("rules").value(), std::nullopt);
     EXPECT_FALSE(store->removeKey("rules"));
+
+    // Text another program wrote is read to its last byte, not to its count of characters.
+    writeDatabase(storeFile, "INSERT INTO defaults VALUES('rules', 'caf\xc3\xa9')");
+    EXPECT_EQ(reader->dataForKey("rules").value(), "caf\xc3\xa9");
+}
+
+TEST_F(SharedStoreTest, AValueReadInPiecesIsTheOneFoundWhateverTheAgentWritesMeanwhile)
+{
+    auto agentStore = open();
+    const std::string first(100'000, 'a');
+    ASSERT_FALSE(agentStore->setData("rules", first));
+    auto browser = open(SharedStore::Access::readExisting);
+    auto reader = browser->readerForKey("rules");
+    ASSERT_TRUE(reader && reader.value());
+    auto& value = *reader.value();
+    ASSERT_EQ(value.size(), first.size());
+    std::string read(first.size(), '\0');
+    ASSERT_TRUE(value.read(0, read.data(), 50'000));
+    ASSERT_FALSE(agentStore->setData("rules", std::string(100'000, 'b')));
+    ASSERT_TRUE(value.read(50'000, read.data() + 50'000, 50'000));
+    EXPECT_EQ(read, first);
+    ASSERT_TRUE(value.read(0, read.data(), 100'000)) << "read again from the start";
+    EXPECT_EQ(read, first);
+    EXPECT_FALSE(value.read(99'999, read.data(), 2)) << "past the end";
+    reader = Error{};
+    EXPECT_EQ(browser->dataForKey("rules").value(), std::string(100'000, 'b'));
+    EXPECT_TRUE(browser->readerForKey("absent").value() == nullptr);
 }
 
 TEST_F(SharedStoreTest, AppendReportsQueueLengthAndDrainTakesAllOldestFirstOnce)
@@ -132,6 +159,8 @@ TEST_F(SharedStoreTest, AppendReportsQueueLengthAndDrainTakesAllOldestFirstOnce)
     EXPECT_TRUE(agent.drainEventQueue().empty());
     EXPECT_EQ(browser->appendEvent(R"({"n":3})").value(), 1);
     EXPECT_EQ(agent.drainEventQueue(), (std::vector<json>{{{"n", 3}}}));
+    EXPECT_EQ(browser->appendEvent(R"({"n":4})", SharedStore::QueueLength::notCounted).value(), 0);
+    EXPECT_EQ(agent.drainEventQueue(), (std::vector<json>{{{"n", 4}}}));
 }
 
 TEST_F(SharedStoreTest, DrainDropsEntriesThatAreNotObjectsAndKeepsTheRest)
@@ -307,7 +336,10 @@ TEST_F(SharedStoreTest, BrowsersNeverCreateNorRepairAStore)
         row.put();
         const bool existed = std::filesystem::exists(storeFile.parent_path());
         const auto before = existed ? folderContent(storeFile.parent_path()) : std::map<std::string, std::string>();
-        EXPECT_FALSE(SharedStore::open(storeFile, SharedStore::Access::writeExisting, kTimeout));
+        // Another program's database opens; the append's own statement then finds no queue.
+        auto writer = SharedStore::open(storeFile, SharedStore::Access::writeExisting, kTimeout);
+        EXPECT_TRUE(!writer || !writer.value()->appendEvent(R"({"n":1})")) << "no event appended to it";
+        writer = Error{};
         auto reader = SharedStore::open(storeFile, SharedStore::Access::readExisting, kTimeout);
         EXPECT_TRUE(!reader || !reader.value()->dataForKey("rules")) << "no rules read from it";
         reader = Error{};

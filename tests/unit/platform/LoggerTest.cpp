@@ -71,5 +71,23 @@ TEST(LoggerTest, RecordsCarrySubsystemCategoryAndLevel)
     EXPECT_EQ(records[1].level, LogLevel::debug);
 }
 
+TEST(LoggerTest, LinesASinkDoesNotKeepAreNeverRendered)
+{
+    class ErrorsOnly final : public LogSink {
+    public:
+        void write(const LogRecord& record) override { messages.push_back(record.message); }
+        bool keeps(LogLevel level) const override { return level == LogLevel::error; }
+        std::vector<std::string> messages;
+    };
+    auto sink = std::make_shared<ErrorsOnly>();
+    Logger logger(sink, "app.brenmoor.tessary", "api");
+    logger.info("x");
+    logger.error("y");
+    EXPECT_EQ(sink->messages, std::vector<std::string>{"y"});
+    EXPECT_FALSE(logger.keeps(LogLevel::info));
+    EXPECT_TRUE(logger.keeps(LogLevel::error));
+    EXPECT_FALSE(Logger(nullptr, "a", "b").keeps(LogLevel::error)) << "no sink keeps nothing";
+}
+
 }  // namespace
 }  // namespace tessary
