@@ -5,8 +5,7 @@
 namespace tessary {
 
 TrayPanel::TrayPanel(ContentModel& content, std::filesystem::path modulePath, Logger logger, QObject* parent)
-    : QObject(parent), content_(content), logger_(std::move(logger)),
-      module_(QString::fromStdString(modulePath.string()))
+    : QObject(parent), content_(content), modulePath_(std::move(modulePath)), logger_(std::move(logger))
 {
 }
 
@@ -17,10 +16,13 @@ PanelWindow* TrayPanel::ensureWindow()
 {
     if (window_)
         return window_.get();
-    auto* module = qobject_cast<PanelModule*>(module_.instance());
+    if (!module_)
+        module_ = std::make_unique<QPluginLoader>(QString::fromStdString(modulePath_.string()));
+    auto* module = qobject_cast<PanelModule*>(module_->instance());
     if (!module) {
         // Tried again at the next click: an update may have mended the installation meanwhile.
-        logger_.error("The panel could not be loaded: %@", {module_.errorString().toStdString()});
+        logger_.error("The panel could not be loaded: %@", {module_->errorString().toStdString()});
+        module_.reset();
         return nullptr;
     }
     window_ = module->createWindow(content_, [this] { emit firstFrameDrawn(); });

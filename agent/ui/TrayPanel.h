@@ -48,8 +48,10 @@ private:
     PanelWindow* ensureWindow();
 
     ContentModel& content_;
+    std::filesystem::path modulePath_;
     Logger logger_;
-    QPluginLoader module_;
+    // Made at the first show: a loader given a file name reads the module's metadata at once.
+    std::unique_ptr<QPluginLoader> module_;
     std::unique_ptr<PanelWindow> window_;
 };
 

@@ -119,7 +119,7 @@ TEST_F(MonitoringEndToEndTest, PairedAgentReportsEnforcesAndForgetsThePairingWhe
         SCOPED_TRACE("step 2: launch with credentials starts monitoring: heartbeat, rules fetch, channel");
         ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
         // The panel's libraries wait for the panel's first open.
-        EXPECT_FALSE(testing::processMaps(agent.pid(), "/Tessary_Panel.so"));
+        EXPECT_FALSE(testing::processMaps(agent.pid(), "/Tessary_Panel.so")) << agent.output();
         EXPECT_FALSE(testing::processMaps(agent.pid(), "/libQt6Quick.so"));
         ASSERT_TRUE(waitUntil([&] { return recordCount("heartbeats") > 0; }, kLimit)) << agent.output();
         const auto heartbeat = record()["heartbeats"][0]["headers"];
