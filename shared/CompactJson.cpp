@@ -3,6 +3,8 @@
 #include <array>
 #include <cstring>
 
+#include "platform/HexDigit.h"
+
 namespace tessary {
 
 namespace {
@@ -24,17 +26,6 @@ bool isSpace(char c)
 bool isDigit(char c)
 {
     return c >= '0' && c <= '9';
-}
-
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 }  // namespace
@@ -168,7 +159,7 @@ bool CompactJson::compactPiece(char* data, std::size_t& size)
             }
             break;
         case State::hex: {
-            const int digit = hexDigit(c);
+            const int digit = hexDigitValue(c);
             if (digit < 0) {
                 state_ = State::failed;
                 break;

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "shared/CompactJson.h"
+#include "tests/support/CompactInPieces.h"
 
 namespace {
 
@@ -34,21 +35,6 @@ bool rejectedForRange(const std::string& text)
     }
 }
 
-// The text compacted piece by piece, as a stored value is read; absent when it is not one value.
-std::optional<std::string> compactInPieces(std::string text, std::size_t pieceSize)
-{
-    tessary::CompactJson compactor;
-    std::string out;
-    for (std::size_t at = 0; at < text.size(); at += pieceSize) {
-        auto kept = std::min(pieceSize, text.size() - at);
-        if (!compactor.compactPiece(text.data() + at, kept))
-            return std::nullopt;
-        out.append(text, at, kept);
-    }
-    if (!compactor.finish())
-        return std::nullopt;
-    return out;
-}
 
 }  // namespace
 
@@ -56,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const auto compact = tessary::CompactJson::compact(text);
-    if (compactInPieces(text, size > 0 ? data[0] % 16 + 1 : 1) != compact)
+    if (tessary::testing::compactInPieces(text, size > 0 ? data[0] % 16 + 1 : 1) != compact)
         std::abort();
     const bool bom = text.rfind("\xef\xbb\xbf", 0) == 0;
     if (!shallow(text))

@@ -7,25 +7,11 @@
 #include <nlohmann/json.hpp>
 
 #include "shared/CompactJson.h"
+#include "tests/support/CompactInPieces.h"
 
 namespace tessary {
 namespace {
 
-// The text compacted as a stored value is read: in pieces of pieceSize bytes.
-std::optional<std::string> compactInPieces(std::string text, std::size_t pieceSize)
-{
-    CompactJson compactor;
-    std::string out;
-    for (std::size_t at = 0; at < text.size(); at += pieceSize) {
-        auto kept = std::min(pieceSize, text.size() - at);
-        if (!compactor.compactPiece(text.data() + at, kept))
-            return std::nullopt;
-        out.append(text, at, kept);
-    }
-    if (!compactor.finish())
-        return std::nullopt;
-    return out;
-}
 
 // Each row is checked whole and in pieces of every size from one byte, so every token, escape and
 // UTF-8 sequence is also cut at every point.
@@ -89,7 +75,7 @@ TEST(CompactJsonTest, AcceptsExactlyOneJsonValueAndDropsOnlyInsignificantSpace)
         EXPECT_EQ(CompactJson::compact(row.text), row.compact) << row.name;
         const std::size_t largestPiece = row.text.size() > 1000 ? 3 : row.text.size();
         for (std::size_t pieceSize = 1; pieceSize <= largestPiece; ++pieceSize)
-            EXPECT_EQ(compactInPieces(row.text, pieceSize), row.compact) << row.name << " in pieces of " << pieceSize;
+            EXPECT_EQ(testing::compactInPieces(row.text, pieceSize), row.compact) << row.name << " in pieces of " << pieceSize;
         if (row.compact && std::string(row.name) != "deep nesting") {
             EXPECT_TRUE(nlohmann::json::accept(*row.compact)) << row.name;
         }
