@@ -260,16 +260,15 @@ bool measureIdleAgent(const PairedAgentHarness::Programs& programs, Mode mode, d
     harness.setEnvironment("SSL_CERT_FILE", "");
     auto& agent = harness.startAgent();
     const IdleProcesses idle(kIdleProcesses);
-    const std::string watcherLine = mode == Mode::desktop ? "program folders for launches" : "Looking for launches every";
-    for (const auto& line : {std::string("Monitoring started"), std::string("Rules fetched via HTTP"),
-                             std::string("WebSocket connected"), watcherLine}) {
+    for (const auto* line : {"Monitoring started", "Rules fetched via HTTP", "WebSocket connected"}) {
         if (!agent.waitForLine(line, kAgentReadyLimit)) {
             std::fprintf(stderr, "the agent %s before logging \"%s\":\n%s",
-                         waitForExit(agent.pid(), kExitLimit) ? "exited" : "timed out", line.c_str(),
-                         agent.output().c_str());
+                         waitForExit(agent.pid(), kExitLimit) ? "exited" : "timed out", line, agent.output().c_str());
             return false;
         }
     }
+    // How the watcher sees launches, as the agent says it (an older agent does not).
+    const auto watcherLine = agent.waitForLine("launches", std::chrono::seconds(1));
 
     const auto pid = agent.pid();
     watchdog.feeds();
@@ -305,6 +304,7 @@ bool measureIdleAgent(const PairedAgentHarness::Programs& programs, Mode mode, d
                 mode == Mode::desktop ? "desktop (program folders watched for executions)"
                                       : "scan-only (no program folder to watch)",
                 backend.c_str(), idle.count(), elapsedSeconds);
+    std::printf("  watcher: %s\n", watcherLine ? watcherLine->c_str() : "(the agent did not say)");
     std::printf("  cpu %.3f %% of one core (target <= %.1f %%): %lld ticks at %.0f ticks/s\n", cpuPercent,
                 kTargetCpuPercent, ticks, ticksPerSecond);
     std::printf("  rss %.1f MB (target <= %.0f MB, stretch %.0f MB), of which %.1f MB anonymous; pss %.1f MB\n",
