@@ -27,7 +27,7 @@ int main()
         const auto paths = EnvironmentPaths::current();
         // Started for every page visit, with its stderr shown in Firefox's Browser Console: the
         // handler's error lines are logged; its info lines ("Received: url_visit") only for a
-        // developer watching stderr, as the original platform keeps them out of its stored log.
+        // developer watching stderr, since a line per page would fill the journal and the console.
         const SafariWebExtensionHandler handler(
             SharedStoreFormat::storePath(paths),
             std::make_shared<DatagramNotificationPoster>(SharedStoreFormat::notificationSocketPath(paths)),
