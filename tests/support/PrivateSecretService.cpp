@@ -106,7 +106,7 @@ bool PrivateSecretService::lockKeyring() const
 void PrivateSecretService::pauseKeyring() const
 {
     if (keyring_ && keyring_->started())
-        ::kill(keyring_->pid(), SIGSTOP);
+        stopProcess(keyring_->pid(), std::chrono::seconds(15));
 }
 
 void PrivateSecretService::resumeKeyring() const

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <poll.h>
 #include <thread>
 
@@ -38,6 +41,27 @@ bool waitForExit(pid_t pid, std::chrono::milliseconds limit)
         if (ready == 0 || errno != EINTR)
             return false;
     }
+}
+
+bool stopProcess(pid_t pid, std::chrono::milliseconds limit)
+{
+    if (::kill(pid, SIGSTOP) != 0)
+        return false;
+    const auto tasks = std::filesystem::path("/proc") / std::to_string(pid) / "task";
+    return waitUntil(
+        [&tasks] {
+            std::error_code error;
+            for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+                // The state follows the parenthesised name, which may itself hold ") ".
+                std::ifstream stat(task.path() / "stat");
+                const std::string line((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+                const auto nameEnd = line.rfind(") ");
+                if (nameEnd == std::string::npos || nameEnd + 2 >= line.size() || line[nameEnd + 2] != 'T')
+                    return false;
+            }
+            return !error;
+        },
+        limit);
 }
 
 bool processMaps(pid_t pid, const std::string& fileName)

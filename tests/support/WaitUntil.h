@@ -15,6 +15,11 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // reaped). True when it exited in time.
 bool waitForExit(pid_t pid, std::chrono::milliseconds limit);
 
+// Sends SIGSTOP and waits, bounded, until every thread has stopped. The signal wakes one thread,
+// which stops the others only once it runs; until then another thread may still answer a request.
+// True when all stopped in time.
+bool stopProcess(pid_t pid, std::chrono::milliseconds limit);
+
 // Whether a file whose path holds `fileName` is mapped into the process (a library it loaded).
 bool processMaps(pid_t pid, const std::string& fileName);
 
