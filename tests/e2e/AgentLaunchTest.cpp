@@ -303,15 +303,7 @@ TEST_F(AgentLaunchTest, TheAgentTellsTheWatchdogItRunsAndFeedsItUntilItIsStopped
     EXPECT_EQ(ready, 1);
     EXPECT_GE(fed, 3);
 
-    ASSERT_EQ(::kill(running->pid(), SIGSTOP), 0);
-    const auto stateOf = [&] {
-        std::ifstream stat("/proc/" + std::to_string(running->pid()) + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const auto end = line.rfind(')');
-        return end == std::string::npos || end + 2 >= line.size() ? '?' : line[end + 2];
-    };
-    ASSERT_TRUE(testing::waitUntil([&] { return stateOf() == 'T'; }, 10s));
+    ASSERT_TRUE(testing::stopProcess(running->pid(), 10s));
     while (receive(0ms)) {
     }
     EXPECT_EQ(receive(1500ms), std::nullopt) << "a stopped agent feeds nothing for longer than the interval";

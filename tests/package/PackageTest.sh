@@ -36,8 +36,8 @@ Architecture|$arch
 Section|admin
 FIELDS
 depends="$(dpkg-deb -f "$deb" Depends)"
-# Read from the binaries: the C library for all, Qt for the agent, the journal for the plug-in.
-for package in libc6 libqt6core6 libqt6widgets6 libqt6quick6 libsystemd0 libcurl4 libsecret-1-0 qml6-module-qtquick; do
+# Read from the binaries: the C library for all, Qt for the agent and its panel.
+for package in libc6 libqt6core6 libqt6widgets6 libqt6quick6 libcurl4 libsecret-1-0 qml6-module-qtquick; do
   [[ ", $depends," == *", $package "* || ", $depends," == *", $package,"* ]] || fail "Depends lacks $package: $depends"
 done
 

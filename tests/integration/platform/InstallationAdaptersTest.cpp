@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <fstream>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "agent/bridge/NativeMessagingHost.h"
@@ -17,10 +20,13 @@
 #include "platform/linux/ManagedBrowserPolicy.h"
 #include "platform/linux/LaunchEnvironment.h"
 #include "platform/linux/ExecutableOnDisk.h"
+#include "platform/linux/ScopedFd.h"
 #include "platform/linux/SystemctlServiceManager.h"
 #include "platform/linux/SystemdExec.h"
 #include "platform/linux/SystemdKeepAliveUnit.h"
+#include "platform/linux/SystemdWatchdog.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/EnvironmentOverride.h"
 #include "tests/support/FakePlatform.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -635,29 +641,70 @@ TEST(LaunchEnvironmentTest, TellsTheKeepAliveUnitTheSessionAndAPersonApart)
         {"empty marks, no cgroup", "", "", nullptr, LaunchOrigin::person},
     };
     TemporaryFolder folder;
-    const char* names[] = {"TESSARY_LAUNCHED_BY", "DESKTOP_AUTOSTART_ID"};
-    std::vector<std::optional<std::string>> saved;
-    for (const auto* name : names)
-        saved.push_back(std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt);
+    const testing::EnvironmentOverride launchedBy("TESSARY_LAUNCHED_BY", nullptr);
+    const testing::EnvironmentOverride autostart("DESKTOP_AUTOSTART_ID", nullptr);
     for (const auto& row : rows) {
-        const char* values[] = {row.launchedBy, row.autostart};
-        for (std::size_t i = 0; i < 2; ++i) {
-            if (values[i] != nullptr)
-                ::setenv(names[i], values[i], 1);
-            else
-                ::unsetenv(names[i]);
-        }
+        launchedBy.set(row.launchedBy);
+        autostart.set(row.autostart);
         const auto cgroup = folder.path() / "cgroup";
         std::filesystem::remove(cgroup);
         if (row.cgroup != nullptr)
             std::ofstream(cgroup) << row.cgroup;
         EXPECT_EQ(LaunchEnvironment::origin(cgroup), row.origin) << row.name;
     }
-    for (std::size_t i = 0; i < 2; ++i) {
-        if (saved[i])
-            ::setenv(names[i], saved[i]->c_str(), 1);
-        else
-            ::unsetenv(names[i]);
+}
+
+// What systemd puts in the environment is read strictly: anything malformed means no watchdog,
+// never an exit. The datagram also reaches a socket in the abstract namespace.
+TEST(SystemdWatchdogTest, ReadsTheIntervalStrictlyAndFeedsTheSocketNamed)
+{
+    struct Row {
+        const char* name;
+        const char* microseconds;
+        bool ownPid;
+        const char* otherPid;
+        std::optional<std::chrono::milliseconds> interval;
+    };
+    using std::chrono::milliseconds;
+    const Row rows[] = {
+        {"as systemd sets it", "30000000", true, nullptr, milliseconds(30000)},
+        {"no pid named", "2000000", false, nullptr, milliseconds(2000)},
+        {"another process's", "2000000", false, "1", std::nullopt},
+        {"a pid that is no number", "2000000", false, "12x", std::nullopt},
+        {"not set", nullptr, false, nullptr, std::nullopt},
+        {"empty", "", false, nullptr, std::nullopt},
+        {"below a millisecond", "999", false, nullptr, std::nullopt},
+        {"with a unit", "30s", false, nullptr, std::nullopt},
+        {"negative", "-5000000", false, nullptr, std::nullopt},
+        {"past 64 bits", "99999999999999999999999", false, nullptr, std::nullopt},
+        {"longer than a day", "18446744073709551615", false, nullptr, milliseconds(24 * 3600 * 1000)},
+    };
+    const testing::EnvironmentOverride microseconds("WATCHDOG_USEC", nullptr);
+    const testing::EnvironmentOverride pid("WATCHDOG_PID", nullptr);
+    const std::string ownPid = std::to_string(::getpid());
+    SystemdWatchdog watchdog("/nonexistent/notice");
+    for (const auto& row : rows) {
+        microseconds.set(row.microseconds);
+        pid.set(row.ownPid ? ownPid.c_str() : row.otherPid);
+        EXPECT_EQ(watchdog.interval(), row.interval) << row.name;
+    }
+
+    const std::string name = "tessary-watchdog-test-" + ownPid;
+    const ScopedFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::copy(name.begin(), name.end(), address.sun_path + 1);
+    ASSERT_EQ(::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address),
+                     static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size())),
+              0);
+    const testing::EnvironmentOverride target("NOTIFY_SOCKET", ("@" + name).c_str());
+    watchdog.notifyRunning();
+    watchdog.feed();
+    for (const std::string expected : {"READY=1", "WATCHDOG=1"}) {
+        char buffer[64];
+        const auto size = ::recv(socket.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        ASSERT_GT(size, 0) << expected;
+        EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(size)), expected);
     }
 }
 
