@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <deque>
 #include <dlfcn.h>
 #include <mutex>
 
@@ -10,6 +11,7 @@
 #include "safari-extension/WebExtensionEntry.h"
 #include "shared/SharedDefaults.h"
 #include "shared/SharedStoreFormat.h"
+#include "tests/support/EnvironmentOverride.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tessary {
@@ -25,36 +27,13 @@ struct CapturedLine {
     std::string message;
 };
 
-// Sets environment variables for the test and puts the previous values back.
-class ScopedEnvironment {
-public:
-    void set(const std::string& name, const std::string& value)
-    {
-        const char* previous = std::getenv(name.c_str());
-        saved_.emplace_back(name, previous != nullptr ? std::optional<std::string>(previous) : std::nullopt);
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
-    ~ScopedEnvironment()
-    {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second)
-                ::setenv(it->first.c_str(), it->second->c_str(), 1);
-            else
-                ::unsetenv(it->first.c_str());
-        }
-    }
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
 class WebExtensionPluginTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        environment.set("HOME", paths.home.string());
-        environment.set("XDG_DATA_HOME", paths.dataHome.string());
-        environment.set("XDG_RUNTIME_DIR", paths.runtimeDir.string());
+        environment.emplace_back("HOME", paths.home.c_str());
+        environment.emplace_back("XDG_DATA_HOME", paths.dataHome.c_str());
+        environment.emplace_back("XDG_RUNTIME_DIR", paths.runtimeDir.c_str());
         plugin = ::dlopen(TESSARY_WEB_EXTENSION_PATH, RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(plugin, nullptr) << ::dlerror();
         handle = reinterpret_cast<decltype(handle)>(::dlsym(plugin, "tessary_web_extension_handle_message"));
@@ -102,7 +81,7 @@ protected:
 
     TemporaryFolder folder;
     Paths paths = folder.paths();
-    ScopedEnvironment environment;
+    std::deque<testing::EnvironmentOverride> environment;
     void* plugin = nullptr;
     char* (*handle)(const char*) = nullptr;
     void (*freeReply)(char*) = nullptr;

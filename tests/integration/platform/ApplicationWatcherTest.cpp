@@ -15,6 +15,7 @@
 #include "platform/linux/ApplicationWatcher.h"
 #include "platform/linux/EnvironmentPaths.h"
 #include "platform/linux/ProcessApplication.h"
+#include "tests/support/EnvironmentOverride.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/ManualMainQueue.h"
 #include "tests/support/TemporaryFolder.h"
@@ -28,33 +29,6 @@ namespace {
 using namespace std::chrono_literals;
 using testing::ManualMainQueue;
 using testing::TemporaryFolder;
-
-// Sets an environment variable for the life of the object, then puts the old value back.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        if (value)
-            ::setenv(name, value->c_str(), 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedVariable()
-    {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 class Recorder final : public WorkspaceObserver {
 public:
@@ -94,9 +68,9 @@ public:
 class ApplicationWatcherTest : public ::testing::TestWithParam<bool> {
 protected:
     ApplicationWatcherTest()
-        : home("HOME", (folder.path() / "home").string()),
-          dataHome("XDG_DATA_HOME", std::nullopt),
-          dataDirs("XDG_DATA_DIRS", (folder.path() / "share").string()),
+        : home("HOME", (folder.path() / "home").c_str()),
+          dataHome("XDG_DATA_HOME", nullptr),
+          dataDirs("XDG_DATA_DIRS", (folder.path() / "share").c_str()),
           bin(folder.path() / "bin")
     {
         std::filesystem::create_directories(bin);
@@ -247,9 +221,9 @@ protected:
     }
 
     TemporaryFolder folder;
-    ScopedVariable home;
-    ScopedVariable dataHome;
-    ScopedVariable dataDirs;
+    testing::EnvironmentOverride home;
+    testing::EnvironmentOverride dataHome;
+    testing::EnvironmentOverride dataDirs;
     std::filesystem::path bin;
     std::shared_ptr<ManualMainQueue> queue = std::make_shared<ManualMainQueue>();
     std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();

@@ -12,6 +12,7 @@
 #include "platform/linux/SystemLogSink.h"
 #include "platform/linux/XdgOpenLauncher.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/EnvironmentOverride.h"
 #include "tests/support/ManualMainQueue.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WaitUntil.h"
@@ -377,20 +378,14 @@ TEST(LinuxAdaptersTest, LogLinesReachTheJournalAsFieldsOfItsNativeProtocol)
 // A program may keep its journal to errors; whoever watches its stderr still sees every line.
 TEST(LinuxAdaptersTest, QuietLinesAreKeptOnlyForSomeoneWatchingStandardError)
 {
-    const char* previous = std::getenv("TESSARY_LOG_STDERR");
-    const std::optional<std::string> saved = previous != nullptr ? std::optional<std::string>(previous) : std::nullopt;
-    ::unsetenv("TESSARY_LOG_STDERR");
+    const testing::EnvironmentOverride logToStderr("TESSARY_LOG_STDERR", nullptr);
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
     const auto quiet = SystemLogSink::fromEnvironment(LogLevel::error);
     EXPECT_EQ(quiet->keeps(LogLevel::info), terminal);
     EXPECT_TRUE(quiet->keeps(LogLevel::error));
     EXPECT_TRUE(SystemLogSink::fromEnvironment()->keeps(LogLevel::debug));
-    ::setenv("TESSARY_LOG_STDERR", "1", 1);
+    logToStderr.set("1");
     EXPECT_TRUE(SystemLogSink::fromEnvironment(LogLevel::error)->keeps(LogLevel::info));
-    if (saved)
-        ::setenv("TESSARY_LOG_STDERR", saved->c_str(), 1);
-    else
-        ::unsetenv("TESSARY_LOG_STDERR");
 }
 
 }  // namespace
