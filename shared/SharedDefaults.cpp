@@ -204,22 +204,31 @@ void SharedDefaults::removeRules()
     published_ = Published{std::nullopt};
 }
 
-std::vector<nlohmann::json> SharedDefaults::drainEventQueue()
+void SharedDefaults::drainEventQueue(const std::function<void(const nlohmann::json&)>& handOver)
 {
-    std::vector<std::string> taken;
-    withStore("Failed to drain the browser event queue: %@", [&](SharedStore& store) -> std::optional<Error> {
-        auto events = store.takeEvents();
+    constexpr std::string_view kFailure = "Failed to drain the browser event queue: %@";
+    std::vector<SharedStore::QueuedEvent> queued;
+    withStore(kFailure, [&](SharedStore& store) -> std::optional<Error> {
+        auto events = store.queuedEvents();
         if (!events)
             return events.error();
-        taken = std::move(events).value();
+        queued = std::move(events).value();
         return std::nullopt;
     });
-    std::vector<nlohmann::json> events;
-    for (const auto& text : taken) {
-        auto event = JsonText::parse(text);
+    for (const auto& entry : queued) {
+        auto event = JsonText::parse(entry.event);
         if (event && event.value().is_object())
-            events.push_back(std::move(event).value());
+            handOver(event.value());
+        // What stays queued is handed over again at the next drain.
+        if (!withStore(kFailure, [&](SharedStore& store) { return store.removeEvent(entry); }))
+            return;
     }
+}
+
+std::vector<nlohmann::json> SharedDefaults::drainEventQueue()
+{
+    std::vector<nlohmann::json> events;
+    drainEventQueue([&events](const nlohmann::json& event) { events.push_back(event); });
     return events;
 }
 

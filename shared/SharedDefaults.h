@@ -39,8 +39,11 @@ public:
     // store that comes back.
     bool setRules(std::string_view bytes);
     void removeRules();
-    // The queued browser events, oldest first, each delivered once. Entries that are not JSON
-    // objects are removed and dropped. Empty when the store cannot be used.
+    // Hands each queued browser event, oldest first, to handOver, and removes it from the queue
+    // only once handOver has returned: an agent ended in between hands it over again at its next
+    // start instead of losing it. Entries that are not JSON objects are removed and dropped.
+    void drainEventQueue(const std::function<void(const nlohmann::json&)>& handOver);
+    // The same, collected; empty when the store cannot be used.
     std::vector<nlohmann::json> drainEventQueue();
 
 private:

@@ -494,6 +494,28 @@ Expected<std::int64_t> SharedStore::appendEvent(std::string_view event, QueueLen
     return size;
 }
 
+Expected<std::vector<SharedStore::QueuedEvent>> SharedStore::queuedEvents()
+{
+    std::vector<QueuedEvent> events;
+    SqliteStatement select(connection_, "SELECT seq, event FROM event_queue ORDER BY seq");
+    int result = select.prepared() ? select.step() : SQLITE_ERROR;
+    for (; result == SQLITE_ROW; result = select.step())
+        events.push_back(QueuedEvent{select.integer(0), select.bytes(1)});
+    if (result != SQLITE_DONE)
+        return failure(std::string("could not read ") + SharedStoreFormat::kEventQueueKey);
+    return events;
+}
+
+std::optional<Error> SharedStore::removeEvent(const QueuedEvent& queued)
+{
+    // The text too: in a rebuilt store the same number may name another event.
+    SqliteStatement remove(connection_, "DELETE FROM event_queue WHERE seq = ?1 AND event = ?2");
+    if (!remove.prepared() || !remove.bind(1, queued.seq) || !remove.bind(2, queued.event, false) ||
+        remove.step() != SQLITE_DONE)
+        return failure(std::string("could not remove an event from ") + SharedStoreFormat::kEventQueueKey);
+    return std::nullopt;
+}
+
 Expected<std::vector<std::string>> SharedStore::takeEvents()
 {
     if (auto error = execute("BEGIN IMMEDIATE"))

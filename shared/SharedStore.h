@@ -101,6 +101,15 @@ public:
     Expected<std::int64_t> appendEvent(std::string_view event, QueueLength length = QueueLength::counted);
     // Every queued event, oldest first, removed in the same transaction that read them.
     Expected<std::vector<std::string>> takeEvents();
+    struct QueuedEvent {
+        std::int64_t seq = 0;
+        std::string event;
+    };
+    // Every queued event, oldest first, left in the queue.
+    Expected<std::vector<QueuedEvent>> queuedEvents();
+    // Removes that one event; one the queue no longer holds (already removed, or the store rebuilt
+    // since it was read) is left alone and is no failure.
+    std::optional<Error> removeEvent(const QueuedEvent& queued);
 
     // The schema objects the store never creates, described.
     Expected<std::vector<std::string>> foreignObjects();

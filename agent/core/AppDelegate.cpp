@@ -557,10 +557,10 @@ void AppDelegate::processSafariEventQueue()
 {
     if (!sharedDefaults_)
         return;
-    for (const auto& event : sharedDefaults_->drainEventQueue()) {
+    sharedDefaults_->drainEventQueue([this](const nlohmann::json& event) {
         const auto entry = SafariEventEntry::read(event);
         if (!entry)
-            continue;
+            return;
         if (entry->type == SafariEventEntry::Type::urlVisit) {
             logger_.debug("Safari url_visit: %s", {entry->url});
             if (webSocketClient_)
@@ -570,7 +570,7 @@ void AppDelegate::processSafariEventQueue()
             if (webSocketClient_)
                 webSocketClient_->sendAccessRequest(entry->url, entry->title);
         }
-    }
+    });
 }
 
 void AppDelegate::webSocketDidReceiveRules(const RulesPayload& rules)

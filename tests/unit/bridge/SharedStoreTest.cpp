@@ -161,6 +161,15 @@ TEST_F(SharedStoreTest, AppendReportsQueueLengthAndDrainTakesAllOldestFirstOnce)
     EXPECT_EQ(agent.drainEventQueue(), (std::vector<json>{{{"n", 3}}}));
     EXPECT_EQ(browser->appendEvent(R"({"n":4})", SharedStore::QueueLength::notCounted).value(), 0);
     EXPECT_EQ(agent.drainEventQueue(), (std::vector<json>{{{"n", 4}}}));
+
+    // Each event is still queued while it is handed over: an agent killed then loses nothing.
+    ASSERT_TRUE(browser->appendEvent(R"({"n":5})").hasValue());
+    ASSERT_TRUE(browser->appendEvent(R"({"n":6})").hasValue());
+    std::vector<std::size_t> queuedDuringHandOver;
+    agent.drainEventQueue(
+        [&](const json&) { queuedDuringHandOver.push_back(browser->queuedEvents().value().size()); });
+    EXPECT_EQ(queuedDuringHandOver, (std::vector<std::size_t>{2, 1}));
+    EXPECT_TRUE(browser->queuedEvents().value().empty());
 }
 
 TEST_F(SharedStoreTest, DrainDropsEntriesThatAreNotObjectsAndKeepsTheRest)
