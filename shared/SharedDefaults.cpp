@@ -204,7 +204,8 @@ void SharedDefaults::removeRules()
     published_ = Published{std::nullopt};
 }
 
-void SharedDefaults::drainEventQueue(const std::function<void(const nlohmann::json&)>& handOver)
+void SharedDefaults::drainEventQueue(
+    const std::function<void(const nlohmann::json& event, const std::string& receipt)>& handOver)
 {
     constexpr std::string_view kFailure = "Failed to drain the browser event queue: %@";
     std::vector<SharedStore::QueuedEvent> queued;
@@ -218,7 +219,7 @@ void SharedDefaults::drainEventQueue(const std::function<void(const nlohmann::js
     for (const auto& entry : queued) {
         auto event = JsonText::parse(entry.event);
         if (event && event.value().is_object())
-            handOver(event.value());
+            handOver(event.value(), std::to_string(entry.seq) + " " + entry.event);
         // What stays queued is handed over again at the next drain.
         if (!withStore(kFailure, [&](SharedStore& store) { return store.removeEvent(entry); }))
             return;
@@ -228,7 +229,7 @@ void SharedDefaults::drainEventQueue(const std::function<void(const nlohmann::js
 std::vector<nlohmann::json> SharedDefaults::drainEventQueue()
 {
     std::vector<nlohmann::json> events;
-    drainEventQueue([&events](const nlohmann::json& event) { events.push_back(event); });
+    drainEventQueue([&events](const nlohmann::json& event, const std::string&) { events.push_back(event); });
     return events;
 }
 

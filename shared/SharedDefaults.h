@@ -41,8 +41,10 @@ public:
     void removeRules();
     // Hands each queued browser event, oldest first, to handOver, and removes it from the queue
     // only once handOver has returned: an agent ended in between hands it over again at its next
-    // start instead of losing it. Entries that are not JSON objects are removed and dropped.
-    void drainEventQueue(const std::function<void(const nlohmann::json&)>& handOver);
+    // start instead of losing it. The receipt names the queued entry (its place and its text), so
+    // that a receiver that kept the receipt with the event can tell it is being handed the same
+    // entry again. Entries that are not JSON objects are removed and dropped.
+    void drainEventQueue(const std::function<void(const nlohmann::json& event, const std::string& receipt)>& handOver);
     // The same, collected; empty when the store cannot be used.
     std::vector<nlohmann::json> drainEventQueue();
 

@@ -557,18 +557,19 @@ void AppDelegate::processSafariEventQueue()
 {
     if (!sharedDefaults_)
         return;
-    sharedDefaults_->drainEventQueue([this](const nlohmann::json& event) {
+    sharedDefaults_->drainEventQueue([this](const nlohmann::json& event, const std::string& receipt) {
         const auto entry = SafariEventEntry::read(event);
-        if (!entry)
+        // Kept by an agent killed before it could take the event out of the queue.
+        if (!entry || outbox_->keptLast(receipt))
             return;
         if (entry->type == SafariEventEntry::Type::urlVisit) {
             logger_.debug("Safari url_visit: %s", {entry->url});
             if (webSocketClient_)
-                webSocketClient_->sendActivity({entry->siteVisit(platform_.clock->secondsSinceEpoch())});
+                webSocketClient_->sendActivity({entry->siteVisit(platform_.clock->secondsSinceEpoch())}, receipt);
         } else {
             logger_.info("Safari access_request: %s", {entry->url});
             if (webSocketClient_)
-                webSocketClient_->sendAccessRequest(entry->url, entry->title);
+                webSocketClient_->sendAccessRequest(entry->url, entry->title, receipt);
         }
     });
 }

@@ -11,13 +11,17 @@ namespace tessary {
 namespace {
 
 constexpr const char* kSchema = "CREATE TABLE IF NOT EXISTS outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, "
-                                "queued_at INTEGER NOT NULL, message TEXT NOT NULL)";
+                                "queued_at INTEGER NOT NULL, message TEXT NOT NULL); "
+                                "CREATE TABLE IF NOT EXISTS receipt(id INTEGER PRIMARY KEY CHECK (id = 1), "
+                                "value TEXT NOT NULL)";
 
 const std::vector<SqliteDefenses::SchemaObject> kOutboxObjects = {
     {"table", "outbox",
      "CREATE TABLE outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, queued_at INTEGER NOT NULL, message TEXT NOT NULL)",
      true},
     {"table", "sqlite_sequence", "CREATE TABLE sqlite_sequence(name,seq)", false},
+    // Files made before receipts were kept have none until the schema adds it at opening.
+    {"table", "receipt", "CREATE TABLE receipt(id INTEGER PRIMARY KEY CHECK (id = 1), value TEXT NOT NULL)", false},
 };
 
 std::string quotedName(const std::string& name)
@@ -124,7 +128,7 @@ void Outbox::report(const Error& error)
     lastFailure_ = error.description;
 }
 
-bool Outbox::add(const std::string& text)
+bool Outbox::add(const std::string& text, const std::string& receipt)
 {
     if (connection() == nullptr)
         return false;
@@ -133,16 +137,41 @@ bool Outbox::add(const std::string& text)
         const auto excess = size_ - capacity_ + std::max<std::size_t>(1, capacity_ / 100);
         dropOldest(excess);
     }
-    SqliteStatement insert(connection_, "INSERT INTO outbox(queued_at, message) VALUES(?1, ?2)");
-    // An insert that added no row kept nothing, whatever the statement answered.
-    if (!insert.prepared() || !insert.bind(1, secondsSinceEpoch()) || !insert.bind(2, text, false) ||
-        insert.step() != SQLITE_DONE || sqlite3_changes(connection_) != 1) {
+    const bool withReceipt = !receipt.empty();
+    if (withReceipt && sqlite3_exec(connection_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) {
         report(failure("write failed"));
+        return false;
+    }
+    const auto kept = [&] {
+        SqliteStatement insert(connection_, "INSERT INTO outbox(queued_at, message) VALUES(?1, ?2)");
+        // An insert that added no row kept nothing, whatever the statement answered.
+        if (!insert.prepared() || !insert.bind(1, secondsSinceEpoch()) || !insert.bind(2, text, false) ||
+            insert.step() != SQLITE_DONE || sqlite3_changes(connection_) != 1)
+            return false;
+        if (!withReceipt)
+            return true;
+        SqliteStatement note(connection_, "INSERT OR REPLACE INTO receipt(id, value) VALUES(1, ?1)");
+        return note.prepared() && note.bind(1, receipt, false) && note.step() == SQLITE_DONE &&
+               sqlite3_changes(connection_) == 1 &&
+               sqlite3_exec(connection_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }();
+    if (!kept) {
+        report(failure("write failed"));
+        if (withReceipt && sqlite3_get_autocommit(connection_) == 0)
+            sqlite3_exec(connection_, "ROLLBACK", nullptr, nullptr, nullptr);
         return false;
     }
     ++size_;
     lastFailure_.clear();
     return true;
+}
+
+bool Outbox::keptLast(const std::string& receipt)
+{
+    if (connection() == nullptr || receipt.empty())
+        return false;
+    SqliteStatement select(connection_, "SELECT 1 FROM receipt WHERE id = 1 AND value = ?1");
+    return select.prepared() && select.bind(1, receipt, false) && select.step() == SQLITE_ROW;
 }
 
 void Outbox::dropOldest(std::size_t count)
@@ -246,12 +275,15 @@ void Outbox::removeForeignObjects()
     // aside with the tables of other names; the messages of each are copied into a fresh outbox.
     if (std::find(foreign.value().begin(), foreign.value().end(), "table outbox (altered)") != foreign.value().end())
         run("ALTER TABLE outbox RENAME TO " + quotedName("outbox altered " + std::to_string(secondsSinceEpoch())));
+    // A receipt holds no message: one made again differently is simply made anew.
+    if (std::find(foreign.value().begin(), foreign.value().end(), "table receipt (altered)") != foreign.value().end())
+        run("DROP TABLE receipt");
     std::vector<std::pair<std::string, std::string>> objects;
     {
         // Automatic indexes go with their tables.
         SqliteStatement select(connection_, "SELECT type, name FROM sqlite_master WHERE type IN "
                                             "('trigger', 'view', 'index', 'table') AND NOT (type = 'table' AND name IN "
-                                            "('outbox', 'sqlite_sequence')) AND substr(name, 1, 17) <> "
+                                            "('outbox', 'sqlite_sequence', 'receipt')) AND substr(name, 1, 17) <> "
                                             "'sqlite_autoindex_'");
         while (select.prepared() && select.step() == SQLITE_ROW)
             objects.emplace_back(select.bytes(0), select.bytes(1));

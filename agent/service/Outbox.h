@@ -44,8 +44,13 @@ public:
     Outbox(const Outbox&) = delete;
     Outbox& operator=(const Outbox&) = delete;
 
-    // False when the message could not be kept; the caller then has only its own copy.
-    bool add(const std::string& text);
+    // False when the message could not be kept; the caller then has only its own copy. A message
+    // drained from another queue carries a receipt for what it came from, kept in the same write,
+    // so that the drain, run again after the agent was killed before it removed the source, can
+    // tell that the box already holds it.
+    bool add(const std::string& text, const std::string& receipt = {});
+    // Whether the last message added with a receipt carried this one.
+    bool keptLast(const std::string& receipt);
     // Up to limit messages queued after the one with this id, oldest first.
     std::vector<Message> after(std::int64_t id, std::size_t limit);
     void remove(std::int64_t id);

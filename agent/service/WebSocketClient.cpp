@@ -245,7 +245,7 @@ void WebSocketClient::sendNow(const nlohmann::json& message)
     });
 }
 
-void WebSocketClient::send(const nlohmann::json& message)
+void WebSocketClient::send(const nlohmann::json& message, const std::string& receipt)
 {
     if (!outbox_) {
         sendNow(message);
@@ -255,7 +255,7 @@ void WebSocketClient::send(const nlohmann::json& message)
     if (!text)
         return;
     // An outbox that cannot keep it leaves the message to the connection, as without an outbox.
-    if (!outbox_->add(text.value())) {
+    if (!outbox_->add(text.value(), receipt)) {
         sendNow(message);
         return;
     }
@@ -301,15 +301,26 @@ void WebSocketClient::queuedFrameWritten(std::uint64_t connection)
 
 void WebSocketClient::sendActivity(const std::vector<nlohmann::json>& events)
 {
-    send({{"type", "activity"}, {"payload", {{"events", events}}}});
+    sendActivity(events, {});
+}
+
+void WebSocketClient::sendActivity(const std::vector<nlohmann::json>& events, const std::string& receipt)
+{
+    send({{"type", "activity"}, {"payload", {{"events", events}}}}, receipt);
 }
 
 void WebSocketClient::sendAccessRequest(const std::string& url, const std::optional<std::string>& title)
 {
+    sendAccessRequest(url, title, {});
+}
+
+void WebSocketClient::sendAccessRequest(const std::string& url, const std::optional<std::string>& title,
+                                        const std::string& receipt)
+{
     nlohmann::json payload = {{"url", url}};
     if (title)
         payload["title"] = *title;
-    send({{"type", "access_request"}, {"payload", std::move(payload)}});
+    send({{"type", "access_request"}, {"payload", std::move(payload)}}, receipt);
 }
 
 void WebSocketClient::sendBlockedAppLaunch(const std::string& bundleId, const std::string& appName)

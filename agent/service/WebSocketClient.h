@@ -48,6 +48,11 @@ public:
     void sendActivity(const std::vector<nlohmann::json>& events) override;
     void sendAccessRequest(const std::string& url, const std::optional<std::string>& title) override;
     void sendBlockedAppLaunch(const std::string& bundleId, const std::string& appName) override;
+    // For what is drained from another queue: the outbox keeps `receipt` in the same write as the
+    // message (see Outbox::add).
+    void sendActivity(const std::vector<nlohmann::json>& events, const std::string& receipt);
+    void sendAccessRequest(const std::string& url, const std::optional<std::string>& title,
+                           const std::string& receipt);
 
     // One incoming text frame; runs on the session's thread. Delegate calls go to the main queue.
     void handleMessage(const std::string& text);
@@ -66,7 +71,7 @@ private:
     void connectionEnded();
     // The status goes straight to the connection; everything else through the outbox.
     void sendNow(const nlohmann::json& message);
-    void send(const nlohmann::json& message);
+    void send(const nlohmann::json& message, const std::string& receipt = {});
     // Hands queued messages to the open connection, up to kFramesInFlight at a time.
     void sendQueued();
     void queuedFrameWritten(std::uint64_t connection);

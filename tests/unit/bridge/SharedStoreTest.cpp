@@ -162,13 +162,19 @@ TEST_F(SharedStoreTest, AppendReportsQueueLengthAndDrainTakesAllOldestFirstOnce)
     EXPECT_EQ(browser->appendEvent(R"({"n":4})", SharedStore::QueueLength::notCounted).value(), 0);
     EXPECT_EQ(agent.drainEventQueue(), (std::vector<json>{{{"n", 4}}}));
 
-    // Each event is still queued while it is handed over: an agent killed then loses nothing.
+    // Each event is still queued while it is handed over: an agent killed then loses nothing. Two
+    // entries of the same text have receipts of their own.
     ASSERT_TRUE(browser->appendEvent(R"({"n":5})").hasValue());
-    ASSERT_TRUE(browser->appendEvent(R"({"n":6})").hasValue());
+    ASSERT_TRUE(browser->appendEvent(R"({"n":5})").hasValue());
     std::vector<std::size_t> queuedDuringHandOver;
-    agent.drainEventQueue(
-        [&](const json&) { queuedDuringHandOver.push_back(browser->queuedEvents().value().size()); });
+    std::vector<std::string> receipts;
+    agent.drainEventQueue([&](const json&, const std::string& receipt) {
+        queuedDuringHandOver.push_back(browser->queuedEvents().value().size());
+        receipts.push_back(receipt);
+    });
     EXPECT_EQ(queuedDuringHandOver, (std::vector<std::size_t>{2, 1}));
+    ASSERT_EQ(receipts.size(), 2u);
+    EXPECT_NE(receipts[0], receipts[1]);
     EXPECT_TRUE(browser->queuedEvents().value().empty());
 }
 

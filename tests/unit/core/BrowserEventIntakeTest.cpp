@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "agent/core/SafariEventEntry.h"
+#include "agent/service/Outbox.h"
+#include "shared/SharedDefaults.h"
 #include "tests/unit/core/MonitoringFixture.h"
 
 namespace tessary {
@@ -49,6 +51,35 @@ TEST_F(BrowserEventIntakeTest, VisitsAndRequestsAreSentInQueueOrderOneMessageEac
     EXPECT_TRUE(fake.log->contains("Safari access_request: https://games.example/"));
     EXPECT_TRUE(browserStore()->takeEvents().value().empty());
     EXPECT_TRUE(wakeAndCollect().size() == 3U) << "a second wake-up sends nothing again";
+}
+
+TEST_F(BrowserEventIntakeTest, AnEventKeptByAnAgentKilledBeforeItLeftTheQueueIsNotSentAgain)
+{
+    enqueue(R"({"type":"url_visit","url":"https://kept.example/","ts":1})");
+    enqueue(R"({"type":"url_visit","url":"https://next.example/","ts":2})");
+    {
+        // The agent before this one kept the first event in the outbox, then died before the queue
+        // let it go.
+        const Logger logger(fake.log, "app.brenmoor.tessary", "app");
+        Outbox box(fake.paths.dataHome / "app.brenmoor.tessary" / "outbox.sqlite3", fake.clock, logger,
+                   [](const std::string&) {});
+        SharedDefaults queue(SharedStoreFormat::storePath(fake.paths), fake.clock, logger, [](const std::string&) {});
+        struct Killed {};
+        EXPECT_THROW(queue.drainEventQueue([&](const nlohmann::json& event, const std::string& receipt) {
+            ASSERT_TRUE(box.add(event.dump(), receipt));
+            throw Killed{};
+        }),
+                     Killed);
+    }
+    ASSERT_EQ(browserStore()->queuedEvents().value().size(), 2U);
+
+    // The kept event leaves from the outbox as it was kept there; the queue's copy is not sent again.
+    const auto messages = wakeAndCollect();
+    ASSERT_EQ(messages.size(), 2U);
+    EXPECT_EQ(messages[0]["url"], "https://kept.example/");
+    EXPECT_EQ(messages[1]["payload"]["events"][0]["url"], "https://next.example/");
+    EXPECT_FALSE(fake.log->contains("Safari url_visit: https://kept.example/"));
+    EXPECT_TRUE(browserStore()->queuedEvents().value().empty());
 }
 
 TEST_F(BrowserEventIntakeTest, AVisitWithoutAnIntegerTimeIsStampedNow)

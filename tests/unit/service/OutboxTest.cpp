@@ -264,6 +264,9 @@ TEST_F(OutboxTest, SchemaObjectsPlantedByAnotherProcessNeverSwallowAMessageAndAr
          "queued_at INTEGER NOT NULL, message TEXT NOT NULL, CHECK(id < 2)); INSERT INTO outbox SELECT * FROM old; "
          "DROP TABLE old",
          "table outbox (altered)", 2},
+        {"the receipt's table made again so that it refuses every receipt",
+         "DROP TABLE receipt; CREATE TABLE receipt(id INTEGER PRIMARY KEY, value TEXT NOT NULL, CHECK(0))",
+         "table receipt (altered)", 3},
         {"a trigger named like SQLite's own indexes",
          "CREATE TRIGGER sqlite1autoindex1x BEFORE INSERT ON outbox BEGIN SELECT RAISE(IGNORE); END",
          "trigger sqlite1autoindex1x on outbox", 3},
@@ -301,6 +304,32 @@ TEST_F(OutboxTest, SchemaObjectsPlantedByAnotherProcessNeverSwallowAMessageAndAr
         client.reset();
         outbox.reset();
     }
+}
+
+TEST_F(OutboxTest, AReceiptIsKeptInTheSameWriteAsItsMessageOrNotAtAll)
+{
+    auto box = makeOutbox();
+    ASSERT_TRUE(box->add("one", "receipt 1"));
+    EXPECT_TRUE(box->keptLast("receipt 1"));
+    ASSERT_TRUE(box->add("two"));
+    EXPECT_TRUE(box->keptLast("receipt 1")) << "a message without a receipt leaves the last one";
+    {
+        sqlite3* child = nullptr;
+        ASSERT_EQ(sqlite3_open(file.c_str(), &child), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(child,
+                               "DROP TABLE receipt; CREATE TABLE receipt(id INTEGER PRIMARY KEY, value TEXT, CHECK(0))",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(child);
+    }
+    EXPECT_FALSE(box->add("three", "receipt 3"));
+    EXPECT_EQ(box->size(), 2U);
+    EXPECT_FALSE(box->keptLast("receipt 3"));
+    box->lookForTampering();
+    ASSERT_TRUE(box->add("three", "receipt 3"));
+    EXPECT_TRUE(box->keptLast("receipt 3"));
+    EXPECT_FALSE(box->keptLast("receipt 1"));
+    EXPECT_EQ(box->size(), 3U);
 }
 
 TEST_F(OutboxTest, WithoutAUsableBoxMessagesStillGoOutWhileOnline)
