@@ -8,8 +8,8 @@ packages=(
   qt6-base-dev qt6-declarative-dev qml6-module-qtquick qml6-module-qtquick-controls
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qtquick-templates xvfb fonts-dejavu-core
-  libcurl4-openssl-dev libboost-dev libssl-dev nlohmann-json3-dev libsqlite3-dev
-  libsecret-1-dev libicu-dev
+  libboost-dev libssl-dev nlohmann-json3-dev libsqlite3-dev
+  libdbus-1-dev libicu-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 gnome-keyring libsecret-tools
   xdg-utils openssl procps python3-minimal locales curl

@@ -12,8 +12,8 @@
 #include "platform/linux/BeastWebSocketSession.h"
 #include "platform/linux/BundleLocator.h"
 #include "platform/linux/HostManifestFile.h"
-#include "platform/linux/CurlHttpTransport.h"
-#include "platform/linux/CurlPackageDownloader.h"
+#include "platform/linux/BeastHttpTransport.h"
+#include "platform/linux/BeastPackageDownloader.h"
 #include "platform/linux/DatagramNotificationListener.h"
 #include "platform/linux/EnvironmentPaths.h"
 #include "platform/linux/ExecutableOnDisk.h"
@@ -73,7 +73,7 @@ AgentPlatform linuxPlatform(QApplication& app, const AgentConfiguration& configu
     platform.serviceWatchdog =
         std::make_shared<SystemdWatchdog>(platform.paths.runtimeDir / SystemdKeepAliveUnit::kWatchdogNoticeName);
     platform.serviceURL = configuration.serviceURL();
-    platform.httpSession = std::make_shared<CurlHttpTransport>(configuration.extraCaFile());
+    platform.httpSession = std::make_shared<BeastHttpTransport>(configuration.extraCaFile());
     platform.makeWebSocketSession = [extraCaFile = configuration.extraCaFile()] {
         return std::make_shared<BeastWebSocketSession>(extraCaFile);
     };
@@ -133,7 +133,7 @@ int main(int argc, char* argv[])
             if (terminating)
                 return;
             scene = std::make_unique<MenuBarScene>(
-                delegate, platform, std::make_shared<CurlPackageDownloader>(configuration.extraCaFile()));
+                delegate, platform, std::make_shared<BeastPackageDownloader>(configuration.extraCaFile()));
         });
     });
     const int status = QApplication::exec();

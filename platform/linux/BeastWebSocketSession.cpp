@@ -1,21 +1,17 @@
 #include "platform/linux/BeastWebSocketSession.h"
 
-#include <netdb.h>
 #include <pthread.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
-#include <algorithm>
 #include <deque>
 #include <mutex>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -24,14 +20,14 @@
 #include <boost/beast/websocket/ssl.hpp>
 
 #include "platform/Url.h"
-#include "platform/linux/SystemTrustStore.h"
+#include "platform/linux/TlsClientContext.h"
+#include "platform/linux/TlsConnector.h"
 
 namespace tessary {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
-namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using SteadyClock = std::chrono::steady_clock;
 
@@ -75,13 +71,15 @@ void enableKeepAlive(tcp::socket& socket)
 // The io thread and what it serves. Shared with the thread itself, so the session may be
 // destroyed anywhere, even on the io thread.
 struct BeastWebSocketSession::Core {
-    Core(Timing chosenTiming, NameLookup chosenLookup) : timing(chosenTiming), lookup(std::move(chosenLookup)) {}
+    Core(const std::optional<std::filesystem::path>& extraCaFile, Timing chosenTiming, NameLookup chosenLookup)
+        : tls(extraCaFile), timing(chosenTiming), lookup(std::move(chosenLookup))
+    {
+    }
 
     asio::io_context io{1};
-    ssl::context tls{ssl::context::tls_client};
+    TlsClientContext tls;
     const Timing timing;
     const NameLookup lookup;
-    std::optional<std::string> trustProblem;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::mutex mutex;
     bool invalidated = false;
@@ -95,7 +93,8 @@ public:
     Connection(std::shared_ptr<Core> core, std::optional<Url> url,
                std::vector<std::pair<std::string, std::string>> headers, std::weak_ptr<WebSocketObserver> observer)
         : core_(std::move(core)), validUrl_(url.has_value()), url_(url.value_or(Url{})), headers_(std::move(headers)),
-          observer_(std::move(observer)), ws_(core_->io, core_->tls), openTimer_(core_->io), livenessTimer_(core_->io)
+          observer_(std::move(observer)), ws_(core_->io, core_->tls.context()),
+          connector_(core_->lookup, core_->timing.connectPerAddress), openTimer_(core_->io), livenessTimer_(core_->io)
     {
     }
 
@@ -131,21 +130,21 @@ public:
             return;
         if (!stopReason_)
             stopReason_ = reason;
-        if (stage_ == Stage::resolving)
-            return fail(*stopReason_);
+        if (stage_ == Stage::connecting)
+            return connector_.cancel();
         closeSocket();
     }
 
 private:
-    enum class Stage { resolving, connecting, opening, open, closing };
+    enum class Stage { connecting, upgrading, open, closing };
     enum class Write { idle, message, ping };
 
     void begin()
     {
         if (finished_)
             return;
-        if (core_->trustProblem)
-            return fail(Error{*core_->trustProblem});
+        if (const auto& problem = core_->tls.trustProblem())
+            return fail(*problem);
         if (!validUrl_ || (url_.scheme != "wss"))
             return fail(Error{"unsupported URL"});
         openTimer_.expires_after(kOpenTimeout);
@@ -153,97 +152,19 @@ private:
             if (!ec && self->stage_ < Stage::open)
                 self->abort(Error{"The request timed out."});
         });
-        lookUp();
+        connector_.connect(ws_.next_layer(), weak_from_this(), url_.host, url_.effectivePort(),
+                           [this](std::optional<Error> error) { onConnected(std::move(error)); });
     }
 
-    // A lookup may hang for minutes. It runs on a thread nobody waits for, which holds the
-    // connection only weakly and hands the addresses to the io thread.
-    void lookUp()
+    void onConnected(std::optional<Error> error)
     {
-        try {
-            std::thread([lookup = core_->lookup, host = url_.host, weak = weak_from_this()] {
-                auto addresses = lookup(host);
-                const auto self = weak.lock();
-                if (!self)
-                    return;
-                asio::post(self->core_->io, [weak, addresses = std::move(addresses)]() mutable {
-                    if (const auto connection = weak.lock())
-                        connection->onResolved(std::move(addresses));
-                });
-            }).detach();
-        } catch (const std::system_error& e) {
-            fail(Error{std::string("The host name could not be looked up: ") + e.what()});
-        }
-    }
-
-    void onResolved(Expected<std::vector<std::string>> addresses)
-    {
-        if (finished_)
-            return;
-        if (!addresses)
-            return fail(addresses.error());
-        for (const auto& text : addresses.value()) {
-            beast::error_code notAnAddress;
-            const auto address = asio::ip::make_address(text, notAnAddress);
-            if (!notAnAddress)
-                endpoints_.emplace_back(address, url_.effectivePort());
-        }
-        if (endpoints_.empty())
-            return fail(Error{"The host " + url_.host + " has no address."});
-        stage_ = Stage::connecting;
-        connectTo(0);
-    }
-
-    // Addresses in order, each with its own time limit; a failure moves on to the next.
-    void connectTo(std::size_t index)
-    {
-        auto& stream = beast::get_lowest_layer(ws_);
-        stream.close();
-        if (index == endpoints_.size())
-            return fail(lastConnectError_);
-        stream.expires_after(core_->timing.connectPerAddress);
-        stream.async_connect(endpoints_[index], [self = shared_from_this(), index](beast::error_code ec) {
-            if (self->stopReason_)
-                return self->fail(*self->stopReason_);
-            if (ec) {
-                const auto& endpoint = self->endpoints_[index];
-                self->lastConnectError_ =
-                    Error{endpoint.address().to_string() + ": " +
-                          (ec == beast::error::timeout ? "no connection within " +
-                                                             spoken(self->core_->timing.connectPerAddress)
-                                                       : ec.message())};
-                return self->connectTo(index + 1);
-            }
-            self->onConnected();
-        });
-    }
-
-    void onConnected()
-    {
-        auto& stream = beast::get_lowest_layer(ws_);
-        // From here the open timer alone bounds TLS and the upgrade.
-        stream.expires_never();
-        enableKeepAlive(stream.socket());
-        stage_ = Stage::opening;
-        auto& tlsStream = ws_.next_layer();
-        beast::error_code addressError;
-        asio::ip::make_address(url_.host, addressError);
-        // SNI carries names only, never an address literal.
-        if (addressError && SSL_ctrl(tlsStream.native_handle(), SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                                     const_cast<char*>(url_.host.c_str())) != 1)
-            return fail(Error{"The server name could not be set for TLS."});
-        tlsStream.set_verify_mode(ssl::verify_peer);
-        tlsStream.set_verify_callback(ssl::host_name_verification(url_.host));
-        tlsStream.async_handshake(ssl::stream_base::client,
-                                  [self = shared_from_this()](beast::error_code handshakeError) {
-                                      self->onTlsReady(handshakeError);
-                                  });
-    }
-
-    void onTlsReady(beast::error_code ec)
-    {
-        if (stopped(ec))
-            return;
+        if (stopReason_)
+            return fail(*stopReason_);
+        if (error)
+            return fail(*error);
+        // From here the open timer alone bounds the upgrade.
+        enableKeepAlive(beast::get_lowest_layer(ws_).socket());
+        stage_ = Stage::upgrading;
         websocket::stream_base::timeout timeouts{};
         timeouts.handshake_timeout = websocket::stream_base::none();
         timeouts.idle_timeout = websocket::stream_base::none();
@@ -453,15 +374,14 @@ private:
     Url url_;
     std::vector<std::pair<std::string, std::string>> headers_;
     std::weak_ptr<WebSocketObserver> observer_;
-    websocket::stream<beast::ssl_stream<beast::tcp_stream>> ws_;
+    websocket::stream<TlsConnector::Stream> ws_;
+    TlsConnector connector_;
     asio::steady_timer openTimer_;
     asio::steady_timer livenessTimer_;
-    std::vector<tcp::endpoint> endpoints_;
-    Error lastConnectError_;
     websocket::response_type upgradeReply_;
     beast::flat_buffer buffer_;
     std::deque<std::pair<std::string, SendCompletion>> outbox_;
-    Stage stage_ = Stage::resolving;
+    Stage stage_ = Stage::connecting;
     Write write_ = Write::idle;
     bool pingDue_ = false;
     bool awaitingAnswer_ = false;
@@ -473,22 +393,7 @@ private:
 
 Expected<std::vector<std::string>> BeastWebSocketSession::systemNameLookup(const std::string& host)
 {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int status = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (status != 0)
-        return Error{"The host " + host + " could not be found: " + ::gai_strerror(status)};
-    std::vector<std::string> addresses;
-    for (const addrinfo* entry = found; entry; entry = entry->ai_next) {
-        char text[NI_MAXHOST] = {};
-        if (::getnameinfo(entry->ai_addr, entry->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0 &&
-            std::find(addresses.begin(), addresses.end(), text) == addresses.end())
-            addresses.emplace_back(text);
-    }
-    ::freeaddrinfo(found);
-    return addresses;
+    return TlsConnector::systemNameLookup(host);
 }
 
 BeastWebSocketSession::BeastWebSocketSession(std::optional<std::filesystem::path> extraCaFile)
@@ -498,22 +403,8 @@ BeastWebSocketSession::BeastWebSocketSession(std::optional<std::filesystem::path
 
 BeastWebSocketSession::BeastWebSocketSession(std::optional<std::filesystem::path> extraCaFile, Timing timing,
                                              NameLookup lookup)
-    : core_(std::make_shared<Core>(timing, std::move(lookup)))
+    : core_(std::make_shared<Core>(extraCaFile, timing, std::move(lookup)))
 {
-    SSL_CTX_set_min_proto_version(core_->tls.native_handle(), TLS1_2_VERSION);
-    core_->tls.set_verify_mode(ssl::verify_peer);
-    beast::error_code ec;
-    core_->tls.add_verify_path(SystemTrustStore::certificateFolder(), ec);
-    if (const auto bundle = SystemTrustStore::certificateFile(); bundle && !ec)
-        core_->tls.load_verify_file(*bundle, ec);
-    if (ec)
-        core_->trustProblem = "The system's trusted certificates could not be loaded: " + ec.message();
-    if (extraCaFile) {
-        core_->tls.load_verify_file(extraCaFile->string(), ec);
-        if (ec)
-            core_->trustProblem = "The certificate file " + extraCaFile->string() + " could not be loaded: " +
-                                  ec.message();
-    }
     core_->work.emplace(core_->io.get_executor());
     core_->thread = std::thread([core = core_] {
         ::pthread_setname_np(::pthread_self(), "websocket");

@@ -33,7 +33,7 @@ public:
     // runs on a thread of its own.
     using NameLookup = std::function<Expected<std::vector<std::string>>(const std::string& host)>;
 
-    // getaddrinfo, both address families, duplicates removed.
+    // TlsConnector's: getaddrinfo, both address families, duplicates removed.
     static Expected<std::vector<std::string>> systemNameLookup(const std::string& host);
 
     explicit BeastWebSocketSession(std::optional<std::filesystem::path> extraCaFile = std::nullopt);

@@ -37,7 +37,7 @@ Section|admin
 FIELDS
 depends="$(dpkg-deb -f "$deb" Depends)"
 # Read from the binaries: the C library for all, Qt for the agent and its panel.
-for package in libc6 libqt6core6 libqt6widgets6 libqt6quick6 libcurl4 libsecret-1-0 qml6-module-qtquick; do
+for package in libc6 libqt6core6 libqt6widgets6 libqt6quick6 libdbus-1-3 qml6-module-qtquick; do
   [[ ", $depends," == *", $package "* || ", $depends," == *", $package,"* ]] || fail "Depends lacks $package: $depends"
 done
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "agent/core/DeviceIdentifier.h"
-#include "platform/linux/CurlHttpTransport.h"
+#include "platform/linux/BeastHttpTransport.h"
 
 namespace tessary::testing {
 
@@ -35,7 +35,7 @@ std::string lowered(std::string text)
 StandInServiceProcess::StandInServiceProcess(const std::filesystem::path& program) : program_(program)
 {
     launch("0");
-    transport_ = std::make_unique<CurlHttpTransport>(caFile_);
+    transport_ = std::make_unique<BeastHttpTransport>(caFile_);
 }
 
 void StandInServiceProcess::launch(const std::string& port)

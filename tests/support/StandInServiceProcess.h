@@ -16,7 +16,7 @@
 #include "tests/support/WatchedProcess.h"
 
 namespace tessary {
-class CurlHttpTransport;
+class BeastHttpTransport;
 }
 
 namespace tessary::testing {
@@ -89,7 +89,7 @@ private:
     std::unique_ptr<WatchedProcess> process_;
     std::string baseURL_;
     std::filesystem::path caFile_;
-    std::unique_ptr<CurlHttpTransport> transport_;
+    std::unique_ptr<BeastHttpTransport> transport_;
 };
 
 }  // namespace tessary::testing

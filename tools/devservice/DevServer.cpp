@@ -256,6 +256,8 @@ private:
         auto response = std::make_shared<http::response<http::string_body>>(
             static_cast<http::status>(answer.status), request.version());
         response->set(http::field::server, "tessary-devservice");
+        if (!answer.location.empty())
+            response->set(http::field::location, answer.location);
         if (answer.status != 204) {
             response->set(http::field::content_type, answer.contentType);
             response->body() = answer.body;

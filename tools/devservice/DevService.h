@@ -29,6 +29,8 @@ struct HttpAnswer {
     int status = 200;
     std::string contentType = "application/json";
     std::string body;
+    // Sent as the Location header when not empty.
+    std::string location = {};
 };
 
 // What a channel upgrade gets: the device it opens a channel for, or the refusal to send.

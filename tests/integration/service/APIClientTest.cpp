@@ -2,7 +2,7 @@
 
 #include "agent/service/APIClient.h"
 #include "platform/MemoryLogSink.h"
-#include "platform/linux/CurlHttpTransport.h"
+#include "platform/linux/BeastHttpTransport.h"
 #include "tests/integration/service/StandInService.h"
 #include "tests/support/FakePlatform.h"
 
@@ -38,7 +38,7 @@ protected:
     {
         TemporaryFolder::writeFile(bundleFolder.path() / "Contents" / "Info.json", info);
         bundle = std::make_shared<MainBundle>(bundleFolder.path(), bundleFolder.path() / "Contents/bin/PellixApp");
-        client = makeClient(std::make_shared<CurlHttpTransport>(stand.caFile()), stand.baseURL());
+        client = makeClient(std::make_shared<BeastHttpTransport>(stand.caFile()), stand.baseURL());
     }
 
     std::unique_ptr<APIClient> makeClient(std::shared_ptr<HttpTransport> transport, const std::string& baseURL)
@@ -263,7 +263,7 @@ TEST_F(APIClientTest, UpdateCheckDecodesWhateverArrivesWhateverTheStatus)
 
 TEST_F(APIClientTest, UntrustedOrMisnamedServicesAreTransportErrors)
 {
-    auto untrusting = makeClient(std::make_shared<CurlHttpTransport>(), stand.baseURL());
+    auto untrusting = makeClient(std::make_shared<BeastHttpTransport>(), stand.baseURL());
     std::optional<APIResult<std::optional<std::string>>> untrusted;
     untrusting->checkForUpdate([&untrusted](auto result) { untrusted.emplace(std::move(result)); });
     ASSERT_TRUE(testing::pumpUntil(*queue, [&untrusted] { return untrusted.has_value(); }));
@@ -271,7 +271,7 @@ TEST_F(APIClientTest, UntrustedOrMisnamedServicesAreTransportErrors)
     EXPECT_EQ(untrusted->failure().kind, APIFailure::Kind::transport);
 
     StandInService misnamed({"service.example"});
-    auto checking = makeClient(std::make_shared<CurlHttpTransport>(misnamed.caFile()), misnamed.baseURL());
+    auto checking = makeClient(std::make_shared<BeastHttpTransport>(misnamed.caFile()), misnamed.baseURL());
     std::optional<APIResult<std::optional<std::string>>> wrongName;
     checking->checkForUpdate([&wrongName](auto result) { wrongName.emplace(std::move(result)); });
     ASSERT_TRUE(testing::pumpUntil(*queue, [&wrongName] { return wrongName.has_value(); }));

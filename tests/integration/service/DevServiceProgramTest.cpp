@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "platform/linux/CurlHttpTransport.h"
+#include "platform/linux/BeastHttpTransport.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -18,7 +18,7 @@ std::string valueAfter(const std::string& line, const std::string& prefix)
     return line.rfind(prefix, 0) == 0 ? line.substr(prefix.size()) : std::string();
 }
 
-Expected<HttpReply> request(CurlHttpTransport& transport, HttpRequest request)
+Expected<HttpReply> request(BeastHttpTransport& transport, HttpRequest request)
 {
     std::promise<Expected<HttpReply>> reply;
     auto arrived = reply.get_future();
@@ -46,7 +46,7 @@ TEST(DevServiceProgramTest, StartsServesAndStopsOnSigterm)
     EXPECT_EQ(caFile, (folder.path() / "ca.pem").string());
     EXPECT_EQ(code.size(), 6u);
 
-    CurlHttpTransport transport(caFile);
+    BeastHttpTransport transport(caFile);
     const auto paired = request(transport, {"POST", baseURL + "/api/use-setup-code", {{"Content-Type", "application/json"}},
                                             nlohmann::json{{"setupCode", code}, {"deviceId", "device-1"}}.dump(),
                                             std::nullopt});

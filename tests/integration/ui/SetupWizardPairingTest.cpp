@@ -2,7 +2,7 @@
 
 #include "agent/core/AppDelegate.h"
 #include "agent/ui/SetupWizardModel.h"
-#include "platform/linux/CurlHttpTransport.h"
+#include "platform/linux/BeastHttpTransport.h"
 #include "tests/integration/service/StandInService.h"
 #include "tests/support/FakePlatform.h"
 
@@ -28,7 +28,7 @@ protected:
         stand.start();
         auto platform = fake.platform();
         platform.serviceURL = stand.baseURL();
-        platform.httpSession = std::make_shared<CurlHttpTransport>(stand.caFile());
+        platform.httpSession = std::make_shared<BeastHttpTransport>(stand.caFile());
         delegate = std::make_shared<AppDelegate>(platform);
         delegate->applicationDidFinishLaunching();
         fake.mainQueue->runUntilIdle();

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/linux/CurlPackageDownloader.h"
+#include "platform/linux/BeastPackageDownloader.h"
 #include "tests/integration/service/StandInService.h"
 
 namespace tessary {
@@ -73,7 +73,7 @@ std::vector<std::string> folderEntries(const std::filesystem::path& folder)
     return names;
 }
 
-class CurlPackageDownloaderTest : public ::testing::Test {
+class BeastPackageDownloaderTest : public ::testing::Test {
 protected:
     std::string packageURL() const { return stand.baseURL() + "/releases/Tessary.pkg"; }
     std::filesystem::path destination() const { return folder.path() / "Tessary.deb"; }
@@ -96,10 +96,10 @@ protected:
 
     StandInService stand;
     TemporaryFolder folder;
-    CurlPackageDownloader downloader{stand.caFile()};
+    BeastPackageDownloader downloader{stand.caFile()};
 };
 
-TEST_F(CurlPackageDownloaderTest, PackageLandsInTheFolderOverVerifiedTls)
+TEST_F(BeastPackageDownloaderTest, PackageLandsInTheFolderOverVerifiedTls)
 {
     const auto bytes = packageBytes(3 * 1024 * 1024 + 17);
     stand.service().setPackage(bytes);
@@ -114,7 +114,7 @@ TEST_F(CurlPackageDownloaderTest, PackageLandsInTheFolderOverVerifiedTls)
     EXPECT_EQ(folderEntries(folder.path()), std::vector<std::string>{"Tessary.deb"});
 }
 
-TEST_F(CurlPackageDownloaderTest, AnOlderPackageIsReplaced)
+TEST_F(BeastPackageDownloaderTest, AnOlderPackageIsReplaced)
 {
     TemporaryFolder::writeFile(destination(), "an older package, longer than the new one");
     stand.service().setPackage("new package");
@@ -125,7 +125,7 @@ TEST_F(CurlPackageDownloaderTest, AnOlderPackageIsReplaced)
     EXPECT_EQ(folderEntries(folder.path()), std::vector<std::string>{"Tessary.deb"});
 }
 
-TEST_F(CurlPackageDownloaderTest, AnErrorStatusOrAnEmptyBodyIsAFailureAndLeavesNoFile)
+TEST_F(BeastPackageDownloaderTest, AnErrorStatusOrAnEmptyBodyIsAFailureAndLeavesNoFile)
 {
     const std::string status = "The server answered the package download with HTTP status ";
     const std::string empty = "The server answered the package download with an empty body.";
@@ -152,7 +152,47 @@ TEST_F(CurlPackageDownloaderTest, AnErrorStatusOrAnEmptyBodyIsAFailureAndLeavesN
     }
 }
 
-TEST_F(CurlPackageDownloaderTest, NoPublishedPackageIsAFailure)
+TEST_F(BeastPackageDownloaderTest, RedirectsAreFollowedToHttpsAddressesOnly)
+{
+    const auto bytes = packageBytes(200 * 1024);
+    stand.service().setPackage(bytes);
+    const auto origin = stand.baseURL();
+    const auto schemeRelative = origin.substr(origin.find("//"));
+    const std::string loop = "The server redirected more than 10 times.";
+    struct Row {
+        const char* name;
+        int status;
+        std::string location;
+        std::string error;  // empty: the package arrives
+    };
+    const Row rows[] = {
+        {"found, absolute path", 302, "/releases/Tessary.pkg", ""},
+        {"moved, whole address", 301, origin + "/releases/Tessary.pkg", ""},
+        {"see other, relative to the folder", 303, "Tessary.pkg", ""},
+        {"permanent, scheme-relative", 308, schemeRelative + "/releases/Tessary.pkg", ""},
+        {"temporary, to plain http", 307, "http://127.0.0.1:" + std::to_string(stand.port()) + "/releases/Tessary.pkg",
+         "The address http://127.0.0.1:" + std::to_string(stand.port()) + "/releases/Tessary.pkg is not an https address."},
+        {"to itself, endlessly", 302, "/releases/latest", loop},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        stand.service().scriptReply("GET", "/releases/latest",
+                                    devservice::HttpAnswer{row.status, "text/plain", "moved", row.location});
+        const auto result = download(downloader, origin + "/releases/latest");
+        if (row.error.empty()) {
+            ASSERT_TRUE(result) << result.error().description;
+            EXPECT_EQ(result.value().status, 200);
+            EXPECT_TRUE(TemporaryFolder::readFile(destination()) == bytes);
+        } else {
+            ASSERT_FALSE(result);
+            EXPECT_EQ(result.error().description, row.error);
+        }
+        EXPECT_EQ(folderEntries(folder.path()).size(), row.error.empty() ? 1u : 0u);
+        std::filesystem::remove(destination());
+    }
+}
+
+TEST_F(BeastPackageDownloaderTest, NoPublishedPackageIsAFailure)
 {
     const auto result = download(downloader, packageURL());
     ASSERT_FALSE(result);
@@ -160,7 +200,7 @@ TEST_F(CurlPackageDownloaderTest, NoPublishedPackageIsAFailure)
     EXPECT_TRUE(folderEntries(folder.path()).empty());
 }
 
-TEST_F(CurlPackageDownloaderTest, AFailedDownloadLeavesAnOlderPackageUntouched)
+TEST_F(BeastPackageDownloaderTest, AFailedDownloadLeavesAnOlderPackageUntouched)
 {
     TemporaryFolder::writeFile(destination(), "older package");
     scriptPackageReply(500, "oops");
@@ -169,10 +209,10 @@ TEST_F(CurlPackageDownloaderTest, AFailedDownloadLeavesAnOlderPackageUntouched)
     EXPECT_EQ(folderEntries(folder.path()), std::vector<std::string>{"Tessary.deb"});
 }
 
-TEST_F(CurlPackageDownloaderTest, UntrustedOrMisnamedCertificatesFail)
+TEST_F(BeastPackageDownloaderTest, UntrustedOrMisnamedCertificatesFail)
 {
     stand.service().setPackage("package");
-    CurlPackageDownloader untrusting;
+    BeastPackageDownloader untrusting;
     const auto untrusted = download(untrusting, packageURL());
     ASSERT_FALSE(untrusted);
     EXPECT_TRUE(folderEntries(folder.path()).empty());
@@ -180,14 +220,14 @@ TEST_F(CurlPackageDownloaderTest, UntrustedOrMisnamedCertificatesFail)
 
     StandInService misnamed({"service.example"});
     misnamed.service().setPackage("package");
-    CurlPackageDownloader checking(misnamed.caFile());
+    BeastPackageDownloader checking(misnamed.caFile());
     const auto wrongName = download(checking, misnamed.baseURL() + "/releases/Tessary.pkg");
     ASSERT_FALSE(wrongName);
     EXPECT_TRUE(folderEntries(folder.path()).empty());
     EXPECT_TRUE(misnamed.service().requests().empty());
 }
 
-TEST_F(CurlPackageDownloaderTest, PlainHttpIsRefused)
+TEST_F(BeastPackageDownloaderTest, PlainHttpIsRefused)
 {
     const auto plain = "http://127.0.0.1:" + std::to_string(stand.port()) + "/releases/Tessary.pkg";
     const auto result = download(downloader, plain);
@@ -196,7 +236,7 @@ TEST_F(CurlPackageDownloaderTest, PlainHttpIsRefused)
     EXPECT_TRUE(stand.service().requests().empty());
 }
 
-TEST_F(CurlPackageDownloaderTest, AMissingFolderIsAFailure)
+TEST_F(BeastPackageDownloaderTest, AMissingFolderIsAFailure)
 {
     stand.service().setPackage("package");
     Outcomes outcomes;
@@ -207,7 +247,7 @@ TEST_F(CurlPackageDownloaderTest, AMissingFolderIsAFailure)
     EXPECT_NE(results[0].error().description.find("missing"), std::string::npos) << results[0].error().description;
 }
 
-TEST_F(CurlPackageDownloaderTest, CompletionsRunOnTheTransportThread)
+TEST_F(BeastPackageDownloaderTest, CompletionsRunOnTheTransportThread)
 {
     stand.service().setPackage("package");
     Outcomes outcomes;
@@ -216,12 +256,12 @@ TEST_F(CurlPackageDownloaderTest, CompletionsRunOnTheTransportThread)
     EXPECT_NE(outcomes.threads().front(), std::this_thread::get_id());
 }
 
-TEST_F(CurlPackageDownloaderTest, EveryDownloadEndsOnceWhenTheDownloaderGoesAway)
+TEST_F(BeastPackageDownloaderTest, EveryDownloadEndsOnceWhenTheDownloaderGoesAway)
 {
     stand.service().setPackage(packageBytes(1024 * 1024));
     Outcomes outcomes;
     {
-        CurlPackageDownloader leaving(stand.caFile());
+        BeastPackageDownloader leaving(stand.caFile());
         for (int i = 0; i < 3; ++i)
             leaving.download(packageURL(), destination(), outcomes.completion());
     }
