@@ -1,6 +1,6 @@
 #include "agent/ui/MenuBarScene.h"
 
-#include <QIcon>
+#include <QImage>
 
 namespace tessary {
 
@@ -28,36 +28,32 @@ QImage iconImage(const AgentPlatform& platform)
 }  // namespace
 
 MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPlatform& platform,
-                           std::shared_ptr<PackageDownloader> packageDownloader, QObject* parent)
+                           std::shared_ptr<PackageDownloader> packageDownloader, XEmbedTrayModule* xembedTray,
+                           QObject* parent)
     : QObject(parent), logger_(platform.logSink, AppDelegate::kSubsystem, "app"),
       content_(delegate, platform.mainQueue, platform.logSink,
                updateLineFactory(delegate, platform, std::move(packageDownloader))),
-      panel_(content_, platform.bundle->plugInPath(TrayPanel::kModuleFileName), logger_), trayIcon_(this), statusItem_(QStringLiteral("app.brenmoor.tessary"), QStringLiteral("Tessary"),
-                                                      iconImage(platform), this),
-      activation_(activationSocketPath(platform.paths))
+      panel_(content_, platform.bundle->plugInPath(TrayPanel::kModuleFileName), logger_),
+      statusItem_(QStringLiteral("app.brenmoor.tessary"), QStringLiteral("Tessary"), iconImage(platform), this),
+      activation_(activationSocketPath(platform.paths), platform.mainQueue)
 {
-    if (const auto image = platform.bundle->resourcePath("MenuBarIcon", "png"))
-        trayIcon_.setIcon(QIcon(QString::fromStdString(image->string())));
-    trayIcon_.setToolTip(QStringLiteral("Tessary"));
-    connect(&trayIcon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-            panel_.toggle(trayGeometry());
-    });
-
     connect(&statusItem_, &StatusNotifierItem::activated, this, [this](QPoint where) {
         statusItemGeometry_ = where.isNull() ? QRect() : QRect(where, QSize(1, 1));
         panel_.toggle(trayGeometry());
     });
     connect(&statusItem_, &StatusNotifierItem::registered, this, [this] {
         // One icon: the watcher's item takes the place of an XEmbed one.
-        trayIcon_.hide();
+        if (trayIcon_)
+            trayIcon_->hide();
         logger_.info("Tray icon registered with the desktop");
     });
-    // With a watcher Qt's own icon would be a second one; it serves XEmbed trays only.
-    const bool xembedTray = !statusItem_.watcherPresentAtStart() && QSystemTrayIcon::isSystemTrayAvailable();
-    if (xembedTray)
-        trayIcon_.show();
-    const bool hasTray = xembedTray || statusItem_.watcherPresentAtStart();
+    // With a watcher an XEmbed icon would be a second one.
+    if (!statusItem_.watcherPresentAtStart() && xembedTray) {
+        const auto image = platform.bundle->resourcePath("MenuBarIcon", "png");
+        trayIcon_ = xembedTray->showIcon(image ? QString::fromStdString(image->string()) : QString(),
+                                         QStringLiteral("Tessary"), [this] { panel_.toggle(trayGeometry()); });
+    }
+    const bool hasTray = trayIcon_ || statusItem_.watcherPresentAtStart();
     activation_.listen([this] {
         logger_.info("Showing the panel for a second start of the agent");
         showPanel();
@@ -79,7 +75,7 @@ void MenuBarScene::showPanel()
 
 QRect MenuBarScene::trayGeometry() const
 {
-    return trayIcon_.isVisible() ? trayIcon_.geometry() : statusItemGeometry_;
+    return trayIcon_ && trayIcon_->isVisible() ? trayIcon_->geometry() : statusItemGeometry_;
 }
 
 }  // namespace tessary

@@ -1,10 +1,18 @@
-#include <QApplication>
+#include <QGuiApplication>
+#include <QPluginLoader>
 #include <QTimer>
+
+#include <malloc.h>
+
+#include <cstdlib>
+#include <string_view>
 
 #include "agent/core/AppDelegate.h"
 #include "agent/service/ServiceEndpoint.h"
 #include "agent/ui/MenuBarScene.h"
 #include "agent/ui/QtMainQueue.h"
+#include "agent/ui/StatusNotifierItem.h"
+#include "agent/ui/XEmbedTrayModule.h"
 #include "platform/linux/AgentConfiguration.h"
 #include "platform/linux/ApplicationWatcher.h"
 #include "platform/linux/FileDescriptorLimit.h"
@@ -25,6 +33,7 @@
 #include "platform/linux/ManagedBrowserPolicy.h"
 #include "platform/linux/PrivateKeptFile.h"
 #include "platform/linux/SecureStoreFactory.h"
+#include "platform/linux/SessionBusName.h"
 #include "platform/linux/SystemLogSink.h"
 #include "platform/linux/SystemctlServiceManager.h"
 #include "platform/linux/SystemdKeepAliveUnit.h"
@@ -36,7 +45,9 @@ using namespace tessary;
 
 namespace {
 
-AgentPlatform linuxPlatform(QApplication& app, const AgentConfiguration& configuration,
+constexpr const char* kXEmbedTrayModuleFileName = "Tessary_XEmbedTray.so";
+
+AgentPlatform linuxPlatform(QCoreApplication& app, const AgentConfiguration& configuration,
                             std::shared_ptr<const MainBundle> bundle, std::shared_ptr<LogSink> logSink)
 {
     AgentPlatform platform;
@@ -95,6 +106,30 @@ AgentPlatform linuxPlatform(QApplication& app, const AgentConfiguration& configu
     return platform;
 }
 
+// An XEmbed tray is possible only on X11, and needed only where the desktop shows no
+// StatusNotifierItems (a watcher that appears later takes over from the XEmbed icon).
+bool mayNeedXEmbedTray()
+{
+    const char* display = std::getenv("DISPLAY");
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (display == nullptr || *display == '\0' ||
+        (platform != nullptr && *platform != '\0' && std::string_view(platform) != "xcb"))
+        return false;
+    return !SessionBusName::hasOwner(StatusNotifierItem::kWatcherService, std::chrono::milliseconds(500));
+}
+
+// The XEmbed tray module, loaded where it may be needed; null elsewhere or when it cannot be loaded.
+XEmbedTrayModule* loadXEmbedTrayModule(QPluginLoader& loader, const MainBundle& bundle, const Logger& logger)
+{
+    if (!mayNeedXEmbedTray())
+        return nullptr;
+    loader.setFileName(QString::fromStdString(bundle.plugInPath(kXEmbedTrayModuleFileName).string()));
+    auto* module = qobject_cast<XEmbedTrayModule*>(loader.instance());
+    if (module == nullptr)
+        logger.error("The XEmbed tray module could not be loaded: %s", {loader.errorString().toStdString()});
+    return module;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -113,7 +148,11 @@ int main(int argc, char* argv[])
 
     // Every running application instance holds a process descriptor.
     FileDescriptorLimit::raiseToHardLimit();
-    QApplication app(argc, argv);
+    QPluginLoader xembedTrayLoader;
+    auto* xembedTray = loadXEmbedTrayModule(xembedTrayLoader, *bundle, logger);
+    const auto application =
+        xembedTray != nullptr ? xembedTray->createApplication(argc, argv) : std::make_unique<QGuiApplication>(argc, argv);
+    auto& app = *application;
     app.setApplicationName(QStringLiteral("Tessary"));
     app.setQuitOnLastWindowClosed(false);
 
@@ -133,10 +172,16 @@ int main(int argc, char* argv[])
             if (terminating)
                 return;
             scene = std::make_unique<MenuBarScene>(
-                delegate, platform, std::make_shared<BeastPackageDownloader>(configuration.extraCaFile()));
+                delegate, platform, std::make_shared<BeastPackageDownloader>(configuration.extraCaFile()), xembedTray);
         });
     });
-    const int status = QApplication::exec();
+    // glibc keeps the memory that start-up, a TLS handshake or a closed panel freed; handing it
+    // back now and then keeps the agent's resident size at what it uses.
+    QTimer memoryTrim;
+    memoryTrim.callOnTimeout([] { malloc_trim(0); });
+    memoryTrim.start(std::chrono::minutes(5));
+    QTimer::singleShot(std::chrono::seconds(30), &app, [] { malloc_trim(0); });
+    const int status = QGuiApplication::exec();
     scene.reset();
     return status;
 }

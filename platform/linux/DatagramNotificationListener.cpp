@@ -31,8 +31,9 @@ void removeStaleSocket(const std::filesystem::path& path)
 }  // namespace
 
 DatagramNotificationListener::DatagramNotificationListener(std::filesystem::path socketPath,
-                                                           std::shared_ptr<MainQueue> mainQueue)
-    : socketPath_(std::move(socketPath)), mainQueue_(std::move(mainQueue))
+                                                           std::shared_ptr<MainQueue> mainQueue,
+                                                           std::string threadName)
+    : socketPath_(std::move(socketPath)), mainQueue_(std::move(mainQueue)), threadName_(std::move(threadName))
 {
 }
 
@@ -99,7 +100,7 @@ void DatagramNotificationListener::stop()
 
 void DatagramNotificationListener::receiveLoop(int socketFd, int stopFd, std::shared_ptr<Delivery> delivery)
 {
-    ::pthread_setname_np(::pthread_self(), "browser notes");
+    ::pthread_setname_np(::pthread_self(), threadName_.c_str());
     pollfd waits[2] = {{socketFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
     for (;;) {
         if (::poll(waits, 2, -1) < 0) {

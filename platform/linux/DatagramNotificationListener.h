@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "platform/MainQueue.h"
@@ -15,7 +16,9 @@ namespace tessary {
 // callback on the main queue. A reader thread waits on the socket; the main thread never blocks.
 class DatagramNotificationListener final : public NotificationListener {
 public:
-    DatagramNotificationListener(std::filesystem::path socketPath, std::shared_ptr<MainQueue> mainQueue);
+    // `threadName` names the reader thread (at most 15 characters) for the one who looks at it.
+    DatagramNotificationListener(std::filesystem::path socketPath, std::shared_ptr<MainQueue> mainQueue,
+                                 std::string threadName = "browser notes");
     ~DatagramNotificationListener() override;
     DatagramNotificationListener(const DatagramNotificationListener&) = delete;
     DatagramNotificationListener& operator=(const DatagramNotificationListener&) = delete;
@@ -34,6 +37,7 @@ private:
 
     std::filesystem::path socketPath_;
     std::shared_ptr<MainQueue> mainQueue_;
+    std::string threadName_;
     std::shared_ptr<Delivery> delivery_;
     std::thread reader_;
     int socketFd_ = -1;

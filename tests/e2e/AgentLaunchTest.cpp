@@ -14,6 +14,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/PrivateSecretService.h"
 #include "tests/support/TemporaryFolder.h"
+#include "tests/support/VirtualDisplay.h"
 #include "tests/support/WaitUntil.h"
 
 namespace tessary {
@@ -406,6 +407,53 @@ TEST_F(AgentLaunchTest, ATrayThatAppearsAfterTheAgentStillGetsItsIcon)
     EXPECT_FALSE(linesUntil(*agentProcess, "Tray icon registered with the desktop").empty());
     watcher.kill();
     agentProcess->kill();
+}
+
+// On X11 the widgets that an XEmbed icon needs are loaded only where the desktop has no
+// StatusNotifierWatcher: with one the agent maps none of them, without one Qt's icon docks.
+TEST_F(AgentLaunchTest, QtsWidgetsAreLoadedOnlyForATrayThatSpeaksOnlyXEmbed)
+{
+    const auto xvfb = testing::findProgram("Xvfb");
+    if (!xvfb)
+        GTEST_SKIP() << "Xvfb is not installed";
+    const auto standIns = agent.parent_path().parent_path().parent_path().parent_path() / "tests" / "e2e";
+    for (const bool watcherAtStart : {false, true}) {
+        SCOPED_TRACE(watcherAtStart ? "a StatusNotifierWatcher and an XEmbed tray" : "an XEmbed tray only");
+        testing::VirtualDisplay display(*xvfb);
+        ASSERT_TRUE(display.ready()) << "Xvfb did not come up";
+        testing::PrivateSecretService bus(testing::PrivateSecretService::Keyring::notStarted);
+        if (!bus.available())
+            GTEST_SKIP() << bus.whyUnavailable();
+        for (const auto& [name, value] : bus.environment())
+            environment[name] = value;
+        environment["DISPLAY"] = display.name();
+        environment["QT_QPA_PLATFORM"] = "xcb";
+        ChildProcess tray({(standIns / "xembed_tray").string()}, environment, std::nullopt,
+                          ChildProcess::Capture::standardOutput);
+        ASSERT_EQ(tray.readLine(), "tray");
+        std::optional<ChildProcess> watcher;
+        if (watcherAtStart) {
+            watcher.emplace(std::vector<std::string>{(standIns / "status_notifier_watcher").string()}, environment,
+                            std::nullopt, ChildProcess::Capture::standardOutput);
+            ASSERT_EQ(watcher->readLine(), "watching");
+        }
+
+        auto agentProcess = start();
+        if (watcherAtStart) {
+            EXPECT_EQ(watcher->readLine(),
+                      "registered org.kde.StatusNotifierItem-" + std::to_string(agentProcess->pid()) + "-1");
+            EXPECT_FALSE(testing::processMaps(agentProcess->pid(), "libQt6Widgets.so"));
+            EXPECT_FALSE(testing::processMaps(agentProcess->pid(), "/Tessary_XEmbedTray.so"));
+            watcher->kill();
+        } else {
+            EXPECT_EQ(tray.readLine(), "docked");
+            EXPECT_TRUE(testing::processMaps(agentProcess->pid(), "/Tessary_XEmbedTray.so"));
+        }
+        // With a tray either way, the wizard waits for a click instead of opening as a window.
+        EXPECT_FALSE(testing::processMaps(agentProcess->pid(), "/Tessary_Panel.so"));
+        agentProcess->kill();
+        tray.kill();
+    }
 }
 
 // An update installed over the agent the keep-alive unit runs: the agent ends and the unit starts

@@ -64,6 +64,7 @@ done)
 -rw-r--r-- root/root usr/lib/mozilla/native-messaging-hosts/app.brenmoor.tessary.json
 -rw-r--r-- root/root opt/tessary/Contents/PlugIns/Tessary_Panel.so
 -rw-r--r-- root/root opt/tessary/Contents/PlugIns/Tessary_Web_Extension.so
+-rw-r--r-- root/root opt/tessary/Contents/PlugIns/Tessary_XEmbedTray.so
 -rw-r--r-- root/root opt/tessary/Contents/Resources/MenuBarIcon.png
 -rw-r--r-- root/root opt/tessary/Contents/Resources/TessaryShield.png
 -rw-r--r-- root/root opt/tessary/Contents/Resources/MDM/tessary-profile-signed.mobileconfig
