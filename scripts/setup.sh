@@ -9,7 +9,7 @@ packages=(
   qml6-module-qtquick-layouts qml6-module-qtquick-window qml6-module-qtqml-workerscript
   qml6-module-qtquick-templates xvfb fonts-dejavu-core
   libboost-dev libssl-dev nlohmann-json3-dev libsqlite3-dev
-  libdbus-1-dev libicu-dev libxcb1-dev
+  libdbus-1-dev libicu-dev libxcb1-dev qt6-gtk-platformtheme
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 gnome-keyring libsecret-tools
   xdg-utils openssl procps python3-minimal locales curl

@@ -148,6 +148,10 @@ int main(int argc, char* argv[])
 
     // Every running application instance holds a process descriptor.
     FileDescriptorLimit::raiseToHardLimit();
+    // The panel draws with its own colours and sizes. Following the desktop's settings would make
+    // Qt load the desktop's theme plug-in at start: on GTK desktops that is GTK itself, its
+    // accessibility bridge and through it a GL driver, three times the agent's own memory.
+    QGuiApplication::setDesktopSettingsAware(false);
     QPluginLoader xembedTrayLoader;
     auto* xembedTray = loadXEmbedTrayModule(xembedTrayLoader, *bundle, logger);
     const auto application =
