@@ -1,6 +1,6 @@
 #include "agent/ui/MenuBarScene.h"
 
-#include <QImage>
+#include "agent/ui/MenuBarIcon.h"
 
 namespace tessary {
 
@@ -19,12 +19,6 @@ ContentModel::UpdateLineFactory updateLineFactory(const std::shared_ptr<AppDeleg
     };
 }
 
-QImage iconImage(const AgentPlatform& platform)
-{
-    const auto image = platform.bundle->resourcePath("MenuBarIcon", "png");
-    return image ? QImage(QString::fromStdString(image->string())) : QImage();
-}
-
 }  // namespace
 
 MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPlatform& platform,
@@ -34,7 +28,7 @@ MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPla
       content_(delegate, platform.mainQueue, platform.logSink,
                updateLineFactory(delegate, platform, std::move(packageDownloader))),
       panel_(content_, platform.bundle->plugInPath(TrayPanel::kModuleFileName), logger_),
-      statusItem_(QStringLiteral("app.brenmoor.tessary"), QStringLiteral("Tessary"), iconImage(platform), this),
+      statusItem_(QStringLiteral("app.brenmoor.tessary"), QStringLiteral("Tessary"), MenuBarIcon::pixmaps(), this),
       activation_(activationSocketPath(platform.paths), platform.mainQueue)
 {
     connect(&statusItem_, &StatusNotifierItem::activated, this, [this](QPoint where) {

@@ -47,38 +47,19 @@ namespace {
 constexpr auto kItemPath = "/StatusNotifierItem";
 constexpr auto kWatcherPath = "/StatusNotifierWatcher";
 
-StatusNotifierPixmap pixmapOf(const QImage& image)
-{
-    const auto argb = image.convertToFormat(QImage::Format_ARGB32);
-    StatusNotifierPixmap pixmap{argb.width(), argb.height(), {}};
-    pixmap.argb.reserve(argb.width() * argb.height() * 4);
-    for (int y = 0; y < argb.height(); ++y) {
-        const auto* line = reinterpret_cast<const QRgb*>(argb.constScanLine(y));
-        for (int x = 0; x < argb.width(); ++x) {
-            const QRgb pixel = line[x];
-            pixmap.argb.append(static_cast<char>(qAlpha(pixel)));
-            pixmap.argb.append(static_cast<char>(qRed(pixel)));
-            pixmap.argb.append(static_cast<char>(qGreen(pixel)));
-            pixmap.argb.append(static_cast<char>(qBlue(pixel)));
-        }
-    }
-    return pixmap;
-}
-
 }  // namespace
 
-StatusNotifierItem::StatusNotifierItem(QString id, QString title, const QImage& icon, QObject* parent)
+StatusNotifierItem::StatusNotifierItem(QString id, QString title, QList<StatusNotifierPixmap> icon, QObject* parent)
     : QObject(parent),
       bus_(QDBusConnection::sessionBus()),
       serviceName_(QStringLiteral("org.kde.StatusNotifierItem-%1-1").arg(QCoreApplication::applicationPid())),
       id_(std::move(id)),
-      title_(std::move(title))
+      title_(std::move(title)),
+      pixmaps_(std::move(icon))
 {
     qDBusRegisterMetaType<StatusNotifierPixmap>();
     qDBusRegisterMetaType<QList<StatusNotifierPixmap>>();
     qDBusRegisterMetaType<StatusNotifierToolTip>();
-    if (!icon.isNull())
-        pixmaps_ = {pixmapOf(icon), pixmapOf(icon.scaled(icon.size() * 2, Qt::KeepAspectRatio, Qt::SmoothTransformation))};
     if (!bus_.isConnected())
         return;
     bus_.registerObject(QString::fromLatin1(kItemPath), this,

@@ -4,7 +4,6 @@
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusObjectPath>
-#include <QImage>
 #include <QList>
 #include <QObject>
 #include <QPoint>
@@ -56,7 +55,8 @@ class StatusNotifierItem final : public QObject {
 public:
     static constexpr const char* kWatcherService = "org.kde.StatusNotifierWatcher";
 
-    StatusNotifierItem(QString id, QString title, const QImage& icon, QObject* parent = nullptr);
+    // `icon` holds the icon at one or more sizes.
+    StatusNotifierItem(QString id, QString title, QList<StatusNotifierPixmap> icon, QObject* parent = nullptr);
 
     // A watcher was on the bus when the item was made: the desktop shows the item.
     bool watcherPresentAtStart() const { return watcherPresentAtStart_; }
