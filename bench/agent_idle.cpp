@@ -1,7 +1,9 @@
 // A paired, monitoring agent left alone while 300 extra processes idle beside it, its watchdog
-// enabled as the keep-alive unit enables it, in two modes: as on a desktop (the system's desktop
-// entries and a few more, so their program folders are watched for executions) and scan-only (no
-// desktop entry, so no program folder to watch and the watcher looks for launches on a timer).
+// enabled as the keep-alive unit enables it, in three modes: as on a desktop (the system's desktop
+// entries and a few more, so their program folders are watched for executions) without a display;
+// the same on an X11 display (Xvfb) of a desktop named GNOME whose tray shows StatusNotifierItems;
+// and scan-only (no desktop entry, so no program folder to watch and the watcher looks for
+// launches on a timer).
 // For each: CPU time (utime + stime) over a wall-clock window; resident, anonymous and
 // proportional memory at the end; run time and wake-ups per second of each thread; watchdog
 // feeds. Then what the 2 s integrity check of the shared store costs. Asserts nothing.
@@ -31,8 +33,10 @@
 #include "shared/SharedDefaults.h"
 #include "platform/linux/FileSecureStore.h"
 #include "platform/linux/SecureStoreFactory.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/PairedAgentHarness.h"
 #include "tests/support/TemporaryFolder.h"
+#include "tests/support/VirtualDisplay.h"
 #include "tests/support/WaitUntil.h"
 
 extern char** environ;
@@ -235,7 +239,20 @@ void installDesktopEntries(const std::filesystem::path& applications)
     }
 }
 
-enum class Mode { desktop, scanOnly };
+enum class Mode { desktop, desktopWithTray, scanOnly };
+
+const char* describe(Mode mode)
+{
+    switch (mode) {
+    case Mode::desktop:
+        return "desktop (program folders watched for executions), no display";
+    case Mode::desktopWithTray:
+        return "desktop on X11 (Xvfb, GNOME's name) with a StatusNotifierItem tray";
+    case Mode::scanOnly:
+        break;
+    }
+    return "scan-only (no program folder to watch), no display";
+}
 
 // One agent of this mode, paired with its own service, measured over the window.
 bool measureIdleAgent(const PairedAgentHarness::Programs& programs, Mode mode, double windowSeconds)
@@ -249,8 +266,31 @@ bool measureIdleAgent(const PairedAgentHarness::Programs& programs, Mode mode, d
         harness.setEnvironment("TESSARY_SECRET_BACKEND", "file");
         backend = "the credentials file (no keyring here: " + harness.whyUnavailable() + ")";
     }
-    if (mode == Mode::desktop)
+    if (mode != Mode::scanOnly)
         installDesktopEntries(harness.dataDir() / "applications");
+    std::optional<VirtualDisplay> display;
+    std::optional<ChildProcess> tray;
+    if (mode == Mode::desktopWithTray) {
+        const auto xvfb = findProgram("Xvfb");
+        if (!xvfb || !harness.available()) {
+            std::printf("agent_idle, %s: not measured (%s)\n", describe(mode),
+                        xvfb ? "no session bus for the tray" : "Xvfb is not installed");
+            return true;
+        }
+        display.emplace(*xvfb);
+        if (!display->ready()) {
+            std::fprintf(stderr, "Xvfb did not come up\n");
+            return false;
+        }
+        harness.setEnvironment("DISPLAY", display->name());
+        harness.setEnvironment("QT_QPA_PLATFORM", "xcb");
+        harness.setEnvironment("XDG_CURRENT_DESKTOP", "GNOME");
+        tray.emplace(std::vector<std::string>{TESSARY_STATUS_NOTIFIER_WATCHER_PATH}, harness.agentEnvironment());
+        if (tray->readLine() != "watching") {
+            std::fprintf(stderr, "the stand-in tray did not start\n");
+            return false;
+        }
+    }
     std::filesystem::create_directories(harness.filesFolder());
     NotifySocket watchdog(harness.filesFolder() / "notify");
     // As the keep-alive unit runs it (WatchdogSec=30).
@@ -260,7 +300,10 @@ bool measureIdleAgent(const PairedAgentHarness::Programs& programs, Mode mode, d
     harness.setEnvironment("SSL_CERT_FILE", "");
     auto& agent = harness.startAgent();
     const IdleProcesses idle(kIdleProcesses);
-    for (const auto* line : {"Monitoring started", "Rules fetched via HTTP", "WebSocket connected"}) {
+    std::vector<const char*> readyLines = {"Monitoring started", "Rules fetched via HTTP", "WebSocket connected"};
+    if (tray)
+        readyLines.push_back("Tray icon registered with the desktop");
+    for (const auto* line : readyLines) {
         if (!agent.waitForLine(line, kAgentReadyLimit)) {
             std::fprintf(stderr, "the agent %s before logging \"%s\":\n%s",
                          waitForExit(agent.pid(), kExitLimit) ? "exited" : "timed out", line, agent.output().c_str());
@@ -301,9 +344,7 @@ bool measureIdleAgent(const PairedAgentHarness::Programs& programs, Mode mode, d
     const auto megabytes = [](long kilobytes) { return static_cast<double>(kilobytes) * 1024.0 / 1e6; };
     std::printf("agent_idle, %s: paired, monitoring agent (credentials in %s), %zu extra idle processes, %.1f s "
                 "window\n",
-                mode == Mode::desktop ? "desktop (program folders watched for executions)"
-                                      : "scan-only (no program folder to watch)",
-                backend.c_str(), idle.count(), elapsedSeconds);
+                describe(mode), backend.c_str(), idle.count(), elapsedSeconds);
     std::printf("  watcher: %s\n", watcherLine ? watcherLine->c_str() : "(the agent did not say)");
     std::printf("  cpu %.3f %% of one core (target <= %.1f %%): %lld ticks at %.0f ticks/s\n", cpuPercent,
                 kTargetCpuPercent, ticks, ticksPerSecond);
@@ -346,7 +387,7 @@ int main(int argc, char* argv[])
     auto programs = PairedAgentHarness::Programs::ofThisBuild();
     if (argc > 2)
         programs.agent = argv[2];
-    for (const auto mode : {Mode::desktop, Mode::scanOnly})
+    for (const auto mode : {Mode::desktop, Mode::desktopWithTray, Mode::scanOnly})
         if (!measureIdleAgent(programs, mode, windowSeconds))
             return 1;
     const TemporaryFolder folder;
