@@ -15,5 +15,5 @@ bash scripts/setup.sh
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTESSARY_WARNINGS_AS_ERRORS=ON >/dev/null
 [ -z "${TESSARY_BUILD_NUMBER:-}" ] || cmake -S . -B "$build" -DTESSARY_BUILD_NUMBER="$TESSARY_BUILD_NUMBER" >/dev/null
 cmake --build "$build" -j "${TESSARY_JOBS:-$(nproc)}" \
-  --target PellixApp tessary-chrome-host Tessary_Web_Extension Tessary_Panel tessary-package-files
+  --target PellixApp tessary-chrome-host Tessary_Web_Extension tessary-panel tessary-package-files
 bash packaging/assemble-deb.sh "$build" "$build"

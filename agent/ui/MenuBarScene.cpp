@@ -27,7 +27,7 @@ MenuBarScene::MenuBarScene(std::shared_ptr<AppDelegate> delegate, const AgentPla
     : QObject(parent), logger_(platform.logSink, AppDelegate::kSubsystem, "app"),
       content_(delegate, platform.mainQueue, platform.logSink,
                updateLineFactory(delegate, platform, std::move(packageDownloader))),
-      panel_(content_, platform.bundle->plugInPath(TrayPanel::kModuleFileName), logger_),
+      panel_(content_, platform.bundle->bundlePath() / "Contents" / "Helpers" / PanelProcess::kProgramFileName, logger_),
       statusItem_(QStringLiteral("app.brenmoor.tessary"), QStringLiteral("Tessary"), MenuBarIcon::pixmaps(), this),
       activation_(activationSocketPath(platform.paths), platform.mainQueue)
 {

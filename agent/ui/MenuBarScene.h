@@ -10,7 +10,7 @@
 #include "agent/ui/ContentModel.h"
 #include "agent/ui/PanelActivation.h"
 #include "agent/ui/StatusNotifierItem.h"
-#include "agent/ui/TrayPanel.h"
+#include "agent/ui/PanelProcess.h"
 #include "agent/ui/XEmbedTrayModule.h"
 #include "platform/PackageDownloader.h"
 
@@ -36,7 +36,7 @@ private:
 
     Logger logger_;
     ContentModel content_;
-    TrayPanel panel_;
+    PanelProcess panel_;
     StatusNotifierItem statusItem_;
     // Only where the desktop had no StatusNotifierWatcher at launch but an XEmbed tray.
     std::unique_ptr<XEmbedTrayIcon> trayIcon_;

@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-class QGuiApplication;
+class QCoreApplication;
 
 namespace tessary {
 
@@ -29,8 +29,8 @@ class XEmbedTrayModule {
 public:
     virtual ~XEmbedTrayModule() = default;
 
-    // The process's application object, made before any other Qt object that needs one.
-    virtual std::unique_ptr<QGuiApplication> createApplication(int& argc, char** argv) = 0;
+    // The process's application object (Qt's widgets application), made before any other Qt object.
+    virtual std::unique_ptr<QCoreApplication> createApplication(int& argc, char** argv) = 0;
     // The icon, shown; null when the display has no XEmbed tray. `clicked` runs on a click.
     virtual std::unique_ptr<XEmbedTrayIcon> showIcon(const QString& imageFile, const QString& toolTip,
                                                      std::function<void()> clicked) = 0;

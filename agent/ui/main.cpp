@@ -1,4 +1,4 @@
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QPluginLoader>
 #include <QTimer>
 
@@ -148,17 +148,14 @@ int main(int argc, char* argv[])
 
     // Every running application instance holds a process descriptor.
     FileDescriptorLimit::raiseToHardLimit();
-    // The panel draws with its own colours and sizes. Following the desktop's settings would make
-    // Qt load the desktop's theme plug-in at start: on GTK desktops that is GTK itself, its
-    // accessibility bridge and through it a GL driver, three times the agent's own memory.
-    QGuiApplication::setDesktopSettingsAware(false);
     QPluginLoader xembedTrayLoader;
     auto* xembedTray = loadXEmbedTrayModule(xembedTrayLoader, *bundle, logger);
+    // The agent draws nothing itself (the panel has a process of its own), so it connects to no
+    // display unless an XEmbed icon needs Qt's widgets.
     const auto application =
-        xembedTray != nullptr ? xembedTray->createApplication(argc, argv) : std::make_unique<QGuiApplication>(argc, argv);
+        xembedTray != nullptr ? xembedTray->createApplication(argc, argv) : std::make_unique<QCoreApplication>(argc, argv);
     auto& app = *application;
     app.setApplicationName(QStringLiteral("Tessary"));
-    app.setQuitOnLastWindowClosed(false);
 
     auto platform = linuxPlatform(app, configuration, bundle, logSink);
     bool terminating = false;
@@ -185,7 +182,7 @@ int main(int argc, char* argv[])
     memoryTrim.callOnTimeout([] { malloc_trim(0); });
     memoryTrim.start(std::chrono::minutes(5));
     QTimer::singleShot(std::chrono::seconds(30), &app, [] { malloc_trim(0); });
-    const int status = QGuiApplication::exec();
+    const int status = QCoreApplication::exec();
     scene.reset();
     return status;
 }

@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "agent/ui/panel/PanelView.h"
+#include "tests/support/PanelMirror.h"
 #include "tests/support/PanelScene.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/VirtualDisplay.h"
@@ -105,8 +106,10 @@ TEST(PanelScreenshotTest, EachPanelStateIsCapturedAtItsSize)
     for (const auto& shot : shots) {
         SCOPED_TRACE(shot.file);
         PanelScene scene;
-        PanelView panel(scene.content());
+        testing::PanelMirror mirror(scene.content());
+        PanelView panel(mirror.content());
         shot.enter(scene);
+        scene.settle();
         QSignalSpy drawn(&panel, &PanelView::firstFrameDrawn);
         panel.show(QRect());
         ASSERT_TRUE(drawn.wait(5000)) << "no frame drawn";

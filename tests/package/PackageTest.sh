@@ -61,8 +61,8 @@ done)
 -rwxr-xr-x root/root opt/tessary/Contents/bin/PellixApp
 -rwxr-xr-x root/root opt/tessary/Contents/Helpers/tessary-chrome-host
 -rwxr-xr-x root/root opt/tessary/Contents/Helpers/tessary-firefox-host
+-rwxr-xr-x root/root opt/tessary/Contents/Helpers/tessary-panel
 -rw-r--r-- root/root usr/lib/mozilla/native-messaging-hosts/app.brenmoor.tessary.json
--rw-r--r-- root/root opt/tessary/Contents/PlugIns/Tessary_Panel.so
 -rw-r--r-- root/root opt/tessary/Contents/PlugIns/Tessary_Web_Extension.so
 -rw-r--r-- root/root opt/tessary/Contents/PlugIns/Tessary_XEmbedTray.so
 -rw-r--r-- root/root opt/tessary/Contents/Resources/MenuBarIcon.png

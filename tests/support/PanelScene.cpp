@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QAbstractEventDispatcher>
-#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QMutex>
@@ -73,9 +72,9 @@ QGuiApplication& guiApplication(const char* platform)
     static int argc = 1;
     static char name[] = "tessary-ui-test";
     static char* argv[] = {name, nullptr};
-    // A widgets application, as the agent's (its tray icon needs one); it lives until the process
-    // ends, since Qt allows one application object per process.
-    static auto* application = new QApplication(argc, argv);
+    // As the panel's process has; it lives until the process ends, since Qt allows one application
+    // object per process.
+    static auto* application = new QGuiApplication(argc, argv);
     return *application;
 }
 

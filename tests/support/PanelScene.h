@@ -12,8 +12,7 @@
 
 namespace tessary::testing {
 
-// The one application object of a test or benchmark process (a widgets application, as the
-// agent's), on the given Qt platform plug-in ("offscreen" unless the environment already names one
+// The one application object of a test or benchmark process that draws the panel, on the given Qt platform plug-in ("offscreen" unless the environment already names one
 // when `platform` is null).
 QGuiApplication& guiApplication(const char* platform = "offscreen");
 

@@ -74,4 +74,20 @@ bool processMaps(pid_t pid, const std::string& fileName)
     return false;
 }
 
+pid_t childRunning(pid_t pid, const std::string& programFileName)
+{
+    std::error_code error;
+    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        std::ifstream children(task.path() / "children");
+        pid_t child = 0;
+        while (children >> child) {
+            const auto program = std::filesystem::read_symlink("/proc/" + std::to_string(child) + "/exe", error);
+            if (!error && program.filename() == programFileName)
+                return child;
+        }
+    }
+    return 0;
+}
+
 }  // namespace tessary::testing

@@ -23,4 +23,7 @@ bool stopProcess(pid_t pid, std::chrono::milliseconds limit);
 // Whether a file whose path holds `fileName` is mapped into the process (a library it loaded).
 bool processMaps(pid_t pid, const std::string& fileName);
 
+// A child of the process running the program named `programFileName`; 0 when there is none.
+pid_t childRunning(pid_t pid, const std::string& programFileName);
+
 }  // namespace tessary::testing

@@ -82,6 +82,7 @@ void PanelView::ensureView()
         emit firstFrameDrawn();
     });
     connect(view_.get(), &QWindow::activeChanged, this, &PanelView::activeChanged);
+    connect(view_.get(), &QWindow::visibleChanged, this, &PanelView::visibilityChanged);
     // The content grows and shrinks (screen B, the reset button): keep the edge next to the icon.
     connect(view_.get(), &QWindow::widthChanged, this, [this] { place(); });
     connect(view_.get(), &QWindow::heightChanged, this, [this] { place(); });

@@ -8,7 +8,6 @@
 
 #include <memory>
 
-#include "agent/ui/PanelModule.h"
 
 class QQuickView;
 
@@ -17,22 +16,22 @@ namespace tessary {
 // The panel the tray icon opens: a frameless window over ContentView.qml, sized to its content,
 // placed next to the tray icon, closed by Escape or by clicking elsewhere. The QML engine is built
 // on the first show.
-class PanelView final : public QObject, public PanelWindow {
+class PanelView final : public QObject {
     Q_OBJECT
 
 public:
-    // `content` (the ContentModel) must outlive the panel.
+    // `content` (the agent's ContentModel as a RemoteModel) must outlive the panel.
     explicit PanelView(QObject& content, QObject* parent = nullptr);
     ~PanelView() override;
 
     // A null `trayGeometry` (no tray, or a tray that does not tell) centres the panel on the screen.
-    void show(QRect trayGeometry) override;
-    void toggle(QRect trayGeometry) override;
-    void hide() override;
-    bool isVisible() const override;
+    void show(QRect trayGeometry);
+    void toggle(QRect trayGeometry);
+    void hide();
+    bool isVisible() const;
 
     // Null until the first show.
-    QQuickWindow* window() const override;
+    QQuickWindow* window() const;
 
     // Where a panel of `panelSize` goes: below an icon in the upper half of the screen, above one
     // in the lower half, centred on the icon, kept inside `available`; centred when `trayGeometry`
@@ -42,6 +41,7 @@ public:
 signals:
     // The first frame after a show reached the screen.
     void firstFrameDrawn();
+    void visibilityChanged(bool visible);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -33,9 +33,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<QGuiApplication> XEmbedTrayPlugin::createApplication(int& argc, char** argv)
+std::unique_ptr<QCoreApplication> XEmbedTrayPlugin::createApplication(int& argc, char** argv)
 {
-    return std::make_unique<QApplication>(argc, argv);
+    // Following the desktop's settings would load its theme plug-in: on GTK desktops GTK itself,
+    // its accessibility bridge and through it a GL driver, for one icon.
+    QApplication::setDesktopSettingsAware(false);
+    auto application = std::make_unique<QApplication>(argc, argv);
+    application->setQuitOnLastWindowClosed(false);
+    return application;
 }
 
 std::unique_ptr<XEmbedTrayIcon> XEmbedTrayPlugin::showIcon(const QString& imageFile, const QString& toolTip,

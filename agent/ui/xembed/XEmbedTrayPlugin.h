@@ -13,7 +13,7 @@ class XEmbedTrayPlugin final : public QObject, public XEmbedTrayModule {
     Q_INTERFACES(tessary::XEmbedTrayModule)
 
 public:
-    std::unique_ptr<QGuiApplication> createApplication(int& argc, char** argv) override;
+    std::unique_ptr<QCoreApplication> createApplication(int& argc, char** argv) override;
     std::unique_ptr<XEmbedTrayIcon> showIcon(const QString& imageFile, const QString& toolTip,
                                              std::function<void()> clicked) override;
 };

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "agent/ui/panel/PanelView.h"
+#include "tests/support/PanelMirror.h"
 #include "tests/support/PanelScene.h"
 
 namespace tessary {
@@ -102,12 +103,15 @@ protected:
     {
         testing::guiApplication();
         scene = std::make_unique<PanelScene>();
-        panel = std::make_unique<PanelView>(scene->content());
+        mirror = std::make_unique<testing::PanelMirror>(scene->content());
+        scene->settle();
+        panel = std::make_unique<PanelView>(mirror->content());
     }
 
     void TearDown() override
     {
         panel.reset();
+        mirror.reset();
         scene.reset();
     }
 
@@ -161,6 +165,7 @@ protected:
     }
 
     std::unique_ptr<PanelScene> scene;
+    std::unique_ptr<testing::PanelMirror> mirror;
     std::unique_ptr<PanelView> panel;
 };
 

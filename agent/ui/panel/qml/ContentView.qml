@@ -31,7 +31,7 @@ Rectangle {
 
     Connections {
         target: root.contentModel
-        function onContentChanged() { root.showContent() }
+        function onSignalled(name) { if (name === "contentChanged") root.showContent() }
     }
 
     Component.onCompleted: showContent()

@@ -49,7 +49,7 @@ Item {
             Accessible.name: text
             // The button template leaves a screen reader's press unanswered.
             Accessible.onPressAction: if (enabled) clicked()
-            onClicked: root.model.reset()
+            onClicked: root.model.call("reset")
 
             contentItem: Text {
                 text: resetButton.text

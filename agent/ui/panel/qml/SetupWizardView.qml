@@ -120,7 +120,7 @@ Item {
             // The model filters every edit; a rejected edit comes back through this binding.
             text: root.model.code
             onTextEdited: root.model.code = text
-            onAccepted: root.model.returnPressed()
+            onAccepted: root.model.call("returnPressed")
             font.family: "monospace"
             font.pixelSize: 20
             horizontalAlignment: TextInput.AlignHCenter
@@ -161,7 +161,7 @@ Item {
             Accessible.name: text
             // The button template leaves a screen reader's press unanswered.
             Accessible.onPressAction: if (enabled) clicked()
-            onClicked: root.model.submit()
+            onClicked: root.model.call("submit")
 
             contentItem: Item {
                 implicitWidth: 120
@@ -205,7 +205,7 @@ Item {
 
     Connections {
         target: root.model
-        function onCodeFocusRequested() { codeField.forceActiveFocus() }
+        function onSignalled(name) { if (name === "codeFocusRequested") codeField.forceActiveFocus() }
     }
 
     Component.onCompleted: if (root.showingSetup) codeField.forceActiveFocus()

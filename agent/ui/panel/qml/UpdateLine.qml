@@ -17,7 +17,7 @@ ColumnLayout {
         visible: !root.line.busy && root.line.actionText !== ""
         text: root.line.actionText
         color: Theme.tone(root.line.actionTone)
-        onClicked: root.line.activate()
+        onClicked: root.line.call("activate")
     }
 
     BusyIndicator {
