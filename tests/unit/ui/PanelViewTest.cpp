@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
+#include <QJsonObject>
 #include <QAccessibleActionInterface>
 #include <QKeyEvent>
 #include <QQuickItem>
@@ -10,14 +11,22 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <functional>
 #include <set>
 #include <utility>
 #include <vector>
 
+#include "agent/ui/PanelChannel.h"
+#include "agent/ui/PanelProcess.h"
 #include "agent/ui/panel/PanelView.h"
+#include "platform/MemoryLogSink.h"
 #include "tests/support/PanelMirror.h"
 #include "tests/support/PanelScene.h"
+#include "tests/support/WaitUntil.h"
 
 namespace tessary {
 namespace {
@@ -524,6 +533,101 @@ TEST(PanelViewPlacementTest, SitsNextToTheIconAndStaysOnTheScreen)
         EXPECT_EQ(frame.topLeft(), row.topLeft) << row.name;
         EXPECT_EQ(frame.size(), row.panel) << row.name;
     }
+}
+
+// The agent's side of the channel takes from the panel only what the panel's controls can do:
+// anything else, however it arrives, changes nothing and leaves the channel working.
+TEST(PanelMirrorTest, APanelCanOnlyWriteWritablePropertiesAndCallInvokableMethods)
+{
+    testing::guiApplication();
+    PanelScene scene;
+    testing::PanelMirror mirror(scene.content());
+    scene.settle();
+    // The root is published first, then what it shows: the wizard, then the wizard's update line.
+    constexpr int kWizard = 2;
+    auto request = [](const char* op, int object, const char* member, QJsonValue value = {}) {
+        QJsonObject message{{QStringLiteral("op"), QLatin1String(op)}, {QStringLiteral("object"), object}};
+        message.insert(QLatin1String(std::strcmp(op, "set") == 0 ? "property" : "method"), QLatin1String(member));
+        if (!value.isUndefined())
+            message.insert(QStringLiteral("value"), value);
+        return message;
+    };
+    const std::vector<std::pair<const char*, QJsonObject>> refused{
+        {"QObject's own property", request("set", kWizard, "objectName", QStringLiteral("x"))},
+        {"a read-only property", request("set", kWizard, "isSubmitting", true)},
+        {"a property that does not exist", request("set", kWizard, "token", QStringLiteral("x"))},
+        {"a number for a string", request("set", kWizard, "code", 123456)},
+        {"a string for a boolean", request("set", kWizard, "showingSetup", QStringLiteral("true"))},
+        {"QObject's own slot", request("call", kWizard, "deleteLater")},
+        {"a setter that is not invokable", request("call", kWizard, "setCode")},
+        {"a signal", request("call", kWizard, "codeFocusRequested")},
+        {"an object never published", request("call", 999, "submit")},
+        {"no object", QJsonObject{{QStringLiteral("op"), QStringLiteral("call")}, {QStringLiteral("method"), QStringLiteral("submit")}}},
+        {"an unknown request", request("eval", kWizard, "submit")},
+    };
+    for (const auto& [why, message] : refused) {
+        SCOPED_TRACE(why);
+        ASSERT_TRUE(mirror.panelEnd().send(message));
+        scene.settle();
+        auto* wizard = scene.content().wizard();
+        ASSERT_NE(wizard, nullptr);
+        EXPECT_EQ(wizard->objectName(), QString());
+        EXPECT_FALSE(wizard->isSubmitting());
+        EXPECT_FALSE(wizard->showingSetup());
+        EXPECT_EQ(wizard->code(), QString());
+    }
+    // Datagrams that are not one JSON object, or too large to read whole, are refused too.
+    int panelEnd[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, panelEnd), 0);
+    PanelChannel agentSide{ScopedFd(panelEnd[0])};
+    ScopedFd rawPanel(panelEnd[1]);
+    QStringList malformed;
+    QObject::connect(&agentSide, &PanelChannel::malformed, [&](const QString& reason) { malformed.append(reason); });
+    for (const std::string& datagram :
+         {std::string("not json"), std::string("[1, 2]"), std::string(PanelChannel::kLargestMessage + 10, ' ')})
+        ASSERT_EQ(::send(rawPanel.get(), datagram.data(), datagram.size(), 0), static_cast<ssize_t>(datagram.size()));
+    EXPECT_TRUE(eventually([&] { return malformed.size() == 3; })) << malformed.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(agentSide.isOpen());
+
+    // What the wizard's controls do still works after all of it.
+    ASSERT_TRUE(mirror.panelEnd().send(request("set", kWizard, "showingSetup", true)));
+    ASSERT_TRUE(mirror.panelEnd().send(request("set", kWizard, "code", QStringLiteral("12a3456"))));
+    ASSERT_TRUE(mirror.panelEnd().send(request("call", kWizard, "submit")));
+    scene.settle();
+    EXPECT_TRUE(scene.content().wizard()->isSubmitting());
+    EXPECT_EQ(scene.fake.http->count("api/use-setup-code"), 1U);
+}
+
+// The panel's process starts at the first open, comes back after a crash, and ends once the panel
+// has been closed for its idle lifetime, collected so that no zombie is left.
+TEST(PanelProcessTest, ThePanelsProcessStartsAtTheFirstOpenComesBackAfterACrashAndEndsWhenClosed)
+{
+    testing::guiApplication();
+    PanelScene scene;
+    auto log = std::make_shared<MemoryLogSink>();
+    PanelProcess panel(scene.content(), TESSARY_PANEL_PROGRAM_PATH, Logger(log, "app.brenmoor.tessary", "app"),
+                       std::chrono::milliseconds(300));
+    auto panelProcess = [] { return testing::childRunning(::getpid(), PanelProcess::kProgramFileName); };
+    EXPECT_EQ(panelProcess(), 0) << "nothing runs before the first open";
+
+    QSignalSpy drawn(&panel, &PanelProcess::firstFrameDrawn);
+    panel.show(QRect());
+    ASSERT_TRUE(drawn.wait(kDeadlineMs)) << "the panel's process drew no frame";
+    const pid_t first = panelProcess();
+    ASSERT_NE(first, 0);
+
+    ASSERT_EQ(::kill(first, SIGKILL), 0);
+    EXPECT_TRUE(eventually([&] { return log->contains("The panel's process ended unexpectedly"); }));
+    EXPECT_TRUE(eventually([&] { return ::kill(first, 0) != 0; })) << "the crashed process was never collected";
+    panel.show(QRect());
+    ASSERT_TRUE(drawn.wait(kDeadlineMs)) << "no panel after the crash";
+    const pid_t second = panelProcess();
+    EXPECT_NE(second, 0);
+
+    panel.hide();
+    EXPECT_TRUE(eventually([&] { return panelProcess() == 0 && ::kill(second, 0) != 0; }))
+        << "the closed panel's process did not end";
+    EXPECT_EQ(log->count("The panel's process ended unexpectedly"), 1U) << "an idle end is no crash";
 }
 
 }  // namespace
