@@ -10,6 +10,7 @@
 
 #include "platform/linux/Pidfd.h"
 #include "platform/linux/ScopedFd.h"
+#include "platform/linux/SpawnAttributes.h"
 
 extern char** environ;
 
@@ -30,20 +31,9 @@ pid_t spawn(const std::vector<std::string>& arguments, int outputFd)
     posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
 
-    // The helper starts with no signal blocked or ignored, whatever this process's threads set.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
+    const SpawnAttributes attributes;
     pid_t pid = -1;
-    const int failed = ::posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
+    const int failed = ::posix_spawnp(&pid, argv[0], &actions, attributes.get(), argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return failed == 0 ? pid : -1;
 }

@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 
+#include "platform/linux/SpawnAttributes.h"
+
 extern char** environ;
 
 namespace tessary {
@@ -35,19 +37,9 @@ std::optional<ChannelledProcess> ChannelledProcess::start(const std::filesystem:
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, theirs.get(), kChannelDescriptor);
-    // The helper starts with no signal blocked or ignored, whatever this process's threads set.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    const SpawnAttributes attributes;
     pid_t pid = -1;
-    const int failed = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
+    const int failed = ::posix_spawn(&pid, argv[0], &actions, attributes.get(), argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed != 0)
         return std::nullopt;
