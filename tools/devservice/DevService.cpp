@@ -4,11 +4,11 @@
 #include <cctype>
 #include <chrono>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <sstream>
 
 #include "platform/Utf8.h"
-#include "platform/linux/AtomicFile.h"
 
 namespace tessary::devservice {
 
@@ -136,42 +136,57 @@ std::optional<std::string> HttpQuery::header(const std::string& name) const
     return std::nullopt;
 }
 
-DevService::DevService(std::optional<std::filesystem::path> stateFile) : stateFile_(std::move(stateFile))
+DevService::DevService(std::shared_ptr<server::FamilyStore> store, std::chrono::hours retention)
+    : store_(std::move(store)), retention_(retention)
 {
     load();
 }
 
-// A state file that is not what save() writes is ignored member by member, never fatal.
 void DevService::load()
 {
-    if (!stateFile_)
+    if (!store_)
         return;
-    std::ifstream in(*stateFile_);
-    const auto saved = nlohmann::json::parse(in, nullptr, false);
-    if (saved.is_discarded() || !saved.is_object())
+    auto contents = store_->load();
+    if (!contents) {
+        std::cerr << "The store could not be read: " << contents.error().description << "\n";
         return;
-    if (const auto release = saved.find("release");
-        release != saved.end() && release->is_object() && isString(*release, "version") && isString(*release, "build"))
-        release_ = {{"version", (*release)["version"]}, {"build", (*release)["build"]}};
-    if (const auto next = integerIn(saved, "nextFamily", 1, INT64_MAX))
-        nextFamily_ = static_cast<std::uint64_t>(*next);
-    const auto devices = saved.find("devices");
-    if (devices == saved.end() || !devices->is_object())
-        return;
-    for (const auto& [id, entry] : devices->items()) {
-        if (!entry.is_object())
-            continue;
-        Device device;
-        device.token = stringOr(entry, "token", "");
-        device.familyId = stringOr(entry, "familyId", "");
-        const auto deleted = entry.find("deleted");
-        device.deleted = deleted != entry.end() && deleted->is_boolean() && deleted->get<bool>();
-        const auto pairing = entry.find("pairing");
-        device.pairing = pairing != entry.end() && pairing->is_object() ? *pairing : nlohmann::json::object();
-        const auto rules = entry.find("rules");
-        device.rules = rules != entry.end() && rules->is_object() ? *rules : defaultRules();
-        devices_.emplace(id, std::move(device));
     }
+    if (const auto& release = contents.value().release)
+        release_ = {{"version", release->version}, {"build", release->build}};
+    nextFamily_ = contents.value().nextFamily;
+    for (auto& stored : contents.value().devices) {
+        Device device;
+        device.token = std::move(stored.token);
+        device.familyId = std::move(stored.familyId);
+        device.deleted = stored.deleted;
+        device.pairing = std::move(stored.pairing);
+        device.rules = stored.rules.empty() ? defaultRules() : std::move(stored.rules);
+        devices_.emplace(std::move(stored.id), std::move(device));
+    }
+    pruneWhenDue();
+}
+
+void DevService::keep(const std::optional<Error>& failed) const
+{
+    if (failed)
+        std::cerr << "A change could not be kept: " << failed->description << "\n";
+}
+
+void DevService::keepDevice(const std::string& deviceId, const Device& device) const
+{
+    if (store_)
+        keep(store_->putDevice({deviceId, device.token, device.familyId, device.deleted, device.pairing, device.rules}));
+}
+
+void DevService::pruneWhenDue()
+{
+    const auto current = now();
+    if (!store_ || current - lastPrune_ < 3600)
+        return;
+    lastPrune_ = current;
+    const auto pruned = store_->pruneActivity(current - std::chrono::duration_cast<std::chrono::seconds>(retention_).count());
+    if (!pruned)
+        std::cerr << "Old reports could not be removed: " << pruned.error().description << "\n";
 }
 
 void DevService::attach(DeviceSockets* sockets)
@@ -184,20 +199,6 @@ void DevService::setBaseURL(std::string baseURL)
 {
     const std::lock_guard lock(mutex_);
     baseURL_ = std::move(baseURL);
-}
-
-void DevService::save() const
-{
-    if (!stateFile_)
-        return;
-    nlohmann::json devices = nlohmann::json::object();
-    for (const auto& [id, device] : devices_)
-        devices[id] = {{"token", device.token}, {"familyId", device.familyId}, {"deleted", device.deleted},
-                       {"pairing", device.pairing}, {"rules", device.rules}};
-    const nlohmann::json state = {{"release", release_}, {"nextFamily", nextFamily_}, {"devices", devices}};
-    // Tokens are secrets: the file is the owner's alone from the moment it exists. A failed save
-    // keeps the previous state; the stand-in serves on from memory.
-    (void)AtomicFile::write(*stateFile_, text(state, 2), 0600);
 }
 
 nlohmann::json DevService::headerObject(const HttpQuery& query)
@@ -317,11 +318,18 @@ HttpAnswer DevService::pair(const HttpQuery& query)
     device.familyId = family->second;
     device.pairing = *body;
     device.rules = defaultRules();
+    // A pairing the store did not keep would be lost at the next restart: the device hears that
+    // it failed and may try the code again.
+    if (store_) {
+        if (auto failed = store_->putDevice({deviceId, device.token, device.familyId, false, device.pairing, device.rules})) {
+            keep(failed);
+            return problem(503, "the pairing could not be kept");
+        }
+    }
     setupCodes_.erase(family);
     const auto token = device.token;
     const auto familyId = device.familyId;
     devices_[deviceId] = std::move(device);
-    save();
     return json(200, {{"success", true}, {"familyId", familyId}, {"token", token}});
 }
 
@@ -333,6 +341,10 @@ HttpAnswer DevService::heartbeat(const HttpQuery& query, const std::string&)
         return problem(401, "unauthorized");
     auto& device = devices_.at(*deviceId);
     device.heartbeats.push_back({{"ts", now()}, {"headers", headerObject(query)}});
+    if (store_) {
+        keep(store_->recordHeartbeat(*deviceId, now(), query.header("X-App-Error")));
+        pruneWhenDue();
+    }
     const auto build = query.header("X-App-Build").value_or("");
     const auto published = release_.value("build", "");
     nlohmann::json reply = {{"ok", true}, {"updateAvailable", build < published}};
@@ -382,6 +394,8 @@ bool DevService::record(const std::string& deviceId, const std::string& text)
                                  : std::string();
     const auto payload = type.empty() ? nlohmann::json(text) : message["payload"];
     const nlohmann::json entry = {{"ts", now()}, {"payload", payload}};
+    if (store_ && !type.empty())
+        keep(store_->recordActivity(deviceId, type, now(), text));
     if (type == "status")
         records.statuses.push_back(entry);
     else if (type == "activity")
@@ -414,7 +428,8 @@ nlohmann::json DevService::issueSetupCode(std::optional<std::string> familyId)
     while (setupCodes_.count(code) != 0);
     const auto family = familyId.value_or("family-" + std::to_string(nextFamily_++));
     setupCodes_[code] = family;
-    save();
+    if (store_ && !familyId)
+        keep(store_->putNextFamily(nextFamily_));
     return {{"setupCode", code}, {"familyId", family}};
 }
 
@@ -426,7 +441,7 @@ std::size_t DevService::pushRules(const std::string& deviceId, const nlohmann::j
         if (device == devices_.end())
             return 0;
         device->second.rules = rules;
-        save();
+        keepDevice(deviceId, device->second);
     }
     return pushMessage(deviceId, {{"type", "rules_updated"}, {"payload", rules}});
 }
@@ -445,7 +460,7 @@ std::size_t DevService::grantAccess(const std::string& deviceId, const std::stri
         auto& grants = device->second.rules["grants"];
         if (grants.is_array())
             grants.push_back(payload);
-        save();
+        keepDevice(deviceId, device->second);
     }
     return pushMessage(deviceId, {{"type", "access_granted"}, {"payload", payload}});
 }
@@ -466,7 +481,7 @@ bool DevService::deleteDevice(const std::string& deviceId)
         device->second.deleted = true;
         device->second.token.clear();
         sockets = sockets_;
-        save();
+        keepDevice(deviceId, device->second);
     }
     if (sockets) {
         sockets->push(deviceId, text({{"type", "device_deleted"}, {"payload", nlohmann::json::object()}}));
@@ -515,7 +530,8 @@ void DevService::setRelease(const std::string& version, const std::string& build
 {
     const std::lock_guard lock(mutex_);
     release_ = {{"version", version}, {"build", build}};
-    save();
+    if (store_)
+        keep(store_->putRelease({version, build}));
 }
 
 void DevService::setPackage(std::string bytes)

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -12,6 +14,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "server/storage/FamilyStore.h"
 #include "tools/devservice/DeviceSockets.h"
 
 namespace tessary::devservice {
@@ -43,8 +46,12 @@ struct ChannelAdmission {
 // the admin API, and everything each device sent. Safe from any thread.
 class DevService {
 public:
-    // State file: paired devices and the published release survive a restart.
-    explicit DevService(std::optional<std::filesystem::path> stateFile = std::nullopt);
+    // With a store, families, paired devices with their rules, the published release and what
+    // devices report survive a restart; reports older than `retention` are removed as time passes.
+    explicit DevService(std::shared_ptr<server::FamilyStore> store = nullptr,
+                        std::chrono::hours retention = kDefaultRetention);
+
+    static constexpr std::chrono::hours kDefaultRetention{30 * 24};
 
     void attach(DeviceSockets* sockets);
     // Base URL announced in heartbeat replies ("https://host:port/").
@@ -112,14 +119,21 @@ private:
     bool record(const std::string& deviceId, const std::string& text);
     std::size_t pushMessage(const std::string& deviceId, const nlohmann::json& message);
     void load();
-    void save() const;
+    // Caller holds mutex_. A change the store could not keep is said on stderr; the service
+    // serves on from memory.
+    void keep(const std::optional<Error>& failed) const;
+    void keepDevice(const std::string& deviceId, const Device& device) const;
+    // Caller holds mutex_. Removes reports past the retention, at most once an hour.
+    void pruneWhenDue();
     static nlohmann::json headerObject(const HttpQuery& query);
     static std::optional<HttpAnswer> refusedAsMalformed(const HttpQuery& query, const std::string& path);
 
     mutable std::mutex mutex_;
     DeviceSockets* sockets_ = nullptr;
     FrameObserver frameObserver_;
-    std::optional<std::filesystem::path> stateFile_;
+    std::shared_ptr<server::FamilyStore> store_;
+    std::chrono::hours retention_;
+    std::int64_t lastPrune_ = 0;
     std::string baseURL_;
     std::map<std::string, std::string> setupCodes_;  // code -> family
     std::map<std::string, Device> devices_;

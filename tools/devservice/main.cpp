@@ -7,6 +7,8 @@
 #include <optional>
 #include <string>
 
+#include "server/storage/SqliteFamilyStore.h"
+#include "server/storage/StateFileImport.h"
 #include "tools/devservice/DevCertificates.h"
 #include "tools/devservice/DevServer.h"
 #include "tools/devservice/DevService.h"
@@ -38,7 +40,7 @@ std::optional<std::string> fileBytes(const std::filesystem::path& path)
 int usage()
 {
     std::cerr << "usage: tessary-devservice [--port N] [--state FOLDER] [--issue-setup-code] [--package FILE]\n"
-                 "                         [--firefox-extension FILE]\n";
+                 "                         [--firefox-extension FILE] [--retention-days N]\n";
     return 2;
 }
 
@@ -51,6 +53,7 @@ int main(int argc, char* argv[])
     bool issueSetupCode = false;
     std::optional<std::filesystem::path> packageFile;
     std::optional<std::filesystem::path> firefoxExtensionFile;
+    auto retention = DevService::kDefaultRetention;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (argument == "--port" && i + 1 < argc) {
@@ -68,6 +71,13 @@ int main(int argc, char* argv[])
             packageFile = argv[++i];
         else if (argument == "--firefox-extension" && i + 1 < argc)
             firefoxExtensionFile = argv[++i];
+        else if (argument == "--retention-days" && i + 1 < argc) {
+            const std::string number = argv[++i];
+            if (number.empty() || number.size() > 5 || number.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoul(number) == 0)
+                return usage();
+            retention = std::chrono::hours(24 * std::stoul(number));
+        }
         else
             return usage();
     }
@@ -84,7 +94,17 @@ int main(int argc, char* argv[])
         std::cerr << certificates.error().description << "\n";
         return 1;
     }
-    auto service = std::make_shared<DevService>(folder / "state.json");
+    auto store = tessary::server::SqliteFamilyStore::open(folder / "service.sqlite3");
+    if (!store) {
+        std::cerr << store.error().description << "\n";
+        return 1;
+    }
+    const auto imported = tessary::server::StateFileImport::run(folder / "state.json", *store.value());
+    if (imported.problem)
+        std::cerr << *imported.problem << "\n";
+    else if (imported.devices > 0)
+        std::cerr << "Imported " << imported.devices << " devices from " << (folder / "state.json").string() << "\n";
+    auto service = std::make_shared<DevService>(std::move(store).value(), retention);
     if (packageFile) {
         auto bytes = fileBytes(*packageFile);
         if (!bytes) {

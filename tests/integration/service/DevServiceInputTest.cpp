@@ -93,7 +93,7 @@ TEST(DevServiceInputTest, PrivateKeyAndStateAreTheOwnersAlone)
         const char* file;
         mode_t mode;
     };
-    for (const auto& row : {Row{"server-key.pem", 0600}, Row{"state.json", 0600}, Row{"ca.pem", 0644}}) {
+    for (const auto& row : {Row{"server-key.pem", 0600}, Row{"service.sqlite3", 0600}, Row{"ca.pem", 0644}}) {
         struct stat status {};
         ASSERT_EQ(::stat((folder / row.file).c_str(), &status), 0) << row.file;
         EXPECT_EQ(status.st_mode & 0777, row.mode) << row.file;

@@ -65,6 +65,51 @@ TEST(DevServiceProgramTest, StartsServesAndStopsOnSigterm)
     EXPECT_EQ(service.wait(), 0);
 }
 
+// What a family set up survives the server's end, however it ends: the former state file is taken
+// in once, a pairing made since answers after a kill, and what the devices reported is kept.
+TEST(DevServiceProgramTest, PairingsSurviveAKillAndTheFormerStateFileIsImportedOnce)
+{
+    testing::TemporaryFolder folder;
+    testing::TemporaryFolder::writeFile(
+        folder.path() / "state.json",
+        R"({"devices": {"device-old": {"token": "old-token", "familyId": "family-1", "rules": {"mode": "allow"}}}})");
+    const auto run = [&] {
+        auto service = std::make_unique<ChildProcess>(std::vector<std::string>{
+            TESSARY_DEVSERVICE_PATH, "--port", "0", "--state", folder.path().string(), "--issue-setup-code"});
+        service->readLine();
+        return service;
+    };
+    auto service = run();
+    const auto baseURL = valueAfter(service->readLine().value_or(""), "TESSARY_SERVICE_URL=");
+    const auto caFile = valueAfter(service->readLine().value_or(""), "TESSARY_CA_FILE=");
+    const auto code = valueAfter(service->readLine().value_or(""), "Setup code: ");
+    BeastHttpTransport transport(caFile);
+    const auto heartbeat = [&](const std::string& url, const std::string& device, const std::string& token) {
+        const auto reply = request(transport, {"POST", url + "/api/heartbeat",
+                                               {{"X-Device-Id", device}, {"Authorization", "Bearer " + token},
+                                                {"X-App-Error", "disk full"}},
+                                               "{}", std::nullopt});
+        return reply ? reply.value().status : -1;
+    };
+    EXPECT_EQ(heartbeat(baseURL, "device-old", "old-token"), 200) << "the former state file was not imported";
+    const auto paired = request(transport, {"POST", baseURL + "/api/use-setup-code", {{"Content-Type", "application/json"}},
+                                            nlohmann::json{{"setupCode", code}, {"deviceId", "device-new"}}.dump(),
+                                            std::nullopt});
+    ASSERT_TRUE(paired) << paired.error().description;
+    const auto token = nlohmann::json::parse(paired.value().body).value("token", "");
+    ::kill(service->pid(), SIGKILL);
+    service->wait();
+
+    service = run();
+    const auto restartedURL = valueAfter(service->readLine().value_or(""), "TESSARY_SERVICE_URL=");
+    EXPECT_EQ(heartbeat(restartedURL, "device-new", token), 200) << "the pairing was lost";
+    EXPECT_EQ(heartbeat(restartedURL, "device-old", "old-token"), 200);
+    EXPECT_TRUE(std::filesystem::exists(folder.path() / "state.json.imported"));
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "state.json"));
+    ::kill(service->pid(), SIGTERM);
+    EXPECT_EQ(service->wait(), 0);
+}
+
 TEST(DevServiceProgramTest, APackageThatCannotBeReadStopsItBeforeListening)
 {
     testing::TemporaryFolder folder;

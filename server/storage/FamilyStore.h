@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/Expected.h"
+
+namespace tessary::server {
+
+struct StoredDevice {
+    std::string id;
+    // Empty once the device is deleted.
+    std::string token;
+    std::string familyId;
+    bool deleted = false;
+    // The pairing request as the device sent it.
+    nlohmann::json pairing = nlohmann::json::object();
+    nlohmann::json rules = nlohmann::json::object();
+};
+
+struct StoredRelease {
+    std::string version;
+    std::string build;
+};
+
+// What the service keeps across restarts: families and their devices with their rules, the
+// published release, and what each device reported. Each change is kept whole or not at all; a
+// change that returns an error was not kept. Safe from one thread at a time.
+class FamilyStore {
+public:
+    struct Contents {
+        std::optional<StoredRelease> release;
+        // The number the next new family is named with.
+        std::uint64_t nextFamily = 1;
+        std::vector<StoredDevice> devices;
+    };
+
+    virtual ~FamilyStore() = default;
+
+    virtual Expected<Contents> load() = 0;
+    // Adds or replaces the device (its family is created with it), with the family counter.
+    virtual std::optional<Error> putDevice(const StoredDevice& device) = 0;
+    virtual std::optional<Error> putNextFamily(std::uint64_t nextFamily) = 0;
+    virtual std::optional<Error> putRelease(const StoredRelease& release) = 0;
+    // A heartbeat at `at` (Unix seconds) and the error it reported, if any.
+    virtual std::optional<Error> recordHeartbeat(const std::string& deviceId, std::int64_t at,
+                                                 const std::optional<std::string>& appError) = 0;
+    // One frame a device sent (a visit, a launch, a request...) as it arrived.
+    virtual std::optional<Error> recordActivity(const std::string& deviceId, const std::string& type,
+                                                std::int64_t at, const std::string& frame) = 0;
+    // Removes what was reported before `before` (Unix seconds); how many entries went.
+    virtual Expected<std::size_t> pruneActivity(std::int64_t before) = 0;
+};
+
+}  // namespace tessary::server

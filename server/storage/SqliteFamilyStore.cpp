@@ -1,0 +1,244 @@
+#include "server/storage/SqliteFamilyStore.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <iterator>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "shared/SqliteStatement.h"
+
+namespace tessary::server {
+
+namespace {
+
+// Each entry brings the schema from the version before it to its own; an entry is never changed
+// once released, only followed by another.
+constexpr const char* kMigrations[] = {
+    // 1: families, their devices with rules, settings (release, family counter), what devices report.
+    R"sql(
+CREATE TABLE families (id TEXT PRIMARY KEY NOT NULL);
+CREATE TABLE devices (
+    id TEXT PRIMARY KEY NOT NULL,
+    family_id TEXT NOT NULL REFERENCES families(id),
+    token TEXT NOT NULL,
+    deleted INTEGER NOT NULL DEFAULT 0,
+    pairing TEXT NOT NULL,
+    rules TEXT NOT NULL,
+    last_heartbeat INTEGER,
+    last_app_error TEXT);
+CREATE TABLE settings (name TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL);
+CREATE TABLE activity (
+    id INTEGER PRIMARY KEY,
+    device_id TEXT NOT NULL REFERENCES devices(id) ON DELETE CASCADE,
+    type TEXT NOT NULL,
+    at INTEGER NOT NULL,
+    frame TEXT NOT NULL);
+CREATE INDEX activity_by_time ON activity(at);
+CREATE INDEX activity_by_device ON activity(device_id, at);
+)sql",
+};
+static_assert(std::size(kMigrations) == SqliteFamilyStore::kSchemaVersion);
+
+std::optional<nlohmann::json> parsedObject(const std::string& text)
+{
+    auto value = nlohmann::json::parse(text, nullptr, false);
+    if (value.is_discarded() || !value.is_object())
+        return std::nullopt;
+    return value;
+}
+
+}  // namespace
+
+Expected<std::unique_ptr<SqliteFamilyStore>> SqliteFamilyStore::open(const std::filesystem::path& file)
+{
+    const bool inMemory = file == ":memory:";
+    if (!inMemory) {
+        // Created owner-only before SQLite writes a byte to it.
+        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return Error{"cannot open " + file.string()};
+        ::close(fd);
+    }
+    sqlite3* connection = nullptr;
+    const int opened = sqlite3_open_v2(file.c_str(), &connection, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    std::unique_ptr<SqliteFamilyStore> store(new SqliteFamilyStore(connection));
+    if (opened != SQLITE_OK)
+        return store->failure("cannot open " + file.string());
+    sqlite3_busy_timeout(connection, 5000);
+    for (const char* pragma : {"PRAGMA foreign_keys=ON", "PRAGMA journal_mode=WAL", "PRAGMA synchronous=FULL"})
+        if (sqlite3_exec(connection, pragma, nullptr, nullptr, nullptr) != SQLITE_OK)
+            return store->failure(pragma);
+    if (auto error = store->migrate())
+        return *error;
+    return store;
+}
+
+SqliteFamilyStore::~SqliteFamilyStore()
+{
+    sqlite3_close_v2(connection_);
+}
+
+Error SqliteFamilyStore::failure(const std::string& what) const
+{
+    return Error{what + ": " + (connection_ ? sqlite3_errmsg(connection_) : "out of memory")};
+}
+
+template <typename Change>
+std::optional<Error> SqliteFamilyStore::inTransaction(Change change)
+{
+    if (sqlite3_exec(connection_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return failure("cannot begin a change");
+    auto error = change();
+    if (!error && sqlite3_exec(connection_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK)
+        error = failure("cannot commit a change");
+    if (error)
+        sqlite3_exec(connection_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return error;
+}
+
+std::optional<Error> SqliteFamilyStore::migrate()
+{
+    SqliteStatement read(connection_, "PRAGMA user_version");
+    if (!read.prepared() || read.step() != SQLITE_ROW)
+        return failure("cannot read the schema version");
+    const auto version = read.integer(0);
+    if (version > kSchemaVersion)
+        return Error{"the store was written by a newer server (schema " + std::to_string(version) + ", this one knows " +
+                     std::to_string(kSchemaVersion) + ")"};
+    for (auto next = version + 1; next <= kSchemaVersion; ++next) {
+        auto error = inTransaction([&]() -> std::optional<Error> {
+            const auto steps = std::string(kMigrations[next - 1]) + "PRAGMA user_version = " + std::to_string(next) + ";";
+            if (sqlite3_exec(connection_, steps.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+                return failure("cannot bring the schema to version " + std::to_string(next));
+            return std::nullopt;
+        });
+        if (error)
+            return error;
+    }
+    return std::nullopt;
+}
+
+Expected<FamilyStore::Contents> SqliteFamilyStore::load()
+{
+    Contents contents;
+    SqliteStatement settings(connection_, "SELECT name, value FROM settings");
+    if (!settings.prepared())
+        return failure("cannot read the settings");
+    std::optional<std::string> version;
+    std::optional<std::string> build;
+    int result;
+    while ((result = settings.step()) == SQLITE_ROW) {
+        const auto name = settings.bytes(0);
+        const auto value = settings.bytes(1);
+        if (name == "release.version")
+            version = value;
+        else if (name == "release.build")
+            build = value;
+        else if (name == "next_family")
+            contents.nextFamily = std::max<std::uint64_t>(1, std::strtoull(value.c_str(), nullptr, 10));
+    }
+    if (result != SQLITE_DONE)
+        return failure("cannot read the settings");
+    if (version && build)
+        contents.release = StoredRelease{*version, *build};
+
+    SqliteStatement devices(connection_, "SELECT id, token, family_id, deleted, pairing, rules FROM devices ORDER BY id");
+    if (!devices.prepared())
+        return failure("cannot read the devices");
+    while ((result = devices.step()) == SQLITE_ROW) {
+        StoredDevice device{devices.bytes(0), devices.bytes(1), devices.bytes(2), devices.integer(3) != 0};
+        // A column that does not parse keeps the device: its pairing and token matter more.
+        device.pairing = parsedObject(devices.bytes(4)).value_or(nlohmann::json::object());
+        if (auto rules = parsedObject(devices.bytes(5)))
+            device.rules = std::move(*rules);
+        contents.devices.push_back(std::move(device));
+    }
+    if (result != SQLITE_DONE)
+        return failure("cannot read the devices");
+    return contents;
+}
+
+std::optional<Error> SqliteFamilyStore::putDevice(const StoredDevice& device)
+{
+    return inTransaction([&]() -> std::optional<Error> {
+        SqliteStatement family(connection_, "INSERT OR IGNORE INTO families (id) VALUES (?1)");
+        if (!family.prepared() || !family.bind(1, device.familyId, false) || family.step() != SQLITE_DONE)
+            return failure("cannot keep the family " + device.familyId);
+        const auto pairing = device.pairing.dump();
+        const auto rules = device.rules.dump();
+        SqliteStatement put(connection_,
+                            "INSERT INTO devices (id, family_id, token, deleted, pairing, rules) VALUES (?1, ?2, ?3, ?4, ?5, ?6) "
+                            "ON CONFLICT(id) DO UPDATE SET family_id = ?2, token = ?3, deleted = ?4, pairing = ?5, rules = ?6");
+        if (!put.prepared() || !put.bind(1, device.id, false) || !put.bind(2, device.familyId, false) ||
+            !put.bind(3, device.token, false) || !put.bind(4, std::int64_t{device.deleted ? 1 : 0}) ||
+            !put.bind(5, pairing, false) || !put.bind(6, rules, false) || put.step() != SQLITE_DONE)
+            return failure("cannot keep the device " + device.id);
+        return std::nullopt;
+    });
+}
+
+std::optional<Error> SqliteFamilyStore::putSetting(const char* name, const std::string& value)
+{
+    SqliteStatement put(connection_, "INSERT OR REPLACE INTO settings (name, value) VALUES (?1, ?2)");
+    if (!put.prepared() || !put.bind(1, name, false) || !put.bind(2, value, false) || put.step() != SQLITE_DONE)
+        return failure(std::string("cannot keep ") + name);
+    return std::nullopt;
+}
+
+std::optional<Error> SqliteFamilyStore::putNextFamily(std::uint64_t nextFamily)
+{
+    return inTransaction([&] { return putSetting("next_family", std::to_string(nextFamily)); });
+}
+
+std::optional<Error> SqliteFamilyStore::putRelease(const StoredRelease& release)
+{
+    return inTransaction([&]() -> std::optional<Error> {
+        if (auto error = putSetting("release.version", release.version))
+            return error;
+        return putSetting("release.build", release.build);
+    });
+}
+
+std::optional<Error> SqliteFamilyStore::recordHeartbeat(const std::string& deviceId, std::int64_t at,
+                                                        const std::optional<std::string>& appError)
+{
+    return inTransaction([&]() -> std::optional<Error> {
+        SqliteStatement update(connection_, appError ? "UPDATE devices SET last_heartbeat = ?2, last_app_error = ?3 WHERE id = ?1"
+                                                     : "UPDATE devices SET last_heartbeat = ?2 WHERE id = ?1");
+        if (!update.prepared() || !update.bind(1, deviceId, false) || !update.bind(2, at) ||
+            (appError && !update.bind(3, *appError, false)) || update.step() != SQLITE_DONE)
+            return failure("cannot keep the heartbeat of " + deviceId);
+        return std::nullopt;
+    });
+}
+
+std::optional<Error> SqliteFamilyStore::recordActivity(const std::string& deviceId, const std::string& type,
+                                                       std::int64_t at, const std::string& frame)
+{
+    return inTransaction([&]() -> std::optional<Error> {
+        SqliteStatement insert(connection_, "INSERT INTO activity (device_id, type, at, frame) VALUES (?1, ?2, ?3, ?4)");
+        if (!insert.prepared() || !insert.bind(1, deviceId, false) || !insert.bind(2, type, false) ||
+            !insert.bind(3, at) || !insert.bind(4, frame, false) || insert.step() != SQLITE_DONE)
+            return failure("cannot keep a report of " + deviceId);
+        return std::nullopt;
+    });
+}
+
+Expected<std::size_t> SqliteFamilyStore::pruneActivity(std::int64_t before)
+{
+    std::size_t removed = 0;
+    auto error = inTransaction([&]() -> std::optional<Error> {
+        SqliteStatement prune(connection_, "DELETE FROM activity WHERE at < ?1");
+        if (!prune.prepared() || !prune.bind(1, before) || prune.step() != SQLITE_DONE)
+            return failure("cannot remove old reports");
+        removed = static_cast<std::size_t>(sqlite3_changes(connection_));
+        return std::nullopt;
+    });
+    if (error)
+        return *error;
+    return removed;
+}
+
+}  // namespace tessary::server

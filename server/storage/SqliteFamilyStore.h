@@ -1,0 +1,49 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <sqlite3.h>
+
+#include "server/storage/FamilyStore.h"
+
+namespace tessary::server {
+
+// The family store in one SQLite file: write-ahead log, foreign keys on, each change one
+// transaction, synchronous writes (a change the service acknowledged survives a power cut). The
+// schema carries its version (user_version) and is brought forward step by step when opened; a
+// file from a newer server is refused rather than guessed at.
+class SqliteFamilyStore final : public FamilyStore {
+public:
+    // The schema version this build writes.
+    static constexpr int kSchemaVersion = 1;
+
+    // Opens or creates the file (mode 0600: it holds device tokens); ":memory:" keeps nothing.
+    static Expected<std::unique_ptr<SqliteFamilyStore>> open(const std::filesystem::path& file);
+    ~SqliteFamilyStore() override;
+    SqliteFamilyStore(const SqliteFamilyStore&) = delete;
+    SqliteFamilyStore& operator=(const SqliteFamilyStore&) = delete;
+
+    Expected<Contents> load() override;
+    std::optional<Error> putDevice(const StoredDevice& device) override;
+    std::optional<Error> putNextFamily(std::uint64_t nextFamily) override;
+    std::optional<Error> putRelease(const StoredRelease& release) override;
+    std::optional<Error> recordHeartbeat(const std::string& deviceId, std::int64_t at,
+                                         const std::optional<std::string>& appError) override;
+    std::optional<Error> recordActivity(const std::string& deviceId, const std::string& type, std::int64_t at,
+                                        const std::string& frame) override;
+    Expected<std::size_t> pruneActivity(std::int64_t before) override;
+
+private:
+    explicit SqliteFamilyStore(sqlite3* connection) : connection_(connection) {}
+
+    std::optional<Error> migrate();
+    std::optional<Error> putSetting(const char* name, const std::string& value);
+    // Runs `change` in one transaction, committed when it returns no error.
+    template <typename Change>
+    std::optional<Error> inTransaction(Change change);
+    Error failure(const std::string& what) const;
+
+    sqlite3* connection_;
+};
+
+}  // namespace tessary::server
