@@ -22,6 +22,14 @@ struct StoredDevice {
     nlohmann::json rules = nlohmann::json::object();
 };
 
+// A parent's account: the dashboard's sign-in for one family.
+struct StoredParent {
+    std::string name;
+    std::string familyId;
+    // Argon2id, in libsodium's encoded form (parameters and salt included).
+    std::string passwordHash;
+};
+
 struct StoredRelease {
     std::string version;
     std::string build;
@@ -29,7 +37,7 @@ struct StoredRelease {
 
 // What the service keeps across restarts: families and their devices with their rules, the
 // published release, and what each device reported. Each change is kept whole or not at all; a
-// change that returns an error was not kept. Safe from one thread at a time.
+// change that returns an error was not kept.
 class FamilyStore {
 public:
     struct Contents {
@@ -45,6 +53,10 @@ public:
     // Adds or replaces the device (its family is created with it), with the family counter.
     virtual std::optional<Error> putDevice(const StoredDevice& device) = 0;
     virtual std::optional<Error> putNextFamily(std::uint64_t nextFamily) = 0;
+    // Adds or replaces the account (its family is created with it).
+    virtual std::optional<Error> putParent(const StoredParent& parent) = 0;
+    // Absent when no parent has this name.
+    virtual Expected<std::optional<StoredParent>> parent(const std::string& name) = 0;
     virtual std::optional<Error> putRelease(const StoredRelease& release) = 0;
     // A heartbeat at `at` (Unix seconds) and the error it reported, if any.
     virtual std::optional<Error> recordHeartbeat(const std::string& deviceId, std::int64_t at,

@@ -38,6 +38,13 @@ CREATE TABLE activity (
 CREATE INDEX activity_by_time ON activity(at);
 CREATE INDEX activity_by_device ON activity(device_id, at);
 )sql",
+    // 2: the parents who sign in to the dashboard.
+    R"sql(
+CREATE TABLE parents (
+    name TEXT PRIMARY KEY NOT NULL,
+    family_id TEXT NOT NULL REFERENCES families(id),
+    password_hash TEXT NOT NULL);
+)sql",
 };
 static_assert(std::size(kMigrations) == SqliteFamilyStore::kSchemaVersion);
 
@@ -122,6 +129,7 @@ std::optional<Error> SqliteFamilyStore::migrate()
 
 Expected<FamilyStore::Contents> SqliteFamilyStore::load()
 {
+    const std::lock_guard lock(mutex_);
     Contents contents;
     SqliteStatement settings(connection_, "SELECT name, value FROM settings");
     if (!settings.prepared())
@@ -162,6 +170,7 @@ Expected<FamilyStore::Contents> SqliteFamilyStore::load()
 
 std::optional<Error> SqliteFamilyStore::putDevice(const StoredDevice& device)
 {
+    const std::lock_guard lock(mutex_);
     return inTransaction([&]() -> std::optional<Error> {
         SqliteStatement family(connection_, "INSERT OR IGNORE INTO families (id) VALUES (?1)");
         if (!family.prepared() || !family.bind(1, device.familyId, false) || family.step() != SQLITE_DONE)
@@ -179,6 +188,35 @@ std::optional<Error> SqliteFamilyStore::putDevice(const StoredDevice& device)
     });
 }
 
+std::optional<Error> SqliteFamilyStore::putParent(const StoredParent& parent)
+{
+    const std::lock_guard lock(mutex_);
+    return inTransaction([&]() -> std::optional<Error> {
+        SqliteStatement family(connection_, "INSERT OR IGNORE INTO families (id) VALUES (?1)");
+        if (!family.prepared() || !family.bind(1, parent.familyId, false) || family.step() != SQLITE_DONE)
+            return failure("cannot keep the family " + parent.familyId);
+        SqliteStatement put(connection_, "INSERT OR REPLACE INTO parents (name, family_id, password_hash) VALUES (?1, ?2, ?3)");
+        if (!put.prepared() || !put.bind(1, parent.name, false) || !put.bind(2, parent.familyId, false) ||
+            !put.bind(3, parent.passwordHash, false) || put.step() != SQLITE_DONE)
+            return failure("cannot keep the parent " + parent.name);
+        return std::nullopt;
+    });
+}
+
+Expected<std::optional<StoredParent>> SqliteFamilyStore::parent(const std::string& name)
+{
+    const std::lock_guard lock(mutex_);
+    SqliteStatement find(connection_, "SELECT family_id, password_hash FROM parents WHERE name = ?1");
+    if (!find.prepared() || !find.bind(1, name, false))
+        return failure("cannot look up a parent");
+    const int result = find.step();
+    if (result == SQLITE_DONE)
+        return std::optional<StoredParent>();
+    if (result != SQLITE_ROW)
+        return failure("cannot look up a parent");
+    return std::optional<StoredParent>(StoredParent{name, find.bytes(0), find.bytes(1)});
+}
+
 std::optional<Error> SqliteFamilyStore::putSetting(const char* name, const std::string& value)
 {
     SqliteStatement put(connection_, "INSERT OR REPLACE INTO settings (name, value) VALUES (?1, ?2)");
@@ -189,11 +227,13 @@ std::optional<Error> SqliteFamilyStore::putSetting(const char* name, const std::
 
 std::optional<Error> SqliteFamilyStore::putNextFamily(std::uint64_t nextFamily)
 {
+    const std::lock_guard lock(mutex_);
     return inTransaction([&] { return putSetting("next_family", std::to_string(nextFamily)); });
 }
 
 std::optional<Error> SqliteFamilyStore::putRelease(const StoredRelease& release)
 {
+    const std::lock_guard lock(mutex_);
     return inTransaction([&]() -> std::optional<Error> {
         if (auto error = putSetting("release.version", release.version))
             return error;
@@ -204,6 +244,7 @@ std::optional<Error> SqliteFamilyStore::putRelease(const StoredRelease& release)
 std::optional<Error> SqliteFamilyStore::recordHeartbeat(const std::string& deviceId, std::int64_t at,
                                                         const std::optional<std::string>& appError)
 {
+    const std::lock_guard lock(mutex_);
     return inTransaction([&]() -> std::optional<Error> {
         SqliteStatement update(connection_, appError ? "UPDATE devices SET last_heartbeat = ?2, last_app_error = ?3 WHERE id = ?1"
                                                      : "UPDATE devices SET last_heartbeat = ?2 WHERE id = ?1");
@@ -217,6 +258,7 @@ std::optional<Error> SqliteFamilyStore::recordHeartbeat(const std::string& devic
 std::optional<Error> SqliteFamilyStore::recordActivity(const std::string& deviceId, const std::string& type,
                                                        std::int64_t at, const std::string& frame)
 {
+    const std::lock_guard lock(mutex_);
     return inTransaction([&]() -> std::optional<Error> {
         SqliteStatement insert(connection_, "INSERT INTO activity (device_id, type, at, frame) VALUES (?1, ?2, ?3, ?4)");
         if (!insert.prepared() || !insert.bind(1, deviceId, false) || !insert.bind(2, type, false) ||
@@ -228,6 +270,7 @@ std::optional<Error> SqliteFamilyStore::recordActivity(const std::string& device
 
 Expected<std::size_t> SqliteFamilyStore::pruneActivity(std::int64_t before)
 {
+    const std::lock_guard lock(mutex_);
     std::size_t removed = 0;
     auto error = inTransaction([&]() -> std::optional<Error> {
         SqliteStatement prune(connection_, "DELETE FROM activity WHERE at < ?1");

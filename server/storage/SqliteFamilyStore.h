@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <sqlite3.h>
 
 #include "server/storage/FamilyStore.h"
@@ -11,11 +12,12 @@ namespace tessary::server {
 // The family store in one SQLite file: write-ahead log, foreign keys on, each change one
 // transaction, synchronous writes (a change the service acknowledged survives a power cut). The
 // schema carries its version (user_version) and is brought forward step by step when opened; a
-// file from a newer server is refused rather than guessed at.
+// file from a newer server is refused rather than guessed at. Safe from any thread: one change at a
+// time.
 class SqliteFamilyStore final : public FamilyStore {
 public:
     // The schema version this build writes.
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // Opens or creates the file (mode 0600: it holds device tokens); ":memory:" keeps nothing.
     static Expected<std::unique_ptr<SqliteFamilyStore>> open(const std::filesystem::path& file);
@@ -26,6 +28,8 @@ public:
     Expected<Contents> load() override;
     std::optional<Error> putDevice(const StoredDevice& device) override;
     std::optional<Error> putNextFamily(std::uint64_t nextFamily) override;
+    std::optional<Error> putParent(const StoredParent& parent) override;
+    Expected<std::optional<StoredParent>> parent(const std::string& name) override;
     std::optional<Error> putRelease(const StoredRelease& release) override;
     std::optional<Error> recordHeartbeat(const std::string& deviceId, std::int64_t at,
                                          const std::optional<std::string>& appError) override;
@@ -44,6 +48,7 @@ private:
     Error failure(const std::string& what) const;
 
     sqlite3* connection_;
+    std::mutex mutex_;
 };
 
 }  // namespace tessary::server

@@ -64,6 +64,7 @@ struct DevServer::Core final : DeviceSockets {
     std::size_t push(const std::string& deviceId, const std::string& text) override;
     std::size_t close(const std::string& deviceId, std::uint16_t code) override;
     std::size_t stall(const std::string& deviceId, bool stalled) override;
+    std::size_t open(const std::string& deviceId) override { return channelsOf(deviceId).size(); }
     void accept();
 };
 
@@ -258,6 +259,8 @@ private:
         response->set(http::field::server, "tessary-devservice");
         if (!answer.location.empty())
             response->set(http::field::location, answer.location);
+        for (const auto& [name, value] : answer.headers)
+            response->insert(name, value);
         if (answer.status != 204) {
             response->set(http::field::content_type, answer.contentType);
             response->body() = answer.body;

@@ -14,13 +14,6 @@ namespace tessary::devservice {
 
 namespace {
 
-std::string lowered(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 std::int64_t now()
 {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -127,19 +120,12 @@ std::vector<std::string> segments(const std::string& path)
 
 }  // namespace
 
-std::optional<std::string> HttpQuery::header(const std::string& name) const
-{
-    const auto wanted = lowered(name);
-    for (const auto& [key, value] : headers)
-        if (lowered(key) == wanted)
-            return value;
-    return std::nullopt;
-}
-
 DevService::DevService(std::shared_ptr<server::FamilyStore> store, std::chrono::hours retention)
     : store_(std::move(store)), retention_(retention)
 {
     load();
+    if (store_)
+        dashboard_ = std::make_unique<server::Dashboard>(store_, *this, [] { return now(); });
 }
 
 void DevService::load()
@@ -258,7 +244,8 @@ HttpAnswer DevService::handle(const HttpQuery& query)
     const auto path = query.target.substr(0, query.target.find('?'));
     const auto refusal = refusedAsMalformed(query, path);
     auto answer = refusal ? *refusal : route(query, path);
-    if (path.rfind("/admin/", 0) != 0) {
+    // The dashboard's requests carry passwords and session cookies: never recorded.
+    if (path.rfind("/admin/", 0) != 0 && !server::Dashboard::serves(path)) {
         const std::lock_guard lock(mutex_);
         requests_.push_back({{"method", query.method}, {"path", path}, {"headers", headerObject(query)},
                              {"body", query.body}, {"status", answer.status}, {"ts", now()}});
@@ -270,6 +257,8 @@ HttpAnswer DevService::route(const HttpQuery& query, const std::string& path)
 {
     if (path.rfind("/admin/", 0) == 0)
         return routeAdmin(query, path);
+    if (dashboard_ && server::Dashboard::serves(path))
+        return dashboard_->handle(query, path);
     {
         const std::lock_guard lock(mutex_);
         const auto scripted = scripted_.find(query.method + " " + path);
@@ -311,11 +300,11 @@ HttpAnswer DevService::pair(const HttpQuery& query)
     const auto deviceId = (*body)["deviceId"].get<std::string>();
     const std::lock_guard lock(mutex_);
     const auto family = setupCodes_.find(code);
-    if (family == setupCodes_.end())
+    if (family == setupCodes_.end() || (family->second.expiresAt && *family->second.expiresAt <= now()))
         return problem(404, "unknown setup code");
     Device device;
     device.token = randomToken();
-    device.familyId = family->second;
+    device.familyId = family->second.familyId;
     device.pairing = *body;
     device.rules = defaultRules();
     // A pairing the store did not keep would be lost at the next restart: the device hears that
@@ -419,18 +408,61 @@ std::size_t DevService::pushMessage(const std::string& deviceId, const nlohmann:
     return sockets ? sockets->push(deviceId, text(message)) : 0;
 }
 
-nlohmann::json DevService::issueSetupCode(std::optional<std::string> familyId)
+std::string DevService::newSetupCode(const std::string& familyId, std::optional<std::int64_t> expiresAt)
 {
-    const std::lock_guard lock(mutex_);
+    const auto current = now();
+    std::erase_if(setupCodes_, [current](const auto& entry) {
+        return entry.second.expiresAt && *entry.second.expiresAt <= current;
+    });
     std::string code;
     do
         code = randomDigits(6);
     while (setupCodes_.count(code) != 0);
+    setupCodes_[code] = {familyId, expiresAt};
+    return code;
+}
+
+nlohmann::json DevService::issueSetupCode(std::optional<std::string> familyId)
+{
+    const std::lock_guard lock(mutex_);
     const auto family = familyId.value_or("family-" + std::to_string(nextFamily_++));
-    setupCodes_[code] = family;
+    const auto code = newSetupCode(family, std::nullopt);
     if (store_ && !familyId)
         keep(store_->putNextFamily(nextFamily_));
     return {{"setupCode", code}, {"familyId", family}};
+}
+
+std::string DevService::issueSetupCode(const std::string& familyId, std::int64_t validFor)
+{
+    const std::lock_guard lock(mutex_);
+    return newSetupCode(familyId, now() + validFor);
+}
+
+std::vector<server::DeviceSummary> DevService::devicesOf(const std::string& familyId)
+{
+    std::vector<server::DeviceSummary> summaries;
+    DeviceSockets* sockets = nullptr;
+    {
+        const std::lock_guard lock(mutex_);
+        sockets = sockets_;
+        for (const auto& [id, device] : devices_) {
+            if (device.familyId != familyId || device.deleted)
+                continue;
+            server::DeviceSummary summary;
+            summary.id = id;
+            summary.name = stringOr(device.pairing, "deviceName", "");
+            if (!device.heartbeats.empty()) {
+                const auto& last = device.heartbeats.back();
+                summary.lastSeen = last.value("ts", std::int64_t{0});
+                summary.version = stringOr(last["headers"], "X-App-Version", "");
+            }
+            summaries.push_back(std::move(summary));
+        }
+    }
+    // The transport's own lock is never taken under the service's.
+    for (auto& summary : summaries)
+        summary.online = sockets && sockets->open(summary.id) > 0;
+    return summaries;
 }
 
 std::size_t DevService::pushRules(const std::string& deviceId, const nlohmann::json& rules)

@@ -14,27 +14,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "server/HttpMessages.h"
+#include "server/dashboard/Dashboard.h"
 #include "server/storage/FamilyStore.h"
 #include "tools/devservice/DeviceSockets.h"
 
 namespace tessary::devservice {
 
-struct HttpQuery {
-    std::string method;
-    std::string target;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
-
-    std::optional<std::string> header(const std::string& name) const;
-};
-
-struct HttpAnswer {
-    int status = 200;
-    std::string contentType = "application/json";
-    std::string body;
-    // Sent as the Location header when not empty.
-    std::string location = {};
-};
+using server::HttpAnswer;
+using server::HttpQuery;
 
 // What a channel upgrade gets: the device it opens a channel for, or the refusal to send.
 struct ChannelAdmission {
@@ -43,8 +31,9 @@ struct ChannelAdmission {
 };
 
 // The stand-in service's logic, apart from its transport: the device API the agent relies on,
-// the admin API, and everything each device sent. Safe from any thread.
-class DevService {
+// the admin API, everything each device sent, and (with a store) the parents' dashboard. Safe from
+// any thread.
+class DevService final : public server::FamilyDirectory {
 public:
     // With a store, families, paired devices with their rules, the published release and what
     // devices report survive a restart; reports older than `retention` are removed as time passes.
@@ -92,6 +81,9 @@ public:
     nlohmann::json devices() const;
     nlohmann::json requests() const;
 
+    std::vector<server::DeviceSummary> devicesOf(const std::string& familyId) override;
+    std::string issueSetupCode(const std::string& familyId, std::int64_t validFor) override;
+
 private:
     struct Device {
         std::string token;
@@ -134,8 +126,17 @@ private:
     std::shared_ptr<server::FamilyStore> store_;
     std::chrono::hours retention_;
     std::int64_t lastPrune_ = 0;
+    std::unique_ptr<server::Dashboard> dashboard_;
     std::string baseURL_;
-    std::map<std::string, std::string> setupCodes_;  // code -> family
+    struct SetupCode {
+        std::string familyId;
+        // Unix seconds; absent for the codes of the admin interface, which a developer may type later.
+        std::optional<std::int64_t> expiresAt;
+    };
+    // Caller holds mutex_. A fresh six-digit code for the family.
+    std::string newSetupCode(const std::string& familyId, std::optional<std::int64_t> expiresAt);
+
+    std::map<std::string, SetupCode> setupCodes_;
     std::map<std::string, Device> devices_;
     nlohmann::json release_ = {{"version", "1.0.0"}, {"build", "1"}};
     std::optional<std::string> package_;

@@ -17,6 +17,8 @@ public:
     // Stops (or resumes) all reading and writing on every open channel of the device, pongs
     // included; returns how many there were.
     virtual std::size_t stall(const std::string& deviceId, bool stalled) = 0;
+    // How many channels of the device are open.
+    virtual std::size_t open(const std::string& deviceId) = 0;
 };
 
 }  // namespace tessary::devservice

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "server/dashboard/PasswordHash.h"
 #include "server/storage/SqliteFamilyStore.h"
 #include "server/storage/StateFileImport.h"
 #include "tools/devservice/DevCertificates.h"
@@ -40,8 +41,67 @@ std::optional<std::string> fileBytes(const std::filesystem::path& path)
 int usage()
 {
     std::cerr << "usage: tessary-devservice [--port N] [--state FOLDER] [--issue-setup-code] [--package FILE]\n"
-                 "                         [--firefox-extension FILE] [--retention-days N]\n";
+                 "                         [--firefox-extension FILE] [--retention-days N]\n"
+                 "       tessary-devservice add-parent [--state FOLDER] [--family ID] NAME   (password on stdin)\n";
     return 2;
+}
+
+// Adds (or replaces) a parent's sign-in to the dashboard. The password is read from standard
+// input, one line, so it appears in no process listing or shell history.
+int addParent(int argc, char* argv[], std::filesystem::path folder)
+{
+    std::optional<std::string> family;
+    std::string name;
+    for (int i = 2; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--state" && i + 1 < argc)
+            folder = argv[++i];
+        else if (argument == "--family" && i + 1 < argc)
+            family = argv[++i];
+        else if (name.empty() && !argument.empty() && argument[0] != '-')
+            name = argument;
+        else
+            return usage();
+    }
+    if (name.empty() || name.size() > 200)
+        return usage();
+    std::string password;
+    std::getline(std::cin, password);
+    if (password.size() < 8) {
+        std::cerr << "The password must have at least 8 characters\n";
+        return 1;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(folder, error);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all, error);
+    auto store = tessary::server::SqliteFamilyStore::open(folder / "service.sqlite3");
+    if (!store) {
+        std::cerr << store.error().description << "\n";
+        return 1;
+    }
+    if (!family) {
+        auto contents = store.value()->load();
+        if (!contents) {
+            std::cerr << contents.error().description << "\n";
+            return 1;
+        }
+        family = "family-" + std::to_string(contents.value().nextFamily);
+        if (auto failed = store.value()->putNextFamily(contents.value().nextFamily + 1)) {
+            std::cerr << failed->description << "\n";
+            return 1;
+        }
+    }
+    const auto hash = tessary::server::PasswordHash::of(password);
+    if (!hash) {
+        std::cerr << "The password could not be hashed\n";
+        return 1;
+    }
+    if (auto failed = store.value()->putParent({name, *family, *hash})) {
+        std::cerr << failed->description << "\n";
+        return 1;
+    }
+    std::cout << "Parent " << name << " signs in to family " << *family << "\n";
+    return 0;
 }
 
 }  // namespace
@@ -50,6 +110,8 @@ int main(int argc, char* argv[])
 {
     std::uint16_t port = 8443;
     auto folder = defaultStateFolder();
+    if (argc > 1 && std::string(argv[1]) == "add-parent")
+        return addParent(argc, argv, folder);
     bool issueSetupCode = false;
     std::optional<std::filesystem::path> packageFile;
     std::optional<std::filesystem::path> firefoxExtensionFile;

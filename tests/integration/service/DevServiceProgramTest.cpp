@@ -110,6 +110,68 @@ TEST(DevServiceProgramTest, PairingsSurviveAKillAndTheFormerStateFileIsImportedO
     EXPECT_EQ(service->wait(), 0);
 }
 
+// A family's whole setup with the real program: a parent added from the command line signs in to
+// the dashboard over HTTPS (a browser's cookies kept by curl), asks for a setup code, a device pairs
+// with it and is listed under its name, shown as text.
+TEST(DevServiceProgramTest, AParentAddedFromTheCommandLineSignsInAndADevicePairsWithTheirCode)
+{
+    testing::TemporaryFolder folder;
+    const auto state = folder.path() / "state";
+    const auto [added, addedOutput] = ChildProcess::run(
+        {TESSARY_DEVSERVICE_PATH, "add-parent", "--state", state.string(), "ada"}, {}, std::string("correct horse\n"));
+    ASSERT_EQ(added, 0) << addedOutput;
+    EXPECT_EQ(addedOutput, "Parent ada signs in to family family-1\n");
+    EXPECT_NE(ChildProcess::run({TESSARY_DEVSERVICE_PATH, "add-parent", "--state", state.string(), "bob"}, {},
+                                std::string("short\n"))
+                  .first,
+              0)
+        << "a password under 8 characters";
+
+    ChildProcess service({TESSARY_DEVSERVICE_PATH, "--port", "0", "--state", state.string()});
+    service.readLine();
+    const auto baseURL = valueAfter(service.readLine().value_or(""), "TESSARY_SERVICE_URL=");
+    const auto caFile = valueAfter(service.readLine().value_or(""), "TESSARY_CA_FILE=");
+    const auto jar = (folder.path() / "cookies").string();
+    const auto browse = [&](const std::string& path, std::vector<std::string> form = {}) {
+        std::vector<std::string> command{"curl", "-sS", "--cacert", caFile, "-c", jar, "-b", jar, "-L"};
+        for (const auto& field : form) {
+            command.push_back("--data-urlencode");
+            command.push_back(field);
+        }
+        command.push_back(baseURL + path);
+        return ChildProcess::run(command).second;
+    };
+    const auto formToken = [](const std::string& page) {
+        const auto at = page.find("name=\"form\" value=\"");
+        return at == std::string::npos ? std::string() : page.substr(at + 19, 32);
+    };
+
+    const auto signInPage = browse("/");
+    ASSERT_NE(signInPage.find("Sign in"), std::string::npos) << signInPage;
+    const auto devicesPage =
+        browse("/sign-in", {"form=" + formToken(signInPage), "name=ada", "password=correct horse"});
+    ASSERT_NE(devicesPage.find("No device is set up yet."), std::string::npos) << devicesPage;
+    const auto codePage = browse("/family/setup-code", {"form=" + formToken(devicesPage)});
+    const auto at = codePage.find("Setup code: ");
+    ASSERT_NE(at, std::string::npos) << codePage;
+    const auto code = codePage.substr(at + 12, 6);
+
+    const auto [curled, paired] = ChildProcess::run(
+        {"curl", "-sS", "--cacert", caFile, "-H", "Content-Type: application/json", "--data",
+         nlohmann::json{{"setupCode", code}, {"deviceId", "device-1"}, {"deviceName", "Kim's <b>laptop</b>"}}.dump(),
+         baseURL + "/api/use-setup-code"});
+    ASSERT_EQ(curled, 0);
+    EXPECT_NE(paired.find("\"familyId\":\"family-1\""), std::string::npos) << paired;
+    const auto listed = browse("/");
+    EXPECT_NE(listed.find("Kim&#39;s &lt;b&gt;laptop&lt;/b&gt;"), std::string::npos) << listed;
+
+    // Nothing of the dashboard's (passwords, cookies) is in the record of API requests.
+    const auto requests = ChildProcess::run({"curl", "-sS", "--cacert", caFile, baseURL + "/admin/requests"}).second;
+    EXPECT_EQ(requests.find("correct"), std::string::npos) << requests;
+    ::kill(service.pid(), SIGTERM);
+    EXPECT_EQ(service.wait(), 0);
+}
+
 TEST(DevServiceProgramTest, APackageThatCannotBeReadStopsItBeforeListening)
 {
     testing::TemporaryFolder folder;

@@ -1,0 +1,316 @@
+#include "server/dashboard/Dashboard.h"
+
+#include <ctime>
+
+#include "server/dashboard/PasswordHash.h"
+
+namespace tessary::server {
+
+namespace {
+
+constexpr const char* kSessionCookie = "tessary_session";
+// The sign-in page's own token, sent back by the form beside the cookie (a page another site
+// made cannot read the cookie, so cannot sign a parent in to an account of its choosing).
+constexpr const char* kSignInCookie = "tessary_sign_in";
+constexpr std::size_t kLongestName = 200;
+constexpr std::size_t kLongestPassword = 1024;
+
+std::string escaped(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        case '\'': out += "&#39;"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// application/x-www-form-urlencoded; absent when malformed.
+std::optional<std::map<std::string, std::string>> formFields(const std::string& body)
+{
+    std::map<std::string, std::string> fields;
+    std::size_t start = 0;
+    while (start <= body.size() && !body.empty()) {
+        const auto end = std::min(body.find('&', start), body.size());
+        const auto pair = body.substr(start, end - start);
+        const auto equals = pair.find('=');
+        std::string decoded[2];
+        const std::string parts[2] = {pair.substr(0, equals), equals == std::string::npos ? "" : pair.substr(equals + 1)};
+        for (int part = 0; part < 2; ++part) {
+            for (std::size_t i = 0; i < parts[part].size(); ++i) {
+                const char c = parts[part][i];
+                if (c == '+') {
+                    decoded[part] += ' ';
+                } else if (c == '%') {
+                    if (i + 2 >= parts[part].size())
+                        return std::nullopt;
+                    const int high = hexValue(parts[part][i + 1]);
+                    const int low = hexValue(parts[part][i + 2]);
+                    if (high < 0 || low < 0)
+                        return std::nullopt;
+                    decoded[part] += static_cast<char>(high * 16 + low);
+                    i += 2;
+                } else {
+                    decoded[part] += c;
+                }
+            }
+        }
+        fields.emplace(decoded[0], decoded[1]);
+        start = end + 1;
+    }
+    return fields;
+}
+
+std::map<std::string, std::string> cookies(const HttpQuery& query)
+{
+    std::map<std::string, std::string> found;
+    const auto header = query.header("Cookie").value_or("");
+    std::size_t start = 0;
+    while (start < header.size()) {
+        const auto end = std::min(header.find(';', start), header.size());
+        auto pair = header.substr(start, end - start);
+        pair.erase(0, pair.find_first_not_of(' '));
+        if (const auto equals = pair.find('='); equals != std::string::npos)
+            found.emplace(pair.substr(0, equals), pair.substr(equals + 1));
+        start = end + 1;
+    }
+    return found;
+}
+
+std::string cookie(const char* name, const std::string& value, std::int64_t maxAge)
+{
+    return std::string(name) + "=" + value + "; Max-Age=" + std::to_string(maxAge) +
+           "; Path=/; HttpOnly; Secure; SameSite=Strict";
+}
+
+std::string utcTime(std::int64_t seconds)
+{
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    gmtime_r(&time, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &parts);
+    return text;
+}
+
+HttpAnswer page(int status, const std::string& title, const std::string& content)
+{
+    HttpAnswer answer;
+    answer.status = status;
+    answer.contentType = "text/html; charset=utf-8";
+    answer.body = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+                  "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
+                  "<title>Tessary: " + escaped(title) + "</title><style>"
+                  "body{font-family:sans-serif;margin:0;padding:1rem;background:#f5f6f8;color:#1d1f23}"
+                  "main{max-width:40rem;margin:auto;background:#fff;padding:1.5rem;border-radius:.5rem}"
+                  "label{display:block;margin-top:.8rem}input{font-size:1rem;padding:.4rem;width:100%;box-sizing:border-box}"
+                  "button{font-size:1rem;margin-top:1rem;padding:.5rem 1rem}table{width:100%;border-collapse:collapse}"
+                  "th,td{text-align:left;padding:.4rem;border-bottom:1px solid #ddd}.notice{font-weight:bold}"
+                  "</style></head><body><main>" + content + "</main></body></html>\n";
+    answer.headers = {{"Content-Security-Policy",
+                       "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; frame-ancestors 'none'; "
+                       "base-uri 'none'"},
+                      {"X-Content-Type-Options", "nosniff"},
+                      {"Referrer-Policy", "no-referrer"},
+                      {"Cache-Control", "no-store"}};
+    return answer;
+}
+
+HttpAnswer seeOther(const std::string& location)
+{
+    HttpAnswer answer;
+    answer.status = 303;
+    answer.contentType = "text/plain";
+    answer.location = location;
+    return answer;
+}
+
+// Compared in the same time whatever the first differing byte.
+bool sameToken(const std::string& a, const std::string& b)
+{
+    if (a.empty() || a.size() != b.size())
+        return false;
+    unsigned char difference = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
+// Checked against when no parent has the name, so a wrong name takes as long as a wrong password.
+const std::string& unknownNameHash()
+{
+    static const std::string hash = PasswordHash::of(PasswordHash::randomHex(16)).value_or("");
+    return hash;
+}
+
+}  // namespace
+
+Dashboard::Dashboard(std::shared_ptr<FamilyStore> store, FamilyDirectory& directory, Clock now)
+    : store_(std::move(store)), directory_(directory), now_(std::move(now))
+{
+}
+
+bool Dashboard::serves(const std::string& path)
+{
+    return path == "/" || path == "/sign-in" || path == "/sign-out" || path == "/family/setup-code";
+}
+
+const Dashboard::Session* Dashboard::sessionOf(const HttpQuery& query)
+{
+    const auto now = now_();
+    for (auto session = sessions_.begin(); session != sessions_.end();)
+        session = session->second.expiresAt <= now ? sessions_.erase(session) : std::next(session);
+    const auto token = cookies(query)[kSessionCookie];
+    if (token.empty())
+        return nullptr;
+    const auto found = sessions_.find(PasswordHash::digestHex(token));
+    return found == sessions_.end() ? nullptr : &found->second;
+}
+
+HttpAnswer Dashboard::handle(const HttpQuery& query, const std::string& path)
+{
+    if (path == "/sign-in" && query.method == "POST")
+        return signIn(query);
+    std::unique_lock lock(mutex_);
+    const auto* session = sessionOf(query);
+    if (path == "/" && query.method == "GET") {
+        if (session)
+            return familyPage(*session, "");
+        lock.unlock();
+        return signInPage(200, "");
+    }
+    if (query.method != "POST")
+        return page(405, "Not here", "<h1>Not here</h1><p><a href=\"/\">Open the dashboard</a></p>");
+    if (!session)
+        return seeOther("/");
+    const auto form = formFields(query.body);
+    if (!form || !sameToken(form->count("form") ? form->at("form") : "", session->formToken))
+        return page(403, "Expired form", "<h1>This form has expired</h1><p><a href=\"/\">Open the dashboard again</a></p>");
+    if (path == "/sign-out") {
+        sessions_.erase(PasswordHash::digestHex(cookies(query)[kSessionCookie]));
+        auto answer = seeOther("/");
+        answer.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, "", 0));
+        return answer;
+    }
+    const auto sessionCopy = *session;
+    lock.unlock();
+    const auto code = directory_.issueSetupCode(sessionCopy.familyId, kSetupCodeLifetime);
+    return familyPage(sessionCopy, "Setup code: " + code + " (valid for 10 minutes)");
+}
+
+HttpAnswer Dashboard::signInPage(int status, const std::string& message)
+{
+    const auto formToken = PasswordHash::randomHex(16);
+    auto answer = page(status, "Sign in",
+                       "<h1>Tessary</h1>" + (message.empty() ? std::string() : "<p class=\"notice\" role=\"alert\">" +
+                                                                                 escaped(message) + "</p>") +
+                           "<form method=\"post\" action=\"/sign-in\">"
+                           "<input type=\"hidden\" name=\"form\" value=\"" + formToken + "\">"
+                           "<label for=\"name\">Name</label><input id=\"name\" name=\"name\" autocomplete=\"username\" required>"
+                           "<label for=\"password\">Password</label><input id=\"password\" name=\"password\" type=\"password\" "
+                           "autocomplete=\"current-password\" required>"
+                           "<button type=\"submit\">Sign in</button></form>");
+    answer.headers.emplace_back("Set-Cookie", cookie(kSignInCookie, formToken, kSessionLifetime));
+    return answer;
+}
+
+bool Dashboard::mayTry(const std::string& name)
+{
+    const auto now = now_();
+    if (now - recentFailures_.windowStart >= 60)
+        recentFailures_ = {};
+    auto& failures = failuresByName_[name];
+    if (now - failures.windowStart >= kFailureWindow)
+        failures = {};
+    return recentFailures_.count < kFailuresPerMinute && failures.count < kFailuresPerName;
+}
+
+void Dashboard::countFailure(const std::string& name)
+{
+    const auto now = now_();
+    for (auto* failures : {&recentFailures_, &failuresByName_[name]}) {
+        if (failures->count++ == 0)
+            failures->windowStart = now;
+    }
+}
+
+HttpAnswer Dashboard::signIn(const HttpQuery& query)
+{
+    const auto form = formFields(query.body);
+    const auto field = [&](const char* name) { return form && form->count(name) ? form->at(name) : std::string(); };
+    const auto name = field("name");
+    const auto password = field("password");
+    if (!form || !sameToken(field("form"), cookies(query)[kSignInCookie]))
+        return signInPage(403, "The sign-in page had expired. Please sign in again.");
+    if (name.empty() || name.size() > kLongestName || password.size() > kLongestPassword)
+        return signInPage(400, "Enter your name and password.");
+    {
+        const std::lock_guard lock(mutex_);
+        if (!mayTry(name))
+            return signInPage(429, "Too many attempts. Please wait a few minutes and try again.");
+    }
+    const auto parent = store_->parent(name);
+    if (!parent)
+        return signInPage(503, "Signing in is not possible right now. Please try again.");
+    bool matches = false;
+    if (parent.value())
+        matches = PasswordHash::matches(parent.value()->passwordHash, password);
+    else
+        (void)PasswordHash::matches(unknownNameHash(), password);
+    const std::lock_guard lock(mutex_);
+    if (!matches) {
+        countFailure(name);
+        return signInPage(401, "That name and password do not match.");
+    }
+    failuresByName_.erase(name);
+    const auto token = PasswordHash::randomHex(32);
+    sessions_[PasswordHash::digestHex(token)] =
+        Session{name, parent.value()->familyId, PasswordHash::randomHex(16), now_() + kSessionLifetime};
+    auto answer = seeOther("/");
+    answer.headers.emplace_back("Set-Cookie", cookie(kSessionCookie, token, kSessionLifetime));
+    answer.headers.emplace_back("Set-Cookie", cookie(kSignInCookie, "", 0));
+    return answer;
+}
+
+HttpAnswer Dashboard::familyPage(const Session& session, const std::string& notice)
+{
+    std::string rows;
+    for (const auto& device : directory_.devicesOf(session.familyId)) {
+        const auto seen = device.online ? std::string("Online")
+                          : device.lastSeen ? "Last seen " + utcTime(*device.lastSeen)
+                                            : std::string("Not seen yet");
+        rows += "<tr><td>" + escaped(device.name.empty() ? device.id : device.name) + "</td><td>" + seen +
+                "</td><td>" + escaped(device.version) + "</td></tr>";
+    }
+    const auto formField = "<input type=\"hidden\" name=\"form\" value=\"" + session.formToken + "\">";
+    return page(200, "Devices",
+                "<h1>Devices</h1>" +
+                    (notice.empty() ? std::string() : "<p class=\"notice\" role=\"status\">" + escaped(notice) + "</p>") +
+                    (rows.empty() ? std::string("<p>No device is set up yet.</p>")
+                                  : "<table><thead><tr><th scope=\"col\">Device</th><th scope=\"col\">Status</th>"
+                                    "<th scope=\"col\">Version</th></tr></thead><tbody>" + rows + "</tbody></table>") +
+                    "<form method=\"post\" action=\"/family/setup-code\">" + formField +
+                    "<button type=\"submit\">New setup code</button></form>"
+                    "<form method=\"post\" action=\"/sign-out\">" + formField +
+                    "<button type=\"submit\">Sign out</button></form>");
+}
+
+}  // namespace tessary::server

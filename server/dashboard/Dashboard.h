@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/HttpMessages.h"
+#include "server/storage/FamilyStore.h"
+
+namespace tessary::server {
+
+// What the dashboard shows of one device.
+struct DeviceSummary {
+    std::string id;
+    std::string name;
+    bool online = false;
+    // Unix seconds of the last heartbeat; absent before the first.
+    std::optional<std::int64_t> lastSeen;
+    std::string version;
+};
+
+// What the dashboard asks of the service about a family.
+class FamilyDirectory {
+public:
+    virtual ~FamilyDirectory() = default;
+    virtual std::vector<DeviceSummary> devicesOf(const std::string& familyId) = 0;
+    // A six-digit code that pairs a device with the family, valid for `validFor` seconds.
+    virtual std::string issueSetupCode(const std::string& familyId, std::int64_t validFor) = 0;
+};
+
+// The parents' dashboard at "/": sign-in, the family's devices, a new setup code. Plain HTML
+// without script. A session is a random token in a cookie (HttpOnly, Secure, SameSite=Strict) of
+// which only a digest is kept, ending after 12 hours or at sign-out; every form carries a token
+// of its session (or, for signing in, of its page) that must come back with it. Five wrong
+// passwords for one name within 15 minutes close that name for the rest of the window, and 30
+// in a minute close signing in for everyone for that minute, before any password is checked.
+// Safe from any thread.
+class Dashboard {
+public:
+    using Clock = std::function<std::int64_t()>;
+
+    static constexpr std::int64_t kSessionLifetime = 12 * 3600;
+    static constexpr std::int64_t kSetupCodeLifetime = 10 * 60;
+    static constexpr int kFailuresPerName = 5;
+    static constexpr std::int64_t kFailureWindow = 15 * 60;
+    static constexpr int kFailuresPerMinute = 30;
+
+    // `store` holds the parents; `now` gives Unix seconds.
+    Dashboard(std::shared_ptr<FamilyStore> store, FamilyDirectory& directory, Clock now);
+
+    // Whether `path` is the dashboard's to answer.
+    static bool serves(const std::string& path);
+    HttpAnswer handle(const HttpQuery& query, const std::string& path);
+
+private:
+    struct Session {
+        std::string parentName;
+        std::string familyId;
+        std::string formToken;
+        std::int64_t expiresAt;
+    };
+    struct Failures {
+        int count = 0;
+        std::int64_t windowStart = 0;
+    };
+
+    // Caller holds mutex_.
+    const Session* sessionOf(const HttpQuery& query);
+    HttpAnswer signIn(const HttpQuery& query);
+    HttpAnswer signInPage(int status, const std::string& message);
+    HttpAnswer familyPage(const Session& session, const std::string& notice);
+    // Caller holds mutex_. False (and counted) when too many attempts failed.
+    bool mayTry(const std::string& name);
+    void countFailure(const std::string& name);
+
+    std::shared_ptr<FamilyStore> store_;
+    FamilyDirectory& directory_;
+    Clock now_;
+    std::mutex mutex_;
+    // By the digest of the session's token.
+    std::map<std::string, Session> sessions_;
+    std::map<std::string, Failures> failuresByName_;
+    Failures recentFailures_;
+};
+
+}  // namespace tessary::server

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+
+#include "server/dashboard/Dashboard.h"
+#include "server/dashboard/PasswordHash.h"
+#include "server/storage/SqliteFamilyStore.h"
+
+namespace tessary {
+namespace {
+
+using server::Dashboard;
+using server::HttpAnswer;
+using server::HttpQuery;
+
+class TwoFamilies final : public server::FamilyDirectory {
+public:
+    std::vector<server::DeviceSummary> devicesOf(const std::string& familyId) override
+    {
+        if (familyId == "family-1")
+            return {{"device-a", "<script>alert(1)</script> & co", true, std::nullopt, "1.2.0"},
+                    {"device-b", "", false, 1'800'000'000, "1.1.0"}};
+        return {{"device-other", "Other family's laptop", false, std::nullopt, ""}};
+    }
+    std::string issueSetupCode(const std::string& familyId, std::int64_t validFor) override
+    {
+        issued.emplace_back(familyId, validFor);
+        return "123456";
+    }
+    std::vector<std::pair<std::string, std::int64_t>> issued;
+};
+
+std::string cookieValue(const HttpAnswer& answer, const std::string& name)
+{
+    for (const auto& [header, value] : answer.headers)
+        if (header == "Set-Cookie" && value.rfind(name + "=", 0) == 0)
+            return value.substr(name.size() + 1, value.find(';') - name.size() - 1);
+    return {};
+}
+
+std::string formToken(const HttpAnswer& page)
+{
+    std::smatch match;
+    return std::regex_search(page.body, match, std::regex(R"re(name="form" value="([0-9a-f]+)")re")) ? match[1].str() : "";
+}
+
+// The dashboard over a real store in memory, two families, and time that moves only when told.
+class DashboardTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        store = std::move(server::SqliteFamilyStore::open(":memory:")).value();
+        ASSERT_FALSE(store->putParent({"ada", "family-1", *server::PasswordHash::of("correct horse")}));
+        dashboard = std::make_unique<Dashboard>(store, families, [this] { return now; });
+    }
+
+    HttpAnswer get(const std::string& cookies = {})
+    {
+        return dashboard->handle({"GET", "/", cookies.empty() ? Headers{} : Headers{{"Cookie", cookies}}, ""}, "/");
+    }
+    HttpAnswer post(const std::string& path, const std::string& body, const std::string& cookies)
+    {
+        return dashboard->handle({"POST", path, {{"Cookie", cookies}}, body}, path);
+    }
+    // Signs in from a fresh sign-in page; the session cookie, empty when refused.
+    std::pair<HttpAnswer, std::string> signIn(const std::string& name, const std::string& password)
+    {
+        const auto page = get();
+        const auto cookie = "tessary_sign_in=" + cookieValue(page, "tessary_sign_in");
+        auto answer = post("/sign-in", "form=" + formToken(page) + "&name=" + name + "&password=" + password, cookie);
+        return {answer, cookieValue(answer, "tessary_session")};
+    }
+
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+    std::int64_t now = 1'900'000'000;
+    TwoFamilies families;
+    std::shared_ptr<server::SqliteFamilyStore> store;
+    std::unique_ptr<Dashboard> dashboard;
+};
+
+TEST_F(DashboardTest, AParentSignsInSeesOnlyTheFamilysDevicesAsTextAndGetsASetupCode)
+{
+    const auto signInPage = get();
+    EXPECT_EQ(signInPage.status, 200);
+    EXPECT_NE(signInPage.body.find("<label for=\"password\">Password</label>"), std::string::npos);
+
+    const auto [answer, session] = signIn("ada", "correct+horse");
+    ASSERT_EQ(answer.status, 303) << answer.body;
+    ASSERT_FALSE(session.empty());
+    bool sessionCookieIsGuarded = false;
+    for (const auto& [header, value] : answer.headers)
+        if (value.rfind("tessary_session=", 0) == 0)
+            sessionCookieIsGuarded = value.find("; HttpOnly; Secure; SameSite=Strict") != std::string::npos;
+    EXPECT_TRUE(sessionCookieIsGuarded);
+
+    const auto devices = get("tessary_session=" + session);
+    ASSERT_EQ(devices.status, 200);
+    EXPECT_NE(devices.body.find("&lt;script&gt;alert(1)&lt;/script&gt; &amp; co"), std::string::npos);
+    EXPECT_EQ(devices.body.find("<script>"), std::string::npos);
+    EXPECT_NE(devices.body.find("Online"), std::string::npos);
+    EXPECT_NE(devices.body.find("Last seen 2027-01-15 08:00 UTC"), std::string::npos);
+    EXPECT_EQ(devices.body.find("Other family"), std::string::npos) << "another family's device is not shown";
+    bool hasPolicy = false;
+    for (const auto& [header, value] : devices.headers)
+        hasPolicy |= header == "Content-Security-Policy" && value.find("default-src 'none'") != std::string::npos;
+    EXPECT_TRUE(hasPolicy);
+
+    const auto code = post("/family/setup-code", "form=" + formToken(devices), "tessary_session=" + session);
+    EXPECT_EQ(code.status, 200);
+    EXPECT_NE(code.body.find("Setup code: 123456 (valid for 10 minutes)"), std::string::npos);
+    ASSERT_EQ(families.issued.size(), 1U);
+    EXPECT_EQ(families.issued[0], std::make_pair(std::string("family-1"), Dashboard::kSetupCodeLifetime));
+}
+
+TEST_F(DashboardTest, WhatIsRefused)
+{
+    EXPECT_EQ(signIn("ada", "wrong").first.status, 401) << "a wrong password";
+    EXPECT_EQ(signIn("nobody", "correct+horse").first.status, 401) << "an unknown name, answered alike";
+    const auto page = get();
+    EXPECT_EQ(post("/sign-in", "name=ada&password=correct+horse", "tessary_sign_in=" + cookieValue(page, "tessary_sign_in"))
+                  .status,
+              403)
+        << "a sign-in without its page's token";
+
+    const auto session = signIn("ada", "correct+horse").second;
+    const auto cookie = "tessary_session=" + session;
+    EXPECT_EQ(post("/family/setup-code", "", cookie).status, 403) << "a form without its session's token";
+    EXPECT_EQ(post("/family/setup-code", "form=" + formToken(get(cookie)), "tessary_session=forged").status, 303)
+        << "a form of another session";
+    EXPECT_TRUE(families.issued.empty());
+
+    now += Dashboard::kSessionLifetime;
+    EXPECT_NE(get(cookie).body.find("Sign in"), std::string::npos) << "an expired session";
+
+    const auto again = signIn("ada", "correct+horse").second;
+    const auto signedOut = post("/sign-out", "form=" + formToken(get("tessary_session=" + again)), "tessary_session=" + again);
+    EXPECT_EQ(signedOut.status, 303);
+    EXPECT_NE(get("tessary_session=" + again).body.find("Sign in"), std::string::npos) << "a session signed out";
+}
+
+TEST_F(DashboardTest, RepeatedWrongPasswordsCloseTheNameForItsWindowEvenToTheRightOne)
+{
+    for (int attempt = 0; attempt < Dashboard::kFailuresPerName; ++attempt)
+        ASSERT_EQ(signIn("ada", "guess" + std::to_string(attempt)).first.status, 401);
+    EXPECT_EQ(signIn("ada", "correct+horse").first.status, 429);
+    now += Dashboard::kFailureWindow;
+    EXPECT_EQ(signIn("ada", "correct+horse").first.status, 303);
+
+    // Many names at once close signing in for everyone for that minute.
+    for (int attempt = 0; attempt < Dashboard::kFailuresPerMinute; ++attempt)
+        ASSERT_EQ(signIn("name" + std::to_string(attempt), "x").first.status, 401);
+    EXPECT_EQ(signIn("ada", "correct+horse").first.status, 429);
+    now += 60;
+    EXPECT_EQ(signIn("ada", "correct+horse").first.status, 303);
+}
+
+}  // namespace
+}  // namespace tessary
