@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and starts the local stand-in service, prints a setup code to pair with, and with
+# Builds and starts the local stand-in service, prints the parents' dashboard with its sign-in (a
+# parent made at the first run) and a setup code of that parent's family to pair with, and with
 # --agent starts the agent against it. Ctrl-C (or SIGTERM) stops both.
 # --package FILE publishes a Debian package (scripts/package.sh) as the service's release, with
 # its version and build, so an agent of an earlier build offers "Install Update".
@@ -27,23 +28,36 @@ cmake --build build -j "$(nproc)" --target tessary-devservice
 
 state="${XDG_STATE_HOME:-$HOME/.local/state}/tessary-devservice"
 mkdir -p "$state"
+chmod 700 "$state"
+# The dashboard's parent, made once; the file keeps the family and the password for later runs.
+parent="$state/dashboard-parent"
+if [ ! -s "$parent" ]; then
+  password="$(head -c 12 /dev/urandom | base64 | tr -d '/+=')"
+  family="$(echo "$password" | build/tools/devservice/tessary-devservice add-parent --state "$state" parent |
+    sed -n 's/^Parent parent signs in to family //p')"
+  (umask 077; printf '%s %s\n' "$family" "$password" >"$parent")
+fi
+read -r family password <"$parent"
 output="$state/output.txt"
 publish=()
 [ -z "$package" ] || publish=(--package "$package")
-build/tools/devservice/tessary-devservice --port "$port" --state "$state" --issue-setup-code "${publish[@]}" \
-  >"$output" 2>&1 &
+build/tools/devservice/tessary-devservice --port "$port" --state "$state" "${publish[@]}" >"$output" 2>&1 &
 service_pid=$!
 stop() { kill -TERM "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; }
 trap stop EXIT INT TERM
 
 for _ in $(seq 100); do
-  grep -q '^Setup code:' "$output" && break
+  grep -q '^TESSARY_CA_FILE=' "$output" && break
   kill -0 "$service_pid" 2>/dev/null || { cat "$output" >&2; exit 1; }
   sleep 0.1
 done
 cat "$output"
 export TESSARY_SERVICE_URL="https://127.0.0.1:$port"
 export TESSARY_CA_FILE="$state/ca.pem"
+echo "Dashboard: $TESSARY_SERVICE_URL/ (name: parent, password: $password; trust $TESSARY_CA_FILE)"
+code="$(curl -fsS --cacert "$TESSARY_CA_FILE" -X POST "$TESSARY_SERVICE_URL/admin/setup-codes" \
+  -d "{\"familyId\": \"$family\"}" | python3 -c 'import json, sys; print(json.load(sys.stdin)["setupCode"])')"
+echo "Setup code: $code"
 
 if [ -n "$package" ]; then
   info="$(dpkg-deb --fsys-tarfile "$package" | tar -xO ./opt/tessary/Contents/Info.json)"
