@@ -170,7 +170,8 @@ Dashboard::Dashboard(std::shared_ptr<FamilyStore> store, FamilyDirectory& direct
 
 bool Dashboard::serves(const std::string& path)
 {
-    return path == "/" || path == "/sign-in" || path == "/sign-out" || path == "/family/setup-code";
+    return path == "/" || path == "/sign-in" || path == "/sign-out" || path == "/family/setup-code" ||
+           path == "/family/answer" || path == "/family/remove";
 }
 
 const Dashboard::Session* Dashboard::sessionOf(const HttpQuery& query)
@@ -212,8 +213,43 @@ HttpAnswer Dashboard::handle(const HttpQuery& query, const std::string& path)
     }
     const auto sessionCopy = *session;
     lock.unlock();
-    const auto code = directory_.issueSetupCode(sessionCopy.familyId, kSetupCodeLifetime);
-    return familyPage(sessionCopy, "Setup code: " + code + " (valid for 10 minutes)");
+    return familyAction(sessionCopy, path, *form);
+}
+
+HttpAnswer Dashboard::familyAction(const Session& session, const std::string& path,
+                                   const std::map<std::string, std::string>& form)
+{
+    const auto field = [&](const char* name) { return form.count(name) ? form.at(name) : std::string(); };
+    if (path == "/family/setup-code") {
+        const auto code = directory_.issueSetupCode(session.familyId, kSetupCodeLifetime);
+        return familyPage(session, "Setup code: " + code + " (valid for 10 minutes)");
+    }
+    if (path == "/family/remove") {
+        if (!directory_.removeDevice(session.familyId, field("device")))
+            return familyPage(session, "That device is not one of this family's.");
+        return familyPage(session, "The device was removed; it shows its setup wizard again.");
+    }
+    const auto answer = field("answer");
+    const auto now = now_();
+    RequestAnswer reply;
+    if (answer == "15m" || answer == "1h") {
+        reply = {true, now + (answer == "15m" ? 15 * 60 : 3600)};
+    } else if (answer == "today") {
+        const auto time = static_cast<std::time_t>(now);
+        std::tm parts{};
+        localtime_r(&time, &parts);
+        parts.tm_hour = 23;
+        parts.tm_min = 59;
+        parts.tm_sec = 59;
+        reply = {true, static_cast<std::int64_t>(std::mktime(&parts)) + 1};
+    } else if (answer == "always") {
+        reply = {true, std::nullopt};
+    } else if (answer != "deny") {
+        return familyPage(session, "Choose how to answer the request.");
+    }
+    if (!directory_.answerRequest(session.familyId, field("device"), field("url"), reply))
+        return familyPage(session, "That request is no longer waiting.");
+    return familyPage(session, reply.grant ? "Granted " + field("url") + "." : "Denied " + field("url") + ".");
 }
 
 HttpAnswer Dashboard::signInPage(int status, const std::string& message)
@@ -292,21 +328,41 @@ HttpAnswer Dashboard::signIn(const HttpQuery& query)
 
 HttpAnswer Dashboard::familyPage(const Session& session, const std::string& notice)
 {
+    const auto formField = "<input type=\"hidden\" name=\"form\" value=\"" + session.formToken + "\">";
+    std::string requests;
+    for (const auto& request : directory_.pendingRequests(session.familyId)) {
+        const auto device = escaped(request.deviceName.empty() ? request.deviceId : request.deviceName);
+        requests += "<li><form method=\"post\" action=\"/family/answer\">" + formField +
+                    "<input type=\"hidden\" name=\"device\" value=\"" + escaped(request.deviceId) + "\">"
+                    "<input type=\"hidden\" name=\"url\" value=\"" + escaped(request.url) + "\"><p>" + device +
+                    " asks for <strong>" + escaped(request.url) + "</strong>" +
+                    (request.title.empty() ? std::string() : " (" + escaped(request.title) + ")") + " at " +
+                    utcTime(request.at) + "</p>"
+                    "<button name=\"answer\" value=\"15m\">Grant for 15 minutes</button> "
+                    "<button name=\"answer\" value=\"1h\">Grant for 1 hour</button> "
+                    "<button name=\"answer\" value=\"today\">Grant for today</button> "
+                    "<button name=\"answer\" value=\"always\">Grant always</button> "
+                    "<button name=\"answer\" value=\"deny\">Deny</button></form></li>";
+    }
     std::string rows;
     for (const auto& device : directory_.devicesOf(session.familyId)) {
         const auto seen = device.online ? std::string("Online")
                           : device.lastSeen ? "Last seen " + utcTime(*device.lastSeen)
                                             : std::string("Not seen yet");
-        rows += "<tr><td>" + escaped(device.name.empty() ? device.id : device.name) + "</td><td>" + seen +
-                "</td><td>" + escaped(device.version) + "</td></tr>";
+        const auto name = escaped(device.name.empty() ? device.id : device.name);
+        rows += "<tr><td>" + name + "</td><td>" + seen + "</td><td>" + escaped(device.version) +
+                "</td><td><form method=\"post\" action=\"/family/remove\">" + formField +
+                "<input type=\"hidden\" name=\"device\" value=\"" + escaped(device.id) +
+                "\"><button type=\"submit\">Remove " + name + "</button></form></td></tr>";
     }
-    const auto formField = "<input type=\"hidden\" name=\"form\" value=\"" + session.formToken + "\">";
     return page(200, "Devices",
                 "<h1>Devices</h1>" +
                     (notice.empty() ? std::string() : "<p class=\"notice\" role=\"status\">" + escaped(notice) + "</p>") +
+                    (requests.empty() ? std::string() : "<h2>Requests</h2><ul>" + requests + "</ul>") +
                     (rows.empty() ? std::string("<p>No device is set up yet.</p>")
                                   : "<table><thead><tr><th scope=\"col\">Device</th><th scope=\"col\">Status</th>"
-                                    "<th scope=\"col\">Version</th></tr></thead><tbody>" + rows + "</tbody></table>") +
+                                    "<th scope=\"col\">Version</th><th scope=\"col\">Pairing</th></tr></thead><tbody>" +
+                                        rows + "</tbody></table>") +
                     "<form method=\"post\" action=\"/family/setup-code\">" + formField +
                     "<button type=\"submit\">New setup code</button></form>"
                     "<form method=\"post\" action=\"/sign-out\">" + formField +

@@ -24,17 +24,43 @@ struct DeviceSummary {
     std::string version;
 };
 
-// What the dashboard asks of the service about a family.
+// A child's request for a site, waiting for a parent's answer.
+struct AccessRequestSummary {
+    std::string deviceId;
+    std::string deviceName;
+    std::string url;
+    std::string title;
+    // Unix seconds.
+    std::int64_t at = 0;
+};
+
+// A parent's answer to a request: a grant until `expiry` (Unix seconds; for good when absent), or
+// a refusal.
+struct RequestAnswer {
+    bool grant = false;
+    std::optional<std::int64_t> expiry;
+};
+
+// What the dashboard asks of the service about a family. Every call names the family, and a device
+// of another family is treated as one that does not exist.
 class FamilyDirectory {
 public:
     virtual ~FamilyDirectory() = default;
     virtual std::vector<DeviceSummary> devicesOf(const std::string& familyId) = 0;
     // A six-digit code that pairs a device with the family, valid for `validFor` seconds.
     virtual std::string issueSetupCode(const std::string& familyId, std::int64_t validFor) = 0;
+    // The latest request for each site not answered since, oldest first.
+    virtual std::vector<AccessRequestSummary> pendingRequests(const std::string& familyId) = 0;
+    // False when no such request waits.
+    virtual bool answerRequest(const std::string& familyId, const std::string& deviceId, const std::string& url,
+                               RequestAnswer answer) = 0;
+    // Revokes the device's pairing (it returns to its setup wizard); false when there is no such device.
+    virtual bool removeDevice(const std::string& familyId, const std::string& deviceId) = 0;
 };
 
-// The parents' dashboard at "/": sign-in, the family's devices, a new setup code. Plain HTML
-// without script. A session is a random token in a cookie (HttpOnly, Secure, SameSite=Strict) of
+// The parents' dashboard at "/": sign-in, the family's devices (removable), a new setup code, and
+// the children's requests for sites, granted for 15 minutes, an hour, the rest of the day (the
+// server's) or for good, or denied. Plain HTML without script. A session is a random token in a cookie (HttpOnly, Secure, SameSite=Strict) of
 // which only a digest is kept, ending after 12 hours or at sign-out; every form carries a token
 // of its session (or, for signing in, of its page) that must come back with it. Five wrong
 // passwords for one name within 15 minutes close that name for the rest of the window, and 30
@@ -74,6 +100,8 @@ private:
     HttpAnswer signIn(const HttpQuery& query);
     HttpAnswer signInPage(int status, const std::string& message);
     HttpAnswer familyPage(const Session& session, const std::string& notice);
+    // The family's forms once the session and its form token are checked.
+    HttpAnswer familyAction(const Session& session, const std::string& path, const std::map<std::string, std::string>& form);
     // Caller holds mutex_. False (and counted) when too many attempts failed.
     bool mayTry(const std::string& name);
     void countFailure(const std::string& name);

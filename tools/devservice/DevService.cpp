@@ -438,6 +438,74 @@ std::string DevService::issueSetupCode(const std::string& familyId, std::int64_t
     return newSetupCode(familyId, now() + validFor);
 }
 
+DevService::Device* DevService::familyDevice(const std::string& familyId, const std::string& deviceId)
+{
+    const auto device = devices_.find(deviceId);
+    if (device == devices_.end() || device->second.deleted || device->second.familyId != familyId)
+        return nullptr;
+    return &device->second;
+}
+
+std::vector<server::AccessRequestSummary> DevService::pendingRequests(const std::string& familyId)
+{
+    const std::lock_guard lock(mutex_);
+    std::map<std::pair<std::string, std::string>, server::AccessRequestSummary> latest;
+    for (const auto& [id, device] : devices_) {
+        if (device.familyId != familyId || device.deleted)
+            continue;
+        for (const auto& request : device.accessRequests) {
+            const auto& payload = request["payload"];
+            if (!payload.is_object() || !payload["url"].is_string())
+                continue;
+            const auto url = payload["url"].get<std::string>();
+            const auto at = request.value("ts", std::int64_t{0});
+            if (const auto answered = device.answeredAt.find(url); answered != device.answeredAt.end() && answered->second >= at)
+                continue;
+            latest[{id, url}] = {id, stringOr(device.pairing, "deviceName", ""), url, stringOr(payload, "title", ""), at};
+        }
+    }
+    std::vector<server::AccessRequestSummary> pending;
+    for (auto& [key, request] : latest)
+        pending.push_back(std::move(request));
+    std::sort(pending.begin(), pending.end(), [](const auto& a, const auto& b) { return a.at < b.at; });
+    return pending;
+}
+
+bool DevService::answerRequest(const std::string& familyId, const std::string& deviceId, const std::string& url,
+                               server::RequestAnswer answer)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        auto* device = familyDevice(familyId, deviceId);
+        if (!device)
+            return false;
+        const auto waiting = std::any_of(device->accessRequests.begin(), device->accessRequests.end(), [&](const auto& request) {
+            const auto& payload = request["payload"];
+            const auto answered = device->answeredAt.find(url);
+            return payload.is_object() && payload.value("url", "") == url &&
+                   (answered == device->answeredAt.end() || answered->second < request.value("ts", std::int64_t{0}));
+        });
+        if (!waiting)
+            return false;
+        device->answeredAt[url] = now();
+    }
+    if (answer.grant)
+        grantAccess(deviceId, url, answer.expiry ? std::optional<nlohmann::json>(*answer.expiry) : std::nullopt);
+    else
+        denyAccess(deviceId, url);
+    return true;
+}
+
+bool DevService::removeDevice(const std::string& familyId, const std::string& deviceId)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (!familyDevice(familyId, deviceId))
+            return false;
+    }
+    return deleteDevice(deviceId);
+}
+
 std::vector<server::DeviceSummary> DevService::devicesOf(const std::string& familyId)
 {
     std::vector<server::DeviceSummary> summaries;

@@ -83,6 +83,10 @@ public:
 
     std::vector<server::DeviceSummary> devicesOf(const std::string& familyId) override;
     std::string issueSetupCode(const std::string& familyId, std::int64_t validFor) override;
+    std::vector<server::AccessRequestSummary> pendingRequests(const std::string& familyId) override;
+    bool answerRequest(const std::string& familyId, const std::string& deviceId, const std::string& url,
+                       server::RequestAnswer answer) override;
+    bool removeDevice(const std::string& familyId, const std::string& deviceId) override;
 
 private:
     struct Device {
@@ -99,7 +103,11 @@ private:
         nlohmann::json blockedLaunches = nlohmann::json::array();
         nlohmann::json otherMessages = nlohmann::json::array();
         std::uint64_t pings = 0;
+        // When a parent last answered a request for each site.
+        std::map<std::string, std::int64_t> answeredAt;
     };
+    // Caller holds mutex_. The device when it is the family's and not deleted.
+    Device* familyDevice(const std::string& familyId, const std::string& deviceId);
 
     HttpAnswer route(const HttpQuery& query, const std::string& path);
     HttpAnswer routeAdmin(const HttpQuery& query, const std::string& path);

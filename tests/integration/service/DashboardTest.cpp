@@ -6,6 +6,7 @@
 #include "server/dashboard/Dashboard.h"
 #include "server/dashboard/PasswordHash.h"
 #include "server/storage/SqliteFamilyStore.h"
+#include "tools/devservice/DevService.h"
 
 namespace tessary {
 namespace {
@@ -28,7 +29,30 @@ public:
         issued.emplace_back(familyId, validFor);
         return "123456";
     }
+    std::vector<server::AccessRequestSummary> pendingRequests(const std::string& familyId) override
+    {
+        if (familyId != "family-1" || answered)
+            return {};
+        return {{"device-a", "Kim's laptop", "https://games.example/<play>", "Games", 1'800'000'000}};
+    }
+    bool answerRequest(const std::string& familyId, const std::string& deviceId, const std::string& url,
+                       server::RequestAnswer answer) override
+    {
+        if (familyId != "family-1" || deviceId != "device-a" || url != "https://games.example/<play>" || answered)
+            return false;
+        answered = answer;
+        return true;
+    }
+    bool removeDevice(const std::string& familyId, const std::string& deviceId) override
+    {
+        if (familyId != "family-1" || deviceId != "device-a")
+            return false;
+        removed.push_back(deviceId);
+        return true;
+    }
     std::vector<std::pair<std::string, std::int64_t>> issued;
+    std::optional<server::RequestAnswer> answered;
+    std::vector<std::string> removed;
 };
 
 std::string cookieValue(const HttpAnswer& answer, const std::string& name)
@@ -113,6 +137,41 @@ TEST_F(DashboardTest, AParentSignsInSeesOnlyTheFamilysDevicesAsTextAndGetsASetup
     EXPECT_EQ(families.issued[0], std::make_pair(std::string("family-1"), Dashboard::kSetupCodeLifetime));
 }
 
+// Each answer a parent can give a request, as the grant the device receives.
+TEST_F(DashboardTest, ARequestIsGrantedForEachChosenTimeOrDeniedOnce)
+{
+    const auto session = "tessary_session=" + signIn("ada", "correct+horse").second;
+    const auto page = get(session);
+    EXPECT_NE(page.body.find("Kim&#39;s laptop asks for <strong>https://games.example/&lt;play&gt;</strong> (Games)"),
+              std::string::npos)
+        << page.body;
+    struct Row {
+        const char* answer;
+        bool grant;
+        std::optional<std::int64_t> expiry;
+    };
+    for (const auto& row : {Row{"15m", true, now + 900}, Row{"1h", true, now + 3600}, Row{"always", true, std::nullopt},
+                            Row{"deny", false, std::nullopt}}) {
+        SCOPED_TRACE(row.answer);
+        families.answered.reset();
+        const auto answered = post("/family/answer",
+                                   "form=" + formToken(page) + "&device=device-a&url=https%3A%2F%2Fgames.example%2F%3Cplay%3E" +
+                                       "&answer=" + row.answer,
+                                   session);
+        EXPECT_EQ(answered.status, 200);
+        ASSERT_TRUE(families.answered);
+        EXPECT_EQ(families.answered->grant, row.grant);
+        EXPECT_EQ(families.answered->expiry, row.expiry);
+        EXPECT_EQ(answered.body.find("asks for"), std::string::npos) << "an answered request is no longer offered";
+    }
+    families.answered.reset();
+    post("/family/answer", "form=" + formToken(page) + "&device=device-a&url=https%3A%2F%2Fgames.example%2F%3Cplay%3E&answer=today",
+         session);
+    ASSERT_TRUE(families.answered && families.answered->expiry);
+    EXPECT_GT(*families.answered->expiry, now);
+    EXPECT_LE(*families.answered->expiry, now + 24 * 3600) << "today ends within a day";
+}
+
 TEST_F(DashboardTest, WhatIsRefused)
 {
     EXPECT_EQ(signIn("ada", "wrong").first.status, 401) << "a wrong password";
@@ -129,6 +188,21 @@ TEST_F(DashboardTest, WhatIsRefused)
     EXPECT_EQ(post("/family/setup-code", "form=" + formToken(get(cookie)), "tessary_session=forged").status, 303)
         << "a form of another session";
     EXPECT_TRUE(families.issued.empty());
+    const auto token = "form=" + formToken(get(cookie));
+    EXPECT_NE(post("/family/remove", token + "&device=device-other", cookie).body.find("not one of this family"),
+              std::string::npos)
+        << "another family's device";
+    EXPECT_NE(post("/family/answer", token + "&device=device-other&url=x&answer=always", cookie)
+                  .body.find("no longer waiting"),
+              std::string::npos)
+        << "a request of another family's device";
+    EXPECT_NE(post("/family/answer", token + "&device=device-a&url=https%3A%2F%2Fgames.example%2F%3Cplay%3E&answer=forever",
+                   cookie)
+                  .body.find("Choose how to answer"),
+              std::string::npos)
+        << "an answer the page does not offer";
+    EXPECT_TRUE(families.removed.empty());
+    EXPECT_FALSE(families.answered);
 
     now += Dashboard::kSessionLifetime;
     EXPECT_NE(get(cookie).body.find("Sign in"), std::string::npos) << "an expired session";
@@ -153,6 +227,45 @@ TEST_F(DashboardTest, RepeatedWrongPasswordsCloseTheNameForItsWindowEvenToTheRig
     EXPECT_EQ(signIn("ada", "correct+horse").first.status, 429);
     now += 60;
     EXPECT_EQ(signIn("ada", "correct+horse").first.status, 303);
+}
+
+// The service behind the dashboard: a family reaches only its own devices and their requests, and a
+// request once answered waits no more until the child asks again.
+TEST(DashboardServiceTest, AFamilyReachesOnlyItsOwnDevicesAndRequests)
+{
+    devservice::DevService service(std::move(server::SqliteFamilyStore::open(":memory:")).value());
+    const auto pair = [&](const std::string& family, const std::string& device) {
+        const auto code = service.issueSetupCode(family, 600);
+        const auto answer = service.handle(
+            {"POST", "/api/use-setup-code", {}, nlohmann::json{{"setupCode", code}, {"deviceId", device}, {"deviceName", device}}.dump()});
+        EXPECT_EQ(answer.status, 200) << answer.body;
+    };
+    pair("family-1", "device-a");
+    pair("family-2", "device-b");
+    const auto ask = [&](const std::string& device) {
+        service.recordFrame(device, R"({"type":"access_request","payload":{"url":"games.example","title":"Games"}})");
+    };
+    ask("device-a");
+    ask("device-b");
+
+    const auto pending = service.pendingRequests("family-1");
+    ASSERT_EQ(pending.size(), 1U);
+    EXPECT_EQ(pending[0].deviceId, "device-a");
+    EXPECT_EQ(pending[0].title, "Games");
+    EXPECT_FALSE(service.answerRequest("family-1", "device-b", "games.example", {true, std::nullopt}));
+    EXPECT_FALSE(service.answerRequest("family-1", "device-a", "other.example", {true, std::nullopt}));
+    EXPECT_TRUE(service.answerRequest("family-1", "device-a", "games.example", {true, 1'900'000'000}));
+    EXPECT_TRUE(service.pendingRequests("family-1").empty());
+    EXPECT_FALSE(service.answerRequest("family-1", "device-a", "games.example", {false, std::nullopt}))
+        << "answered once";
+    EXPECT_EQ(service.devices()["device-a"]["rules"]["grants"], nlohmann::json::parse(R"([{"url":"games.example","expiry":1900000000}])"));
+
+    EXPECT_FALSE(service.removeDevice("family-1", "device-b"));
+    EXPECT_FALSE(service.devices()["device-b"].value("deleted", false));
+    EXPECT_EQ(service.devicesOf("family-2").size(), 1U);
+    EXPECT_TRUE(service.removeDevice("family-1", "device-a"));
+    EXPECT_TRUE(service.devicesOf("family-1").empty());
+    EXPECT_FALSE(service.removeDevice("family-1", "device-a")) << "removed once";
 }
 
 }  // namespace
