@@ -1,6 +1,10 @@
 #include "server/dashboard/Dashboard.h"
 
+#include <algorithm>
+#include <cctype>
 #include <ctime>
+#include <set>
+#include <sstream>
 
 #include "server/dashboard/PasswordHash.h"
 
@@ -44,9 +48,9 @@ int hexValue(char c)
 }
 
 // application/x-www-form-urlencoded; absent when malformed.
-std::optional<std::map<std::string, std::string>> formFields(const std::string& body)
+std::optional<std::multimap<std::string, std::string>> formFields(const std::string& body)
 {
-    std::map<std::string, std::string> fields;
+    std::multimap<std::string, std::string> fields;
     std::size_t start = 0;
     while (start <= body.size() && !body.empty()) {
         const auto end = std::min(body.find('&', start), body.size());
@@ -77,6 +81,39 @@ std::optional<std::map<std::string, std::string>> formFields(const std::string& 
         start = end + 1;
     }
     return fields;
+}
+
+std::string urlEncoded(const std::string& text)
+{
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += c;
+        } else {
+            out += '%';
+            out += digits[byte >> 4];
+            out += digits[byte & 15];
+        }
+    }
+    return out;
+}
+
+// A site rule as the agent matches it: a host name, optionally "*." before it. Absent when the
+// line is not one.
+std::optional<std::string> siteRule(std::string line)
+{
+    line.erase(0, line.find_first_not_of(" \t\r"));
+    line.erase(line.find_last_not_of(" \t\r") + 1);
+    std::transform(line.begin(), line.end(), line.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const auto host = line.rfind("*.", 0) == 0 ? line.substr(2) : line;
+    if (host.empty() || host.size() > 253 || host.front() == '.' || host.back() == '.' || host.front() == '-')
+        return std::nullopt;
+    for (const char c : host)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.')
+            return std::nullopt;
+    return line;
 }
 
 std::map<std::string, std::string> cookies(const HttpQuery& query)
@@ -171,7 +208,7 @@ Dashboard::Dashboard(std::shared_ptr<FamilyStore> store, FamilyDirectory& direct
 bool Dashboard::serves(const std::string& path)
 {
     return path == "/" || path == "/sign-in" || path == "/sign-out" || path == "/family/setup-code" ||
-           path == "/family/answer" || path == "/family/remove";
+           path == "/family/answer" || path == "/family/remove" || path == "/family/rules";
 }
 
 const Dashboard::Session* Dashboard::sessionOf(const HttpQuery& query)
@@ -198,12 +235,23 @@ HttpAnswer Dashboard::handle(const HttpQuery& query, const std::string& path)
         lock.unlock();
         return signInPage(200, "");
     }
+    if (path == "/family/rules" && query.method == "GET") {
+        if (!session)
+            return seeOther("/");
+        const auto sessionCopy = *session;
+        lock.unlock();
+        const auto queryString = query.target.find('?') == std::string::npos ? std::string()
+                                                                             : query.target.substr(query.target.find('?') + 1);
+        const auto fields = formFields(queryString);
+        const auto device = fields && fields->count("device") ? fields->find("device")->second : std::string();
+        return rulesPage(sessionCopy, device, "");
+    }
     if (query.method != "POST")
         return page(405, "Not here", "<h1>Not here</h1><p><a href=\"/\">Open the dashboard</a></p>");
     if (!session)
         return seeOther("/");
     const auto form = formFields(query.body);
-    if (!form || !sameToken(form->count("form") ? form->at("form") : "", session->formToken))
+    if (!form || !sameToken(form->count("form") ? form->find("form")->second : "", session->formToken))
         return page(403, "Expired form", "<h1>This form has expired</h1><p><a href=\"/\">Open the dashboard again</a></p>");
     if (path == "/sign-out") {
         sessions_.erase(PasswordHash::digestHex(cookies(query)[kSessionCookie]));
@@ -217,9 +265,11 @@ HttpAnswer Dashboard::handle(const HttpQuery& query, const std::string& path)
 }
 
 HttpAnswer Dashboard::familyAction(const Session& session, const std::string& path,
-                                   const std::map<std::string, std::string>& form)
+                                   const std::multimap<std::string, std::string>& form)
 {
-    const auto field = [&](const char* name) { return form.count(name) ? form.at(name) : std::string(); };
+    const auto field = [&](const char* name) { return form.count(name) ? form.find(name)->second : std::string(); };
+    if (path == "/family/rules")
+        return saveRules(session, form);
     if (path == "/family/setup-code") {
         const auto code = directory_.issueSetupCode(session.familyId, kSetupCodeLifetime);
         return familyPage(session, "Setup code: " + code + " (valid for 10 minutes)");
@@ -291,7 +341,7 @@ void Dashboard::countFailure(const std::string& name)
 HttpAnswer Dashboard::signIn(const HttpQuery& query)
 {
     const auto form = formFields(query.body);
-    const auto field = [&](const char* name) { return form && form->count(name) ? form->at(name) : std::string(); };
+    const auto field = [&](const char* name) { return form && form->count(name) ? form->find(name)->second : std::string(); };
     const auto name = field("name");
     const auto password = field("password");
     if (!form || !sameToken(field("form"), cookies(query)[kSignInCookie]))
@@ -350,7 +400,8 @@ HttpAnswer Dashboard::familyPage(const Session& session, const std::string& noti
                           : device.lastSeen ? "Last seen " + utcTime(*device.lastSeen)
                                             : std::string("Not seen yet");
         const auto name = escaped(device.name.empty() ? device.id : device.name);
-        rows += "<tr><td>" + name + "</td><td>" + seen + "</td><td>" + escaped(device.version) +
+        rows += "<tr><td><a href=\"/family/rules?device=" + urlEncoded(device.id) + "\">" + name + "</a></td><td>" +
+                seen + "</td><td>" + escaped(device.version) +
                 "</td><td><form method=\"post\" action=\"/family/remove\">" + formField +
                 "<input type=\"hidden\" name=\"device\" value=\"" + escaped(device.id) +
                 "\"><button type=\"submit\">Remove " + name + "</button></form></td></tr>";
@@ -367,6 +418,108 @@ HttpAnswer Dashboard::familyPage(const Session& session, const std::string& noti
                     "<button type=\"submit\">New setup code</button></form>"
                     "<form method=\"post\" action=\"/sign-out\">" + formField +
                     "<button type=\"submit\">Sign out</button></form>");
+}
+
+HttpAnswer Dashboard::rulesPage(const Session& session, const std::string& deviceId, const std::string& notice)
+{
+    const auto device = directory_.rulesOf(session.familyId, deviceId);
+    if (!device)
+        return familyPage(session, "That device is not one of this family's.");
+    const auto& rules = device->rules;
+    const auto strings = [&](const char* key) {
+        std::set<std::string> values;
+        if (const auto list = rules.find(key); list != rules.end() && list->is_array())
+            for (const auto& value : *list)
+                if (value.is_string())
+                    values.insert(value.get<std::string>());
+        return values;
+    };
+    const auto lines = [&](const char* key) {
+        std::string text;
+        for (const auto& value : strings(key))
+            text += escaped(value) + "\n";
+        return text;
+    };
+    auto applications = device->applications;
+    for (const auto* key : {"blockedApps", "approvedApps"})
+        for (const auto& id : strings(key))
+            applications.emplace(id, id);
+    const auto choices = [&](const char* key, const char* legend) {
+        const auto chosen = strings(key);
+        std::string html = "<fieldset><legend>" + std::string(legend) + "</legend>";
+        if (applications.empty())
+            html += "<p>No application reported yet.</p>";
+        int index = 0;
+        for (const auto& [id, name] : applications) {
+            const auto input = std::string(key) + "-" + std::to_string(index++);
+            html += "<div><input type=\"checkbox\" id=\"" + input + "\" name=\"" + key + "\" value=\"" + escaped(id) + "\"" +
+                    (chosen.count(id) ? " checked" : "") + "><label for=\"" + input + "\" style=\"display:inline\">" +
+                    escaped(name) + " (" + escaped(id) + ")</label></div>";
+        }
+        return html + "</fieldset>";
+    };
+    const bool deny = rules.value("mode", "allow") == "deny";
+    const auto name = escaped(device->deviceName.empty() ? deviceId : device->deviceName);
+    return page(200, "Rules",
+                "<p><a href=\"/\">Devices</a></p><h1>Rules for " + name + "</h1>" +
+                    (notice.empty() ? std::string() : "<p class=\"notice\" role=\"status\">" + escaped(notice) + "</p>") +
+                    "<form method=\"post\" action=\"/family/rules\">"
+                    "<input type=\"hidden\" name=\"form\" value=\"" + session.formToken + "\">"
+                    "<input type=\"hidden\" name=\"device\" value=\"" + escaped(deviceId) + "\">"
+                    "<fieldset><legend>Mode</legend>"
+                    "<div><input type=\"radio\" id=\"mode-allow\" name=\"mode\" value=\"allow\"" + (deny ? "" : " checked") +
+                    "><label for=\"mode-allow\" style=\"display:inline\">Allow everything but what is blocked</label></div>"
+                    "<div><input type=\"radio\" id=\"mode-deny\" name=\"mode\" value=\"deny\"" + (deny ? " checked" : "") +
+                    "><label for=\"mode-deny\" style=\"display:inline\">Block everything but what is approved</label></div>"
+                    "</fieldset>"
+                    "<label for=\"blockedSites\">Blocked sites, one per line</label>"
+                    "<textarea id=\"blockedSites\" name=\"blockedSites\" rows=\"5\" style=\"width:100%\">" + lines("blockedSites") +
+                    "</textarea>"
+                    "<label for=\"approvedSites\">Approved sites, one per line</label>"
+                    "<textarea id=\"approvedSites\" name=\"approvedSites\" rows=\"5\" style=\"width:100%\">" +
+                    lines("approvedSites") + "</textarea>" + choices("blockedApps", "Blocked applications") +
+                    choices("approvedApps", "Approved applications") +
+                    "<button type=\"submit\">Save and send to " + name + "</button></form>");
+}
+
+HttpAnswer Dashboard::saveRules(const Session& session, const std::multimap<std::string, std::string>& form)
+{
+    constexpr std::size_t kMostEntries = 10'000;
+    const auto field = [&](const char* name) { return form.count(name) ? form.find(name)->second : std::string(); };
+    const auto deviceId = field("device");
+    const auto mode = field("mode");
+    if (mode != "allow" && mode != "deny")
+        return rulesPage(session, deviceId, "Choose a mode.");
+    nlohmann::json rules = {{"mode", mode}};
+    for (const auto* key : {"blockedSites", "approvedSites"}) {
+        std::set<std::string> sites;
+        std::istringstream text(field(key));
+        std::string line;
+        while (std::getline(text, line)) {
+            if (line.find_first_not_of(" \t\r") == std::string::npos)
+                continue;
+            const auto site = siteRule(line);
+            if (!site)
+                return rulesPage(session, deviceId, "\"" + line.substr(0, 80) + "\" is not a site name; nothing was saved.");
+            sites.insert(*site);
+        }
+        if (sites.size() > kMostEntries)
+            return rulesPage(session, deviceId, "At most 10,000 sites per list; nothing was saved.");
+        rules[key] = sites;
+    }
+    for (const auto* key : {"blockedApps", "approvedApps"}) {
+        std::set<std::string> applications;
+        const auto [first, last] = form.equal_range(key);
+        for (auto entry = first; entry != last; ++entry)
+            if (!entry->second.empty() && entry->second.size() <= 255)
+                applications.insert(entry->second);
+        if (applications.size() > kMostEntries)
+            return rulesPage(session, deviceId, "Too many applications; nothing was saved.");
+        rules[key] = applications;
+    }
+    if (!directory_.saveRules(session.familyId, deviceId, rules))
+        return familyPage(session, "That device is not one of this family's.");
+    return rulesPage(session, deviceId, "Saved and sent to the device.");
 }
 
 }  // namespace tessary::server

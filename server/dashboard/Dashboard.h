@@ -41,6 +41,15 @@ struct RequestAnswer {
     std::optional<std::int64_t> expiry;
 };
 
+// A device's rules as the dashboard edits them, with the applications it has reported.
+struct DeviceRules {
+    std::string deviceName;
+    // The rules payload: "mode", "blockedSites", "approvedSites", "blockedApps", "approvedApps", "grants".
+    nlohmann::json rules;
+    // Identifier and display name of each application the device reported, by identifier.
+    std::map<std::string, std::string> applications;
+};
+
 // What the dashboard asks of the service about a family. Every call names the family, and a device
 // of another family is treated as one that does not exist.
 class FamilyDirectory {
@@ -56,10 +65,15 @@ public:
                                RequestAnswer answer) = 0;
     // Revokes the device's pairing (it returns to its setup wizard); false when there is no such device.
     virtual bool removeDevice(const std::string& familyId, const std::string& deviceId) = 0;
+    virtual std::optional<DeviceRules> rulesOf(const std::string& familyId, const std::string& deviceId) = 0;
+    // Keeps the rules (the device's grants stay) and sends them as "rules_updated"; false when there
+    // is no such device.
+    virtual bool saveRules(const std::string& familyId, const std::string& deviceId, const nlohmann::json& rules) = 0;
 };
 
-// The parents' dashboard at "/": sign-in, the family's devices (removable), a new setup code, and
-// the children's requests for sites, granted for 15 minutes, an hour, the rest of the day (the
+// The parents' dashboard at "/": sign-in, the family's devices (removable, each with its rules:
+// allow or deny mode, blocked and approved sites, blocked and approved applications among those
+// it reported), a new setup code, and the children's requests for sites, granted for 15 minutes, an hour, the rest of the day (the
 // server's) or for good, or denied. Plain HTML without script. A session is a random token in a cookie (HttpOnly, Secure, SameSite=Strict) of
 // which only a digest is kept, ending after 12 hours or at sign-out; every form carries a token
 // of its session (or, for signing in, of its page) that must come back with it. Five wrong
@@ -101,7 +115,10 @@ private:
     HttpAnswer signInPage(int status, const std::string& message);
     HttpAnswer familyPage(const Session& session, const std::string& notice);
     // The family's forms once the session and its form token are checked.
-    HttpAnswer familyAction(const Session& session, const std::string& path, const std::map<std::string, std::string>& form);
+    HttpAnswer familyAction(const Session& session, const std::string& path,
+                            const std::multimap<std::string, std::string>& form);
+    HttpAnswer rulesPage(const Session& session, const std::string& deviceId, const std::string& notice);
+    HttpAnswer saveRules(const Session& session, const std::multimap<std::string, std::string>& form);
     // Caller holds mutex_. False (and counted) when too many attempts failed.
     bool mayTry(const std::string& name);
     void countFailure(const std::string& name);

@@ -506,6 +506,42 @@ bool DevService::removeDevice(const std::string& familyId, const std::string& de
     return deleteDevice(deviceId);
 }
 
+std::optional<server::DeviceRules> DevService::rulesOf(const std::string& familyId, const std::string& deviceId)
+{
+    const std::lock_guard lock(mutex_);
+    const auto* device = familyDevice(familyId, deviceId);
+    if (!device)
+        return std::nullopt;
+    server::DeviceRules rules{stringOr(device->pairing, "deviceName", ""), device->rules, {}};
+    const auto learn = [&](const nlohmann::json& report) {
+        if (report.is_object() && isString(report, "bundleId"))
+            rules.applications[report["bundleId"].get<std::string>()] =
+                stringOr(report, "appName", report["bundleId"].get<std::string>());
+    };
+    for (const auto& entry : device->activity)
+        if (const auto events = entry["payload"].find("events"); events != entry["payload"].end() && events->is_array())
+            for (const auto& event : *events)
+                learn(event);
+    for (const auto& entry : device->blockedLaunches)
+        learn(entry["payload"]);
+    return rules;
+}
+
+bool DevService::saveRules(const std::string& familyId, const std::string& deviceId, const nlohmann::json& rules)
+{
+    nlohmann::json complete = rules;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto* device = familyDevice(familyId, deviceId);
+        if (!device)
+            return false;
+        const auto grants = device->rules.find("grants");
+        complete["grants"] = grants != device->rules.end() && grants->is_array() ? *grants : nlohmann::json::array();
+    }
+    pushRules(deviceId, complete);
+    return true;
+}
+
 std::vector<server::DeviceSummary> DevService::devicesOf(const std::string& familyId)
 {
     std::vector<server::DeviceSummary> summaries;

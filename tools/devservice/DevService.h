@@ -87,6 +87,8 @@ public:
     bool answerRequest(const std::string& familyId, const std::string& deviceId, const std::string& url,
                        server::RequestAnswer answer) override;
     bool removeDevice(const std::string& familyId, const std::string& deviceId) override;
+    std::optional<server::DeviceRules> rulesOf(const std::string& familyId, const std::string& deviceId) override;
+    bool saveRules(const std::string& familyId, const std::string& deviceId, const nlohmann::json& rules) override;
 
 private:
     struct Device {

@@ -50,7 +50,23 @@ public:
         removed.push_back(deviceId);
         return true;
     }
+    std::optional<server::DeviceRules> rulesOf(const std::string& familyId, const std::string& deviceId) override
+    {
+        if (familyId != "family-1" || deviceId != "device-a")
+            return std::nullopt;
+        return server::DeviceRules{"Kim's laptop",
+                                   {{"mode", "allow"}, {"blockedSites", {"games.example"}}, {"blockedApps", {"org.gnome.Mines"}}},
+                                   {{"org.gnome.Mines", "Mines"}, {"org.example.Evil", "<img src=x onerror=alert(1)>"}}};
+    }
+    bool saveRules(const std::string& familyId, const std::string& deviceId, const nlohmann::json& rules) override
+    {
+        if (familyId != "family-1" || deviceId != "device-a")
+            return false;
+        saved = rules;
+        return true;
+    }
     std::vector<std::pair<std::string, std::int64_t>> issued;
+    std::optional<nlohmann::json> saved;
     std::optional<server::RequestAnswer> answered;
     std::vector<std::string> removed;
 };
@@ -172,6 +188,41 @@ TEST_F(DashboardTest, ARequestIsGrantedForEachChosenTimeOrDeniedOnce)
     EXPECT_LE(*families.answered->expiry, now + 24 * 3600) << "today ends within a day";
 }
 
+TEST_F(DashboardTest, RulesAreEditedFromTheReportedApplicationsAndSitesAreCheckedBeforeAnythingIsSaved)
+{
+    const auto session = "tessary_session=" + signIn("ada", "correct+horse").second;
+    const auto page = dashboard->handle({"GET", "/family/rules?device=device-a", {{"Cookie", session}}, ""}, "/family/rules");
+    ASSERT_EQ(page.status, 200) << page.body;
+    EXPECT_NE(page.body.find("value=\"org.gnome.Mines\" checked"), std::string::npos) << page.body;
+    EXPECT_NE(page.body.find("&lt;img src=x onerror=alert(1)&gt;"), std::string::npos);
+    EXPECT_NE(page.body.find("games.example\n</textarea>"), std::string::npos);
+    const auto form = "form=" + formToken(page) + "&device=device-a";
+
+    post("/family/rules", form + "&mode=deny&approvedSites=school.example%0D%0A+Wiki.Example+%0A%0A*.kids.example" +
+                              "&approvedApps=org.gnome.Mines&approvedApps=org.example.Evil",
+         session);
+    ASSERT_TRUE(families.saved);
+    EXPECT_EQ(*families.saved, nlohmann::json::parse(R"({"mode":"deny","blockedSites":[],"blockedApps":[],
+        "approvedSites":["*.kids.example","school.example","wiki.example"],
+        "approvedApps":["org.example.Evil","org.gnome.Mines"]})"));
+
+    struct Refused {
+        const char* why;
+        std::string body;
+        const char* says;
+    };
+    for (const auto& row : {Refused{"a line that is no site", form + "&mode=allow&blockedSites=games.example%0Ahttp%3A%2F%2Fx%2Fy",
+                                    "is not a site name"},
+                            Refused{"no mode", form + "&blockedSites=games.example", "Choose a mode"},
+                            Refused{"another family's device", "form=" + formToken(page) + "&device=device-other&mode=allow",
+                                    "not one of this family"}}) {
+        SCOPED_TRACE(row.why);
+        families.saved.reset();
+        EXPECT_NE(post("/family/rules", row.body, session).body.find(row.says), std::string::npos);
+        EXPECT_FALSE(families.saved);
+    }
+}
+
 TEST_F(DashboardTest, WhatIsRefused)
 {
     EXPECT_EQ(signIn("ada", "wrong").first.status, 401) << "a wrong password";
@@ -259,6 +310,18 @@ TEST(DashboardServiceTest, AFamilyReachesOnlyItsOwnDevicesAndRequests)
     EXPECT_FALSE(service.answerRequest("family-1", "device-a", "games.example", {false, std::nullopt}))
         << "answered once";
     EXPECT_EQ(service.devices()["device-a"]["rules"]["grants"], nlohmann::json::parse(R"([{"url":"games.example","expiry":1900000000}])"));
+
+    service.recordFrame("device-a", R"({"type":"activity","payload":{"events":[{"type":"app_launch","ts":1,
+        "bundleId":"org.gnome.Mines","appName":"Mines"}]}})");
+    service.recordFrame("device-a", R"({"type":"blocked_app_launch","payload":{"bundleId":"org.example.Game","appName":"Game"}})");
+    const auto rules = service.rulesOf("family-1", "device-a");
+    ASSERT_TRUE(rules);
+    EXPECT_EQ(rules->applications, (std::map<std::string, std::string>{{"org.example.Game", "Game"}, {"org.gnome.Mines", "Mines"}}));
+    EXPECT_FALSE(service.rulesOf("family-1", "device-b"));
+    EXPECT_FALSE(service.saveRules("family-1", "device-b", {{"mode", "deny"}}));
+    EXPECT_TRUE(service.saveRules("family-1", "device-a", {{"mode", "deny"}, {"blockedSites", nlohmann::json::array()}}));
+    EXPECT_EQ(service.devices()["device-a"]["rules"]["mode"], "deny");
+    EXPECT_EQ(service.devices()["device-a"]["rules"]["grants"].size(), 1U) << "the grants stay";
 
     EXPECT_FALSE(service.removeDevice("family-1", "device-b"));
     EXPECT_FALSE(service.devices()["device-b"].value("deleted", false));
