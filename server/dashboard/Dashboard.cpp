@@ -6,6 +6,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform/HexDigit.h"
 #include "server/dashboard/PasswordHash.h"
 
 namespace tessary::server {
@@ -36,17 +37,6 @@ std::string escaped(const std::string& text)
     return out;
 }
 
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // application/x-www-form-urlencoded; absent when malformed.
 std::optional<std::multimap<std::string, std::string>> formFields(const std::string& body)
 {
@@ -66,8 +56,8 @@ std::optional<std::multimap<std::string, std::string>> formFields(const std::str
                 } else if (c == '%') {
                     if (i + 2 >= parts[part].size())
                         return std::nullopt;
-                    const int high = hexValue(parts[part][i + 1]);
-                    const int low = hexValue(parts[part][i + 2]);
+                    const int high = hexDigitValue(parts[part][i + 1]);
+                    const int low = hexDigitValue(parts[part][i + 2]);
                     if (high < 0 || low < 0)
                         return std::nullopt;
                     decoded[part] += static_cast<char>(high * 16 + low);
