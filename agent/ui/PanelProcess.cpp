@@ -75,7 +75,8 @@ bool PanelProcess::ensureRunning()
     connect(channel_.get(), &PanelChannel::closed, this, &PanelProcess::channelClosed);
     publisher_ = std::make_unique<PanelModelPublisher>(content_, *channel_, logger_);
     publisher_->publish();
-    return channel_->isOpen();
+    // A panel gone before its first message closed the channel, and channelClosed() let go of it.
+    return channel_ && channel_->isOpen();
 }
 
 void PanelProcess::request(const char* op, QRect trayGeometry)
@@ -129,9 +130,11 @@ void PanelProcess::channelClosed()
     if (!closingOnPurpose_)
         logger_.error("The panel's process ended unexpectedly");
     // The publisher and channel may be on the stack below: they go once this signal has returned.
-    publisher_.release()->deleteLater();
+    if (publisher_)
+        publisher_.release()->deleteLater();
     channel_.release()->deleteLater();
-    new EndingProcess(std::move(process_), this);
+    if (process_)
+        new EndingProcess(std::move(process_), this);
 }
 
 }  // namespace tessary
