@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <ctime>
 #include <set>
 #include <sstream>
 
 #include "platform/HexDigit.h"
+#include "server/dashboard/ActivityTimeline.h"
 #include "server/dashboard/PasswordHash.h"
 
 namespace tessary::server {
@@ -198,7 +200,7 @@ Dashboard::Dashboard(std::shared_ptr<FamilyStore> store, FamilyDirectory& direct
 bool Dashboard::serves(const std::string& path)
 {
     return path == "/" || path == "/sign-in" || path == "/sign-out" || path == "/family/setup-code" ||
-           path == "/family/answer" || path == "/family/remove" || path == "/family/rules";
+           path == "/family/answer" || path == "/family/remove" || path == "/family/rules" || path == "/family/activity";
 }
 
 const Dashboard::Session* Dashboard::sessionOf(const HttpQuery& query)
@@ -225,16 +227,17 @@ HttpAnswer Dashboard::handle(const HttpQuery& query, const std::string& path)
         lock.unlock();
         return signInPage(200, "");
     }
-    if (path == "/family/rules" && query.method == "GET") {
+    if ((path == "/family/rules" || path == "/family/activity") && query.method == "GET") {
         if (!session)
             return seeOther("/");
         const auto sessionCopy = *session;
         lock.unlock();
         const auto queryString = query.target.find('?') == std::string::npos ? std::string()
                                                                              : query.target.substr(query.target.find('?') + 1);
-        const auto fields = formFields(queryString);
-        const auto device = fields && fields->count("device") ? fields->find("device")->second : std::string();
-        return rulesPage(sessionCopy, device, "");
+        const auto fields = formFields(queryString).value_or(std::multimap<std::string, std::string>());
+        if (path == "/family/activity")
+            return activityPage(sessionCopy, fields);
+        return rulesPage(sessionCopy, fields.count("device") ? fields.find("device")->second : std::string(), "");
     }
     if (query.method != "POST")
         return page(405, "Not here", "<h1>Not here</h1><p><a href=\"/\">Open the dashboard</a></p>");
@@ -390,7 +393,8 @@ HttpAnswer Dashboard::familyPage(const Session& session, const std::string& noti
                           : device.lastSeen ? "Last seen " + utcTime(*device.lastSeen)
                                             : std::string("Not seen yet");
         const auto name = escaped(device.name.empty() ? device.id : device.name);
-        rows += "<tr><td><a href=\"/family/rules?device=" + urlEncoded(device.id) + "\">" + name + "</a></td><td>" +
+        rows += "<tr><td>" + name + "<br><a href=\"/family/rules?device=" + urlEncoded(device.id) +
+                "\">Rules</a> <a href=\"/family/activity?device=" + urlEncoded(device.id) + "\">Activity</a></td><td>" +
                 seen + "</td><td>" + escaped(device.version) +
                 "</td><td><form method=\"post\" action=\"/family/remove\">" + formField +
                 "<input type=\"hidden\" name=\"device\" value=\"" + escaped(device.id) +
@@ -510,6 +514,139 @@ HttpAnswer Dashboard::saveRules(const Session& session, const std::multimap<std:
     if (!directory_.saveRules(session.familyId, deviceId, rules))
         return familyPage(session, "That device is not one of this family's.");
     return rulesPage(session, deviceId, "Saved and sent to the device.");
+}
+
+namespace {
+
+// Local midnight of "YYYY-MM-DD" (the server's time zone); absent when it names no day.
+std::optional<std::int64_t> dayStarting(const std::string& day)
+{
+    int year = 0;
+    int month = 0;
+    int date = 0;
+    char end = 0;
+    if (day.size() != 10 || std::sscanf(day.c_str(), "%4d-%2d-%2d%c", &year, &month, &date, &end) != 3 || month < 1 ||
+        month > 12 || date < 1 || date > 31 || year < 2000 || year > 9999)
+        return std::nullopt;
+    std::tm parts{};
+    parts.tm_year = year - 1900;
+    parts.tm_mon = month - 1;
+    parts.tm_mday = date;
+    parts.tm_isdst = -1;
+    const auto start = std::mktime(&parts);
+    if (start == -1 || parts.tm_mday != date)
+        return std::nullopt;
+    return static_cast<std::int64_t>(start);
+}
+
+enum class Shown { day, dayWithName, time };
+
+// In the server's time zone.
+std::string localText(std::int64_t seconds, Shown shown)
+{
+    const auto time = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    localtime_r(&time, &parts);
+    char text[32];
+    switch (shown) {
+    case Shown::day: std::strftime(text, sizeof text, "%Y-%m-%d", &parts); break;
+    case Shown::dayWithName: std::strftime(text, sizeof text, "%A %Y-%m-%d", &parts); break;
+    case Shown::time: std::strftime(text, sizeof text, "%H:%M", &parts); break;
+    }
+    return text;
+}
+
+// The local midnight `days` days after the one at `dayStart`.
+std::int64_t dayAfter(std::int64_t dayStart, int days)
+{
+    const auto time = static_cast<std::time_t>(dayStart);
+    std::tm parts{};
+    localtime_r(&time, &parts);
+    parts.tm_mday += days;
+    parts.tm_hour = 0;
+    parts.tm_min = 0;
+    parts.tm_sec = 0;
+    parts.tm_isdst = -1;
+    return static_cast<std::int64_t>(std::mktime(&parts));
+}
+
+std::string duration(std::int64_t seconds)
+{
+    const auto minutes = (seconds + 59) / 60;
+    return minutes >= 60 ? std::to_string(minutes / 60) + " h " + std::to_string(minutes % 60) + " min"
+                         : std::to_string(minutes) + " min";
+}
+
+}  // namespace
+
+HttpAnswer Dashboard::activityPage(const Session& session, const std::multimap<std::string, std::string>& query)
+{
+    // A visit is kept when it arrives: one made offline may come days later, with the agent's outbox.
+    constexpr int kLateDeliveryDays = 7;
+    // A day of a very busy device is still one page.
+    constexpr std::size_t kMostEntries = 50'000;
+    const auto value = [&](const char* name) { return query.count(name) ? query.find(name)->second : std::string(); };
+    const auto deviceId = value("device");
+    const auto now = now_();
+    const auto dayStart = dayStarting(value("day")).value_or(dayAfter(now, 0));
+    const auto dayEnd = dayAfter(dayStart, 1);
+    const auto device = directory_.reportsOf(session.familyId, deviceId, dayAfter(dayStart, -1),
+                                             dayAfter(dayEnd, kLateDeliveryDays));
+    if (!device)
+        return familyPage(session, "That device is not one of this family's.");
+    auto entries = ActivityTimeline::entries(device->reports, dayStart, dayEnd);
+    const auto summary = ActivityTimeline::summary(entries, std::min(now, dayEnd));
+    const auto show = value("show");
+    using Kind = TimelineEntry::Kind;
+    const auto shown = [&](Kind kind) {
+        return show == "sites"      ? kind == Kind::site
+               : show == "apps"     ? kind == Kind::launch || kind == Kind::quit
+               : show == "blocked"  ? kind == Kind::blocked
+               : show == "requests" ? kind == Kind::request
+                                    : true;
+    };
+    const auto link = [&](std::int64_t day, const std::string& filter) {
+        return "/family/activity?device=" + urlEncoded(deviceId) + "&amp;day=" + localText(day, Shown::day) +
+               (filter.empty() ? std::string() : "&amp;show=" + filter);
+    };
+    std::string html = "<p><a href=\"/\">Devices</a></p><h1>Activity of " +
+                       escaped(device->deviceName.empty() ? deviceId : device->deviceName) + ", " +
+                       localText(dayStart, Shown::dayWithName) + "</h1><p><a href=\"" + link(dayAfter(dayStart, -1), show) +
+                       "\">Previous day</a> <a href=\"" + link(dayEnd, show) + "\">Next day</a></p>";
+    html += "<h2>Summary</h2><ul><li>" + std::to_string(summary.sitesVisited) + " pages visited</li><li>" +
+            std::to_string(summary.blockedLaunches) + " blocked launches</li><li>" + std::to_string(summary.requests) +
+            " requests</li></ul>";
+    if (!summary.topSites.empty()) {
+        html += "<h3>Most visited</h3><ul>";
+        for (const auto& [host, count] : summary.topSites)
+            html += "<li>" + escaped(host) + ": " + std::to_string(count) + "</li>";
+        html += "</ul>";
+    }
+    if (!summary.applicationTime.empty()) {
+        html += "<h3>Applications in use</h3><ul>";
+        for (const auto& [name, seconds] : summary.applicationTime)
+            html += "<li>" + escaped(name) + ": " + duration(seconds) + "</li>";
+        html += "</ul>";
+    }
+    html += "<h2>Timeline</h2><p>Show: ";
+    for (const auto& [filter, label] : std::vector<std::pair<std::string, std::string>>{
+             {"", "everything"}, {"sites", "sites"}, {"apps", "applications"}, {"blocked", "blocked"}, {"requests", "requests"}})
+        html += filter == show ? "<strong>" + label + "</strong> " : "<a href=\"" + link(dayStart, filter) + "\">" + label + "</a> ";
+    html += "</p>";
+    std::string rows;
+    std::size_t count = 0;
+    for (const auto& entry : entries) {
+        if (!shown(entry.kind) || count++ >= kMostEntries)
+            continue;
+        static const char* const kWhat[] = {"Visited", "Opened", "Closed", "Blocked", "Asked for"};
+        rows += "<tr><td>" + localText(entry.at, Shown::time) + "</td><td>" + kWhat[static_cast<int>(entry.kind)] +
+                "</td><td>" + escaped(entry.label) + "</td><td>" + escaped(entry.detail) + "</td></tr>";
+    }
+    html += rows.empty() ? std::string("<p>Nothing reported.</p>")
+                         : "<table><thead><tr><th scope=\"col\">Time</th><th scope=\"col\">What</th><th scope=\"col\">"
+                           "Site or application</th><th scope=\"col\">Detail</th></tr></thead><tbody>" + rows +
+                               "</tbody></table>";
+    return page(200, "Activity", html);
 }
 
 }  // namespace tessary::server

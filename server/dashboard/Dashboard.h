@@ -50,6 +50,12 @@ struct DeviceRules {
     std::map<std::string, std::string> applications;
 };
 
+// What a device reported in a span of time.
+struct DeviceReports {
+    std::string deviceName;
+    std::vector<StoredReport> reports;
+};
+
 // What the dashboard asks of the service about a family. Every call names the family, and a device
 // of another family is treated as one that does not exist.
 class FamilyDirectory {
@@ -69,11 +75,15 @@ public:
     // Keeps the rules (the device's grants stay) and sends them as "rules_updated"; false when there
     // is no such device.
     virtual bool saveRules(const std::string& familyId, const std::string& deviceId, const nlohmann::json& rules) = 0;
+    // What arrived from the device in [from, to) (Unix seconds); absent when there is no such device.
+    virtual std::optional<DeviceReports> reportsOf(const std::string& familyId, const std::string& deviceId,
+                                                   std::int64_t from, std::int64_t to) = 0;
 };
 
 // The parents' dashboard at "/": sign-in, the family's devices (removable, each with its rules:
 // allow or deny mode, blocked and approved sites, blocked and approved applications among those
-// it reported), a new setup code, and the children's requests for sites, granted for 15 minutes, an hour, the rest of the day (the
+// it reported, and its activity day by day: a filterable timeline and the day's summary), a new
+// setup code, and the children's requests for sites, granted for 15 minutes, an hour, the rest of the day (the
 // server's) or for good, or denied. Plain HTML without script. A session is a random token in a cookie (HttpOnly, Secure, SameSite=Strict) of
 // which only a digest is kept, ending after 12 hours or at sign-out; every form carries a token
 // of its session (or, for signing in, of its page) that must come back with it. Five wrong
@@ -119,6 +129,7 @@ private:
                             const std::multimap<std::string, std::string>& form);
     HttpAnswer rulesPage(const Session& session, const std::string& deviceId, const std::string& notice);
     HttpAnswer saveRules(const Session& session, const std::multimap<std::string, std::string>& form);
+    HttpAnswer activityPage(const Session& session, const std::multimap<std::string, std::string>& query);
     // Caller holds mutex_. False (and counted) when too many attempts failed.
     bool mayTry(const std::string& name);
     void countFailure(const std::string& name);

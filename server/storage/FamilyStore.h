@@ -30,6 +30,14 @@ struct StoredParent {
     std::string passwordHash;
 };
 
+// One frame a device sent, as kept.
+struct StoredReport {
+    std::string type;
+    // When it arrived, Unix seconds.
+    std::int64_t at = 0;
+    std::string frame;
+};
+
 struct StoredRelease {
     std::string version;
     std::string build;
@@ -64,6 +72,9 @@ public:
     // One frame a device sent (a visit, a launch, a request...) as it arrived.
     virtual std::optional<Error> recordActivity(const std::string& deviceId, const std::string& type,
                                                 std::int64_t at, const std::string& frame) = 0;
+    // What the device reported that arrived in [from, to), oldest first; at most `limit` entries.
+    virtual Expected<std::vector<StoredReport>> reports(const std::string& deviceId, std::int64_t from, std::int64_t to,
+                                                        std::size_t limit) = 0;
     // Removes what was reported before `before` (Unix seconds); how many entries went.
     virtual Expected<std::size_t> pruneActivity(std::int64_t before) = 0;
 };

@@ -268,6 +268,24 @@ std::optional<Error> SqliteFamilyStore::recordActivity(const std::string& device
     });
 }
 
+Expected<std::vector<StoredReport>> SqliteFamilyStore::reports(const std::string& deviceId, std::int64_t from,
+                                                               std::int64_t to, std::size_t limit)
+{
+    const std::lock_guard lock(mutex_);
+    SqliteStatement select(connection_, "SELECT type, at, frame FROM activity WHERE device_id = ?1 AND at >= ?2 AND at < ?3 "
+                                        "ORDER BY at, id LIMIT ?4");
+    if (!select.prepared() || !select.bind(1, deviceId, false) || !select.bind(2, from) || !select.bind(3, to) ||
+        !select.bind(4, static_cast<std::int64_t>(limit)))
+        return failure("cannot read the reports of " + deviceId);
+    std::vector<StoredReport> found;
+    int result;
+    while ((result = select.step()) == SQLITE_ROW)
+        found.push_back({select.bytes(0), select.integer(1), select.bytes(2)});
+    if (result != SQLITE_DONE)
+        return failure("cannot read the reports of " + deviceId);
+    return found;
+}
+
 Expected<std::size_t> SqliteFamilyStore::pruneActivity(std::int64_t before)
 {
     const std::lock_guard lock(mutex_);

@@ -35,6 +35,8 @@ public:
                                          const std::optional<std::string>& appError) override;
     std::optional<Error> recordActivity(const std::string& deviceId, const std::string& type, std::int64_t at,
                                         const std::string& frame) override;
+    Expected<std::vector<StoredReport>> reports(const std::string& deviceId, std::int64_t from, std::int64_t to,
+                                                std::size_t limit) override;
     Expected<std::size_t> pruneActivity(std::int64_t before) override;
 
 private:

@@ -542,6 +542,28 @@ bool DevService::saveRules(const std::string& familyId, const std::string& devic
     return true;
 }
 
+std::optional<server::DeviceReports> DevService::reportsOf(const std::string& familyId, const std::string& deviceId,
+                                                          std::int64_t from, std::int64_t to)
+{
+    constexpr std::size_t kMostReports = 100'000;
+    server::DeviceReports found;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto* device = familyDevice(familyId, deviceId);
+        if (!device)
+            return std::nullopt;
+        found.deviceName = stringOr(device->pairing, "deviceName", "");
+    }
+    if (store_) {
+        auto reports = store_->reports(deviceId, from, to, kMostReports);
+        if (!reports)
+            std::cerr << "The reports could not be read: " << reports.error().description << "\n";
+        else
+            found.reports = std::move(reports).value();
+    }
+    return found;
+}
+
 std::vector<server::DeviceSummary> DevService::devicesOf(const std::string& familyId)
 {
     std::vector<server::DeviceSummary> summaries;

@@ -89,6 +89,8 @@ public:
     bool removeDevice(const std::string& familyId, const std::string& deviceId) override;
     std::optional<server::DeviceRules> rulesOf(const std::string& familyId, const std::string& deviceId) override;
     bool saveRules(const std::string& familyId, const std::string& deviceId, const nlohmann::json& rules) override;
+    std::optional<server::DeviceReports> reportsOf(const std::string& familyId, const std::string& deviceId,
+                                                   std::int64_t from, std::int64_t to) override;
 
 private:
     struct Device {

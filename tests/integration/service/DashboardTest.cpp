@@ -3,6 +3,7 @@
 #include <map>
 #include <regex>
 
+#include "server/dashboard/ActivityTimeline.h"
 #include "server/dashboard/Dashboard.h"
 #include "server/dashboard/PasswordHash.h"
 #include "server/storage/SqliteFamilyStore.h"
@@ -65,7 +66,17 @@ public:
         saved = rules;
         return true;
     }
+    std::optional<server::DeviceReports> reportsOf(const std::string& familyId, const std::string& deviceId,
+                                                   std::int64_t from, std::int64_t to) override
+    {
+        if (familyId != "family-1" || deviceId != "device-a")
+            return std::nullopt;
+        asked = {from, to};
+        return server::DeviceReports{"Kim's laptop", reports};
+    }
     std::vector<std::pair<std::string, std::int64_t>> issued;
+    std::vector<server::StoredReport> reports;
+    std::pair<std::int64_t, std::int64_t> asked;
     std::optional<nlohmann::json> saved;
     std::optional<server::RequestAnswer> answered;
     std::vector<std::string> removed;
@@ -221,6 +232,78 @@ TEST_F(DashboardTest, RulesAreEditedFromTheReportedApplicationsAndSitesAreChecke
         EXPECT_NE(post("/family/rules", row.body, session).body.find(row.says), std::string::npos);
         EXPECT_FALSE(families.saved);
     }
+}
+
+// A day's timeline from what a device reported, and what the day came to.
+TEST(ActivityTimelineTest, ADayIsItsReportsInTheirOwnTimeAndTheirSum)
+{
+    using server::StoredReport;
+    using Kind = server::TimelineEntry::Kind;
+    const std::int64_t day = 1'000'000;
+    const auto activity = [](const std::string& events, std::int64_t arrived) {
+        return StoredReport{"activity", arrived, R"({"type":"activity","payload":{"events":)" + events + "}}"};
+    };
+    const std::vector<StoredReport> reports{
+        activity(R"([{"type":"site_visit","url":"https://Games.Example:8080/play?x=1","ts":1000100},
+                     {"type":"app_launch","appName":"Mines","bundleId":"org.gnome.Mines","ts":1000200}])", 1000201),
+        // Delivered two days late by the outbox: placed at its own time.
+        activity(R"([{"type":"site_visit","url":"https://games.example/","ts":1000300}])", day + 2 * 86400),
+        activity(R"([{"type":"app_launch","appName":"Mines","bundleId":"org.gnome.Mines","ts":1000400},
+                     {"type":"app_terminate","appName":"Mines","bundleId":"org.gnome.Mines","ts":1000500},
+                     {"type":"app_terminate","appName":"Mines","bundleId":"org.gnome.Mines","ts":1000800},
+                     {"type":"app_terminate","appName":"Ghost","bundleId":"org.example.Ghost","ts":1000810},
+                     {"type":"app_launch","appName":"Editor","bundleId":"org.example.Editor","ts":1000900}])", 1000900),
+        {"blocked_app_launch", 1000600, R"({"type":"blocked_app_launch","payload":{"bundleId":"org.example.Game","appName":"Game"}})"},
+        {"access_request", 1000700, R"({"type":"access_request","payload":{"url":"https://wiki.example/","title":"Wiki"}})"},
+        // Left out: another day, a status, a frame that is not JSON, an event without its fields.
+        activity(R"([{"type":"site_visit","url":"https://yesterday.example/","ts":999000}])", 999000),
+        {"status", 1000100, R"({"type":"status","payload":{"online":true}})"},
+        {"activity", 1000100, "{cut"},
+        activity(R"([{"type":"site_visit","ts":1000150},{"type":"app_launch","ts":1000160}])", 1000160),
+    };
+    const auto entries = server::ActivityTimeline::entries(reports, day, day + 86400);
+    std::vector<std::pair<Kind, std::int64_t>> seen;
+    for (const auto& entry : entries)
+        seen.emplace_back(entry.kind, entry.at);
+    EXPECT_EQ(seen, (std::vector<std::pair<Kind, std::int64_t>>{
+                        {Kind::site, 1000100}, {Kind::launch, 1000200}, {Kind::site, 1000300}, {Kind::launch, 1000400},
+                        {Kind::quit, 1000500}, {Kind::blocked, 1000600}, {Kind::request, 1000700}, {Kind::quit, 1000800},
+                        {Kind::quit, 1000810}, {Kind::launch, 1000900}}));
+
+    const auto summary = server::ActivityTimeline::summary(entries, 1001000);
+    EXPECT_EQ(summary.sitesVisited, 2U);
+    EXPECT_EQ(summary.topSites, (std::vector<std::pair<std::string, std::size_t>>{{"games.example", 2}}));
+    // Two instances of Mines from 1000200 until the last ends at 1000800; the editor still runs at 1001000.
+    EXPECT_EQ(summary.applicationTime,
+              (std::vector<std::pair<std::string, std::int64_t>>{{"Mines", 600}, {"Editor", 100}}));
+    EXPECT_EQ(summary.blockedLaunches, 1U);
+    EXPECT_EQ(summary.requests, 1U);
+}
+
+TEST_F(DashboardTest, ADevicesDayIsShownFilteredAndAsText)
+{
+    families.reports = {{"activity", now, R"({"type":"activity","payload":{"events":[
+        {"type":"site_visit","url":"https://x.example/<b>","ts":)" + std::to_string(now) + R"(}]}})"},
+                        {"blocked_app_launch", now, R"({"type":"blocked_app_launch","payload":{"bundleId":"org.example.Game",
+        "appName":"Game"}})"}};
+    const auto session = "tessary_session=" + signIn("ada", "correct+horse").second;
+    const auto open = [&](const std::string& target) {
+        return dashboard->handle({"GET", target, {{"Cookie", session}}, ""}, "/family/activity");
+    };
+    const auto today = open("/family/activity?device=device-a");
+    ASSERT_EQ(today.status, 200) << today.body;
+    EXPECT_NE(today.body.find("https://x.example/&lt;b&gt;"), std::string::npos) << today.body;
+    EXPECT_NE(today.body.find("1 pages visited"), std::string::npos);
+    EXPECT_NE(today.body.find("Blocked</td><td>Game"), std::string::npos);
+    EXPECT_LE(families.asked.first, now - 86400);
+    EXPECT_GE(families.asked.second, now + 7 * 86400) << "late deliveries are looked for";
+
+    const auto blockedOnly = open("/family/activity?device=device-a&show=blocked");
+    EXPECT_EQ(blockedOnly.body.find("<td>https://x.example/"), std::string::npos);
+    EXPECT_NE(blockedOnly.body.find("Blocked</td><td>Game"), std::string::npos);
+    EXPECT_NE(open("/family/activity?device=device-a&day=2001-01-01").body.find("Nothing reported."), std::string::npos);
+    EXPECT_NE(open("/family/activity?device=device-other").body.find("not one of this family"), std::string::npos);
+    EXPECT_EQ(open("/family/activity?device=device-a&day=2027-02-31").status, 200) << "a day that does not exist is today";
 }
 
 TEST_F(DashboardTest, WhatIsRefused)
