@@ -13,7 +13,7 @@
 
 #include "server/dashboard/PasswordHash.h"
 #include "server/storage/SqliteFamilyStore.h"
-#include "tools/devservice/DevService.h"
+#include "server/service/FamilyService.h"
 
 using namespace tessary;
 
@@ -40,7 +40,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "dashboard_timeline: the parent could not be kept\n");
         return 1;
     }
-    devservice::DevService service(store);
+    server::FamilyService service(store);
     const auto code = service.issueSetupCode("family-1", 600);
     service.handle({"POST", "/api/use-setup-code", {}, R"({"setupCode":")" + code + R"(","deviceId":"device-a"})"});
 

@@ -18,9 +18,9 @@
 #include "platform/linux/BeastWebSocketSession.h"
 #include "tests/support/ManualMainQueue.h"
 #include "tests/support/TemporaryFolder.h"
-#include "tools/devservice/DevCertificates.h"
-#include "tools/devservice/DevServer.h"
-#include "tools/devservice/DevService.h"
+#include "server/service/ServerCertificates.h"
+#include "server/service/HttpsServer.h"
+#include "server/service/FamilyService.h"
 
 using namespace tessary;
 using namespace tessary::testing;
@@ -83,15 +83,15 @@ int main(int argc, char* argv[])
     const int messages = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10000;
 
     TemporaryFolder folder;
-    auto certificates = devservice::DevCertificates::loadOrCreate(folder.path() / "service", {"127.0.0.1"});
+    auto certificates = server::ServerCertificates::loadOrCreate(folder.path() / "service", {"127.0.0.1"});
     if (!certificates) {
         std::fprintf(stderr, "no certificates: %s\n", certificates.error().description.c_str());
         return 1;
     }
-    auto service = std::make_shared<devservice::DevService>();
+    auto service = std::make_shared<server::FamilyService>();
     Arrivals arrivals(static_cast<std::size_t>(messages));
     service->setFrameObserver([&arrivals](const std::string&, const std::string& text) { arrivals.record(text); });
-    devservice::DevServer server(service, certificates.value());
+    server::HttpsServer server(service, certificates.value());
     const auto port = server.start();
     if (!port) {
         std::fprintf(stderr, "the stand-in service did not start: %s\n", port.error().description.c_str());
@@ -99,7 +99,7 @@ int main(int argc, char* argv[])
     }
     const std::string deviceId = "device-outbox-bench";
     const auto code = service->issueSetupCode()["setupCode"].get<std::string>();
-    const auto pairing = service->handle(devservice::HttpQuery{
+    const auto pairing = service->handle(server::HttpQuery{
         "POST", "/api/use-setup-code", {},
         nlohmann::json{{"setupCode", code}, {"deviceId", deviceId}, {"deviceName", "bench"}, {"macUsername", "bench"}}
             .dump()});

@@ -30,9 +30,9 @@
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WaitUntil.h"
 #include "tests/support/WatchedProcess.h"
-#include "tools/devservice/DevCertificates.h"
-#include "tools/devservice/DevServer.h"
-#include "tools/devservice/DevService.h"
+#include "server/service/ServerCertificates.h"
+#include "server/service/HttpsServer.h"
+#include "server/service/FamilyService.h"
 
 extern char** environ;
 
@@ -186,17 +186,17 @@ int main(int argc, char* argv[])
     std::filesystem::permissions(paths.runtimeDir, std::filesystem::perms::owner_all);
     std::filesystem::create_directories(paths.dataDirs.front());
 
-    auto certificates = devservice::DevCertificates::loadOrCreate(folder.path() / "service", {"127.0.0.1"});
+    auto certificates = server::ServerCertificates::loadOrCreate(folder.path() / "service", {"127.0.0.1"});
     if (!certificates) {
         std::fprintf(stderr, "no certificates: %s\n", certificates.error().description.c_str());
         return 1;
     }
-    auto service = std::make_shared<devservice::DevService>();
+    auto service = std::make_shared<server::FamilyService>();
     ArrivalLog arrivals;
     service->setFrameObserver([&arrivals](const std::string&, const std::string& text) {
         arrivals.recordFrame(text, SteadyClock::now());
     });
-    devservice::DevServer server(service, certificates.value());
+    server::HttpsServer server(service, certificates.value());
     const auto port = server.start();
     if (!port) {
         std::fprintf(stderr, "the stand-in service did not start: %s\n", port.error().description.c_str());
@@ -206,7 +206,7 @@ int main(int argc, char* argv[])
     // Paired as the setup wizard pairs, with the credentials where the file backend keeps them.
     const auto deviceId = DeviceIdentifier::generate();
     const auto code = service->issueSetupCode()["setupCode"].get<std::string>();
-    const auto pairing = service->handle(devservice::HttpQuery{
+    const auto pairing = service->handle(server::HttpQuery{
         "POST", "/api/use-setup-code", {},
         nlohmann::json{{"setupCode", code}, {"deviceId", deviceId}, {"deviceName", "bench"}, {"macUsername", "bench"}}
             .dump()});

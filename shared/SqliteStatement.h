@@ -32,6 +32,7 @@ public:
                        : sqlite3_bind_text(statement_, index, data, size, nullptr)) == SQLITE_OK;
     }
     bool bind(int index, std::int64_t value) { return sqlite3_bind_int64(statement_, index, value) == SQLITE_OK; }
+    bool bindNull(int index) { return sqlite3_bind_null(statement_, index) == SQLITE_OK; }
     int step() { return sqlite3_step(statement_); }
     std::string bytes(int column)
     {
@@ -40,6 +41,7 @@ public:
         return data == nullptr ? std::string() : std::string(data, static_cast<std::size_t>(size));
     }
     std::int64_t integer(int column) { return sqlite3_column_int64(statement_, column); }
+    bool isNull(int column) { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
 
 private:
     sqlite3_stmt* statement_ = nullptr;

@@ -155,13 +155,40 @@ HttpAnswer page(int status, const std::string& title, const std::string& content
                   "th,td{text-align:left;padding:.4rem;border-bottom:1px solid #ddd}.notice{font-weight:bold}"
                   "</style></head><body><main>" + content + "</main></body></html>\n";
     answer.headers = {{"Content-Security-Policy",
-                       "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; frame-ancestors 'none'; "
-                       "base-uri 'none'"},
+                       "default-src 'none'; style-src 'unsafe-inline'; script-src 'self'; connect-src 'self'; "
+                       "form-action 'self'; frame-ancestors 'none'; base-uri 'none'"},
                       {"X-Content-Type-Options", "nosniff"},
                       {"Referrer-Policy", "no-referrer"},
                       {"Cache-Control", "no-store"}};
     return answer;
 }
+
+// Keeps the requests and devices shown up to date without a reload: the page works without it.
+constexpr const char* kLiveScript = R"js("use strict";
+(function () {
+  const live = document.getElementById("live");
+  if (!live || !window.fetch) return;
+  let pressing = false;
+  live.addEventListener("pointerdown", () => { pressing = true; });
+  document.addEventListener("pointerup", () => { pressing = false; });
+  async function refresh() {
+    try {
+      const reply = await fetch("/family/live", { credentials: "same-origin", cache: "no-store" });
+      if (reply.status === 401) return;
+      // Parsed inert, and compared as this browser writes both out: only a real change is shown.
+      const incoming = document.createElement("template");
+      incoming.innerHTML = reply.ok ? await reply.text() : live.innerHTML;
+      // Never swapped under a parent's hand: a control in use keeps its place until it is let go.
+      if (incoming.innerHTML !== live.innerHTML && !pressing && !live.contains(document.activeElement))
+        live.replaceChildren(incoming.content);
+    } catch (error) {
+      // Offline for a moment: the next round tries again.
+    }
+    setTimeout(refresh, 3000);
+  }
+  setTimeout(refresh, 3000);
+})();
+)js";
 
 HttpAnswer seeOther(const std::string& location)
 {
@@ -200,7 +227,8 @@ Dashboard::Dashboard(std::shared_ptr<FamilyStore> store, FamilyDirectory& direct
 bool Dashboard::serves(const std::string& path)
 {
     return path == "/" || path == "/sign-in" || path == "/sign-out" || path == "/family/setup-code" ||
-           path == "/family/answer" || path == "/family/remove" || path == "/family/rules" || path == "/family/activity";
+           path == "/family/answer" || path == "/family/remove" || path == "/family/rules" ||
+           path == "/family/activity" || path == "/family/live" || path == "/dashboard.js";
 }
 
 const Dashboard::Session* Dashboard::sessionOf(const HttpQuery& query)
@@ -219,8 +247,23 @@ HttpAnswer Dashboard::handle(const HttpQuery& query, const std::string& path)
 {
     if (path == "/sign-in" && query.method == "POST")
         return signIn(query);
+    if (path == "/dashboard.js" && query.method == "GET") {
+        HttpAnswer script{200, "text/javascript; charset=utf-8", kLiveScript};
+        script.headers = {{"X-Content-Type-Options", "nosniff"}, {"Cache-Control", "no-cache"}};
+        return script;
+    }
     std::unique_lock lock(mutex_);
     const auto* session = sessionOf(query);
+    if (path == "/family/live" && query.method == "GET") {
+        if (!session)
+            return HttpAnswer{401, "text/plain; charset=utf-8", "Signed out"};
+        const auto sessionCopy = *session;
+        lock.unlock();
+        // Its forms work on their own: framed by another site, they could be clicked unseen.
+        auto fragment = page(200, "", "");
+        fragment.body = liveSection(sessionCopy);
+        return fragment;
+    }
     if (path == "/" && query.method == "GET") {
         if (session)
             return familyPage(*session, "");
@@ -372,6 +415,19 @@ HttpAnswer Dashboard::signIn(const HttpQuery& query)
 HttpAnswer Dashboard::familyPage(const Session& session, const std::string& notice)
 {
     const auto formField = "<input type=\"hidden\" name=\"form\" value=\"" + session.formToken + "\">";
+    return page(200, "Devices",
+                "<h1>Devices</h1>" +
+                    (notice.empty() ? std::string() : "<p class=\"notice\" role=\"status\">" + escaped(notice) + "</p>") +
+                    "<div id=\"live\" aria-live=\"polite\">" + liveSection(session) + "</div>" +
+                    "<form method=\"post\" action=\"/family/setup-code\">" + formField +
+                    "<button type=\"submit\">New setup code</button></form>"
+                    "<form method=\"post\" action=\"/sign-out\">" + formField +
+                    "<button type=\"submit\">Sign out</button></form><script src=\"/dashboard.js\"></script>");
+}
+
+std::string Dashboard::liveSection(const Session& session)
+{
+    const auto formField = "<input type=\"hidden\" name=\"form\" value=\"" + session.formToken + "\">";
     std::string requests;
     for (const auto& request : directory_.pendingRequests(session.familyId)) {
         const auto device = escaped(request.deviceName.empty() ? request.deviceId : request.deviceName);
@@ -395,23 +451,17 @@ HttpAnswer Dashboard::familyPage(const Session& session, const std::string& noti
         const auto name = escaped(device.name.empty() ? device.id : device.name);
         rows += "<tr><td>" + name + "<br><a href=\"/family/rules?device=" + urlEncoded(device.id) +
                 "\">Rules</a> <a href=\"/family/activity?device=" + urlEncoded(device.id) + "\">Activity</a></td><td>" +
-                seen + "</td><td>" + escaped(device.version) +
+                seen + (device.problem.empty() ? std::string() : "<br><strong>Reported: " + escaped(device.problem) + "</strong>") +
+                "</td><td>" + escaped(device.version) +
                 "</td><td><form method=\"post\" action=\"/family/remove\">" + formField +
                 "<input type=\"hidden\" name=\"device\" value=\"" + escaped(device.id) +
                 "\"><button type=\"submit\">Remove " + name + "</button></form></td></tr>";
     }
-    return page(200, "Devices",
-                "<h1>Devices</h1>" +
-                    (notice.empty() ? std::string() : "<p class=\"notice\" role=\"status\">" + escaped(notice) + "</p>") +
-                    (requests.empty() ? std::string() : "<h2>Requests</h2><ul>" + requests + "</ul>") +
-                    (rows.empty() ? std::string("<p>No device is set up yet.</p>")
-                                  : "<table><thead><tr><th scope=\"col\">Device</th><th scope=\"col\">Status</th>"
-                                    "<th scope=\"col\">Version</th><th scope=\"col\">Pairing</th></tr></thead><tbody>" +
-                                        rows + "</tbody></table>") +
-                    "<form method=\"post\" action=\"/family/setup-code\">" + formField +
-                    "<button type=\"submit\">New setup code</button></form>"
-                    "<form method=\"post\" action=\"/sign-out\">" + formField +
-                    "<button type=\"submit\">Sign out</button></form>");
+    return (requests.empty() ? std::string() : "<h2>Requests</h2><ul>" + requests + "</ul>") +
+           (rows.empty() ? std::string("<p>No device is set up yet.</p>")
+                         : "<table><thead><tr><th scope=\"col\">Device</th><th scope=\"col\">Status</th>"
+                           "<th scope=\"col\">Version</th><th scope=\"col\">Pairing</th></tr></thead><tbody>" +
+                               rows + "</tbody></table>");
 }
 
 HttpAnswer Dashboard::rulesPage(const Session& session, const std::string& deviceId, const std::string& notice)

@@ -22,6 +22,8 @@ struct DeviceSummary {
     // Unix seconds of the last heartbeat; absent before the first.
     std::optional<std::int64_t> lastSeen;
     std::string version;
+    // The last problem the agent reported (a finding of tampering, an error it met); empty for none.
+    std::string problem = {};
 };
 
 // A child's request for a site, waiting for a parent's answer.
@@ -124,6 +126,9 @@ private:
     HttpAnswer signIn(const HttpQuery& query);
     HttpAnswer signInPage(int status, const std::string& message);
     HttpAnswer familyPage(const Session& session, const std::string& notice);
+    // The part of the family page that changes by itself (requests, devices), which the page's
+    // script fetches again to show what arrived since.
+    std::string liveSection(const Session& session);
     // The family's forms once the session and its form token are checked.
     HttpAnswer familyAction(const Session& session, const std::string& path,
                             const std::multimap<std::string, std::string>& form);

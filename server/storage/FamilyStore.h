@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -11,6 +12,26 @@
 
 namespace tessary::server {
 
+// A child's request for a site, and when a parent last answered one for it.
+struct StoredAccessRequest {
+    std::string url;
+    std::string title;
+    // Unix seconds: the latest request for the site, and the answer (pending while older or absent).
+    std::int64_t requestedAt = 0;
+    std::optional<std::int64_t> answeredAt = std::nullopt;
+
+    bool pending() const { return !answeredAt || *answeredAt < requestedAt; }
+};
+
+// What a device's heartbeat said.
+struct StoredHeartbeat {
+    // Unix seconds.
+    std::int64_t at = 0;
+    std::string version;
+    // The error it reported; absent keeps the one before.
+    std::optional<std::string> appError = std::nullopt;
+};
+
 struct StoredDevice {
     std::string id;
     // Empty once the device is deleted.
@@ -20,6 +41,11 @@ struct StoredDevice {
     // The pairing request as the device sent it.
     nlohmann::json pairing = nlohmann::json::object();
     nlohmann::json rules = nlohmann::json::object();
+    // What load() adds; putDevice leaves them as they are.
+    std::optional<StoredHeartbeat> lastHeartbeat = std::nullopt;
+    // The applications it reported: identifier to display name.
+    std::map<std::string, std::string> applications = {};
+    std::vector<StoredAccessRequest> accessRequests = {};
 };
 
 // A parent's account: the dashboard's sign-in for one family.
@@ -66,16 +92,20 @@ public:
     // Absent when no parent has this name.
     virtual Expected<std::optional<StoredParent>> parent(const std::string& name) = 0;
     virtual std::optional<Error> putRelease(const StoredRelease& release) = 0;
-    // A heartbeat at `at` (Unix seconds) and the error it reported, if any.
-    virtual std::optional<Error> recordHeartbeat(const std::string& deviceId, std::int64_t at,
-                                                 const std::optional<std::string>& appError) = 0;
+    virtual std::optional<Error> recordHeartbeat(const std::string& deviceId, const StoredHeartbeat& heartbeat) = 0;
+    // Adds or renames an application the device reported.
+    virtual std::optional<Error> putApplication(const std::string& deviceId, const std::string& identifier,
+                                                const std::string& name) = 0;
+    // Adds or replaces the device's request for the site.
+    virtual std::optional<Error> putAccessRequest(const std::string& deviceId, const StoredAccessRequest& request) = 0;
     // One frame a device sent (a visit, a launch, a request...) as it arrived.
     virtual std::optional<Error> recordActivity(const std::string& deviceId, const std::string& type,
                                                 std::int64_t at, const std::string& frame) = 0;
     // What the device reported that arrived in [from, to), oldest first; at most `limit` entries.
     virtual Expected<std::vector<StoredReport>> reports(const std::string& deviceId, std::int64_t from, std::int64_t to,
                                                         std::size_t limit) = 0;
-    // Removes what was reported before `before` (Unix seconds); how many entries went.
+    // Removes what was reported, and the requests made, before `before` (Unix seconds); how many
+    // reports went.
     virtual Expected<std::size_t> pruneActivity(std::int64_t before) = 0;
 };
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <iterator>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,45 @@ CREATE TABLE parents (
     name TEXT PRIMARY KEY NOT NULL,
     family_id TEXT NOT NULL REFERENCES families(id),
     password_hash TEXT NOT NULL);
+)sql",
+    // 3: each device's version, the applications it reported and the sites requested, gathered
+    // from the reports already kept (however malformed). Answers were not kept before: those
+    // requests count as answered, not as waiting again.
+    R"sql(
+ALTER TABLE devices ADD COLUMN last_version TEXT;
+CREATE TABLE applications (
+    device_id TEXT NOT NULL REFERENCES devices(id) ON DELETE CASCADE,
+    identifier TEXT NOT NULL,
+    name TEXT NOT NULL,
+    PRIMARY KEY (device_id, identifier));
+CREATE TABLE access_requests (
+    device_id TEXT NOT NULL REFERENCES devices(id) ON DELETE CASCADE,
+    url TEXT NOT NULL,
+    title TEXT NOT NULL,
+    requested_at INTEGER NOT NULL,
+    answered_at INTEGER,
+    PRIMARY KEY (device_id, url));
+INSERT OR REPLACE INTO applications (device_id, identifier, name)
+    SELECT device_id, json_extract(event.value, '$.bundleId'),
+           coalesce(json_extract(event.value, '$.appName'), json_extract(event.value, '$.bundleId'))
+    FROM activity, json_each(CASE WHEN json_valid(activity.frame) THEN activity.frame ELSE '{}' END,
+                             '$.payload.events') AS event
+    WHERE activity.type = 'activity' AND event.type = 'object'
+          AND json_type(CASE WHEN event.type = 'object' THEN event.value ELSE '{}' END, '$.bundleId') = 'text'
+    ORDER BY activity.id;
+INSERT OR REPLACE INTO applications (device_id, identifier, name)
+    SELECT device_id, json_extract(frame, '$.payload.bundleId'),
+           coalesce(json_extract(frame, '$.payload.appName'), json_extract(frame, '$.payload.bundleId'))
+    FROM activity
+    WHERE type = 'blocked_app_launch'
+          AND json_type(CASE WHEN json_valid(frame) THEN frame ELSE '{}' END, '$.payload.bundleId') = 'text'
+    ORDER BY id;
+INSERT OR REPLACE INTO access_requests (device_id, url, title, requested_at, answered_at)
+    SELECT device_id, json_extract(frame, '$.payload.url'), coalesce(json_extract(frame, '$.payload.title'), ''), at, at
+    FROM activity
+    WHERE type = 'access_request'
+          AND json_type(CASE WHEN json_valid(frame) THEN frame ELSE '{}' END, '$.payload.url') = 'text'
+    ORDER BY at, id;
 )sql",
 };
 static_assert(std::size(kMigrations) == SqliteFamilyStore::kSchemaVersion);
@@ -93,8 +133,11 @@ Error SqliteFamilyStore::failure(const std::string& what) const
 }
 
 template <typename Change>
-std::optional<Error> SqliteFamilyStore::inTransaction(Change change)
+std::optional<Error> SqliteFamilyStore::inTransaction(Change change, Durability durability)
 {
+    const char* sync = durability == Durability::powerCut ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL";
+    if (sqlite3_exec(connection_, sync, nullptr, nullptr, nullptr) != SQLITE_OK)
+        return failure("cannot choose how to commit");
     if (sqlite3_exec(connection_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
         return failure("cannot begin a change");
     auto error = change();
@@ -152,7 +195,8 @@ Expected<FamilyStore::Contents> SqliteFamilyStore::load()
     if (version && build)
         contents.release = StoredRelease{*version, *build};
 
-    SqliteStatement devices(connection_, "SELECT id, token, family_id, deleted, pairing, rules FROM devices ORDER BY id");
+    SqliteStatement devices(connection_, "SELECT id, token, family_id, deleted, pairing, rules, last_heartbeat, "
+                                         "last_version, last_app_error FROM devices ORDER BY id");
     if (!devices.prepared())
         return failure("cannot read the devices");
     while ((result = devices.step()) == SQLITE_ROW) {
@@ -161,11 +205,50 @@ Expected<FamilyStore::Contents> SqliteFamilyStore::load()
         device.pairing = parsedObject(devices.bytes(4)).value_or(nlohmann::json::object());
         if (auto rules = parsedObject(devices.bytes(5)))
             device.rules = std::move(*rules);
+        if (!devices.isNull(6)) {
+            device.lastHeartbeat = StoredHeartbeat{devices.integer(6), devices.bytes(7)};
+            if (!devices.isNull(8))
+                device.lastHeartbeat->appError = devices.bytes(8);
+        }
         contents.devices.push_back(std::move(device));
     }
     if (result != SQLITE_DONE)
         return failure("cannot read the devices");
+    if (auto error = loadDeviceDetails(contents.devices))
+        return *error;
     return contents;
+}
+
+std::optional<Error> SqliteFamilyStore::loadDeviceDetails(std::vector<StoredDevice>& devices)
+{
+    std::map<std::string, StoredDevice*> byId;
+    for (auto& device : devices)
+        byId[device.id] = &device;
+    SqliteStatement applications(connection_, "SELECT device_id, identifier, name FROM applications");
+    if (!applications.prepared())
+        return failure("cannot read the applications");
+    int result;
+    while ((result = applications.step()) == SQLITE_ROW)
+        if (const auto device = byId.find(applications.bytes(0)); device != byId.end())
+            device->second->applications[applications.bytes(1)] = applications.bytes(2);
+    if (result != SQLITE_DONE)
+        return failure("cannot read the applications");
+    SqliteStatement requests(connection_, "SELECT device_id, url, title, requested_at, answered_at FROM access_requests "
+                                          "ORDER BY requested_at");
+    if (!requests.prepared())
+        return failure("cannot read the access requests");
+    while ((result = requests.step()) == SQLITE_ROW) {
+        const auto device = byId.find(requests.bytes(0));
+        if (device == byId.end())
+            continue;
+        StoredAccessRequest request{requests.bytes(1), requests.bytes(2), requests.integer(3)};
+        if (!requests.isNull(4))
+            request.answeredAt = requests.integer(4);
+        device->second->accessRequests.push_back(std::move(request));
+    }
+    if (result != SQLITE_DONE)
+        return failure("cannot read the access requests");
+    return std::nullopt;
 }
 
 std::optional<Error> SqliteFamilyStore::putDevice(const StoredDevice& device)
@@ -175,6 +258,17 @@ std::optional<Error> SqliteFamilyStore::putDevice(const StoredDevice& device)
         SqliteStatement family(connection_, "INSERT OR IGNORE INTO families (id) VALUES (?1)");
         if (!family.prepared() || !family.bind(1, device.familyId, false) || family.step() != SQLITE_DONE)
             return failure("cannot keep the family " + device.familyId);
+        // A device that moves to another family takes nothing of the one before with it.
+        for (const char* forget : {"DELETE FROM activity WHERE device_id = ?1 AND ?2 != (SELECT family_id FROM devices WHERE id = ?1)",
+                                   "DELETE FROM applications WHERE device_id = ?1 AND ?2 != (SELECT family_id FROM devices WHERE id = ?1)",
+                                   "DELETE FROM access_requests WHERE device_id = ?1 AND ?2 != (SELECT family_id FROM devices WHERE id = ?1)",
+                                   "UPDATE devices SET last_heartbeat = NULL, last_version = NULL, last_app_error = NULL "
+                                   "WHERE id = ?1 AND family_id != ?2"}) {
+            SqliteStatement statement(connection_, forget);
+            if (!statement.prepared() || !statement.bind(1, device.id, false) || !statement.bind(2, device.familyId, false) ||
+                statement.step() != SQLITE_DONE)
+                return failure("cannot keep the device " + device.id);
+        }
         const auto pairing = device.pairing.dump();
         const auto rules = device.rules.dump();
         SqliteStatement put(connection_,
@@ -241,16 +335,46 @@ std::optional<Error> SqliteFamilyStore::putRelease(const StoredRelease& release)
     });
 }
 
-std::optional<Error> SqliteFamilyStore::recordHeartbeat(const std::string& deviceId, std::int64_t at,
-                                                        const std::optional<std::string>& appError)
+std::optional<Error> SqliteFamilyStore::recordHeartbeat(const std::string& deviceId, const StoredHeartbeat& heartbeat)
 {
     const std::lock_guard lock(mutex_);
     return inTransaction([&]() -> std::optional<Error> {
-        SqliteStatement update(connection_, appError ? "UPDATE devices SET last_heartbeat = ?2, last_app_error = ?3 WHERE id = ?1"
-                                                     : "UPDATE devices SET last_heartbeat = ?2 WHERE id = ?1");
-        if (!update.prepared() || !update.bind(1, deviceId, false) || !update.bind(2, at) ||
-            (appError && !update.bind(3, *appError, false)) || update.step() != SQLITE_DONE)
+        SqliteStatement update(connection_, heartbeat.appError
+                                                ? "UPDATE devices SET last_heartbeat = ?2, last_version = ?3, "
+                                                  "last_app_error = ?4 WHERE id = ?1"
+                                                : "UPDATE devices SET last_heartbeat = ?2, last_version = ?3 WHERE id = ?1");
+        if (!update.prepared() || !update.bind(1, deviceId, false) || !update.bind(2, heartbeat.at) ||
+            !update.bind(3, heartbeat.version, false) || (heartbeat.appError && !update.bind(4, *heartbeat.appError, false)) ||
+            update.step() != SQLITE_DONE)
             return failure("cannot keep the heartbeat of " + deviceId);
+        return std::nullopt;
+    }, Durability::processKill);
+}
+
+std::optional<Error> SqliteFamilyStore::putApplication(const std::string& deviceId, const std::string& identifier,
+                                                       const std::string& name)
+{
+    const std::lock_guard lock(mutex_);
+    return inTransaction([&]() -> std::optional<Error> {
+        SqliteStatement put(connection_, "INSERT OR REPLACE INTO applications (device_id, identifier, name) VALUES (?1, ?2, ?3)");
+        if (!put.prepared() || !put.bind(1, deviceId, false) || !put.bind(2, identifier, false) ||
+            !put.bind(3, name, false) || put.step() != SQLITE_DONE)
+            return failure("cannot keep an application of " + deviceId);
+        return std::nullopt;
+    }, Durability::processKill);
+}
+
+std::optional<Error> SqliteFamilyStore::putAccessRequest(const std::string& deviceId, const StoredAccessRequest& request)
+{
+    const std::lock_guard lock(mutex_);
+    return inTransaction([&]() -> std::optional<Error> {
+        SqliteStatement put(connection_, "INSERT OR REPLACE INTO access_requests (device_id, url, title, requested_at, "
+                                         "answered_at) VALUES (?1, ?2, ?3, ?4, ?5)");
+        bool bound = put.prepared() && put.bind(1, deviceId, false) && put.bind(2, request.url, false) &&
+                     put.bind(3, request.title, false) && put.bind(4, request.requestedAt);
+        bound = bound && (request.answeredAt ? put.bind(5, *request.answeredAt) : put.bindNull(5));
+        if (!bound || put.step() != SQLITE_DONE)
+            return failure("cannot keep an access request of " + deviceId);
         return std::nullopt;
     });
 }
@@ -265,7 +389,7 @@ std::optional<Error> SqliteFamilyStore::recordActivity(const std::string& device
             !insert.bind(3, at) || !insert.bind(4, frame, false) || insert.step() != SQLITE_DONE)
             return failure("cannot keep a report of " + deviceId);
         return std::nullopt;
-    });
+    }, Durability::processKill);
 }
 
 Expected<std::vector<StoredReport>> SqliteFamilyStore::reports(const std::string& deviceId, std::int64_t from,
@@ -295,6 +419,9 @@ Expected<std::size_t> SqliteFamilyStore::pruneActivity(std::int64_t before)
         if (!prune.prepared() || !prune.bind(1, before) || prune.step() != SQLITE_DONE)
             return failure("cannot remove old reports");
         removed = static_cast<std::size_t>(sqlite3_changes(connection_));
+        SqliteStatement requests(connection_, "DELETE FROM access_requests WHERE requested_at < ?1");
+        if (!requests.prepared() || !requests.bind(1, before) || requests.step() != SQLITE_DONE)
+            return failure("cannot remove old requests");
         return std::nullopt;
     });
     if (error)

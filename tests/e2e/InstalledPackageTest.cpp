@@ -132,7 +132,7 @@ protected:
             std::filesystem::perms(0644));
     }
 
-    PairedAgentHarness harness{{kInstalledAgent, kInstalledHost, PairedAgentHarness::Programs::ofThisBuild().devservice}};
+    PairedAgentHarness harness{{kInstalledAgent, kInstalledHost, PairedAgentHarness::Programs::ofThisBuild().server}};
     std::unique_ptr<SystemConfiguration> configuration;
 };
 

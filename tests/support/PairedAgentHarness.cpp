@@ -44,7 +44,7 @@ std::optional<nlohmann::json> unframed(const std::string& output)
 
 PairedAgentHarness::Programs PairedAgentHarness::Programs::ofThisBuild()
 {
-    return Programs{TESSARY_HARNESS_AGENT_PATH, TESSARY_HARNESS_CHROME_HOST_PATH, TESSARY_HARNESS_DEVSERVICE_PATH};
+    return Programs{TESSARY_HARNESS_AGENT_PATH, TESSARY_HARNESS_CHROME_HOST_PATH, TESSARY_HARNESS_SERVER_PATH};
 }
 
 PairedAgentHarness::PairedAgentHarness(Programs programs) : programs_(std::move(programs)), paths_(folder_.paths())
@@ -53,7 +53,7 @@ PairedAgentHarness::PairedAgentHarness(Programs programs) : programs_(std::move(
     std::filesystem::create_directories(dataDir() / "applications");
     std::filesystem::create_directories(filesFolder());
     secrets_ = std::make_unique<PrivateSecretService>();
-    service_ = std::make_unique<StandInServiceProcess>(programs_.devservice);
+    service_ = std::make_unique<StandInServiceProcess>(programs_.server);
 }
 
 PairedAgentHarness::~PairedAgentHarness()

@@ -33,7 +33,7 @@ public:
     struct Programs {
         std::filesystem::path agent;       // Contents/bin/PellixApp
         std::filesystem::path chromeHost;  // Contents/Helpers/tessary-chrome-host
-        std::filesystem::path devservice;  // tools/devservice/tessary-devservice
+        std::filesystem::path server;  // server/tessary-server
         // The programs of the build this harness was compiled in.
         static Programs ofThisBuild();
     };

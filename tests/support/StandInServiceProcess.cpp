@@ -7,6 +7,7 @@
 
 #include "agent/core/DeviceIdentifier.h"
 #include "platform/linux/BeastHttpTransport.h"
+#include "tests/support/ChildProcess.h"
 
 namespace tessary::testing {
 
@@ -41,7 +42,8 @@ StandInServiceProcess::StandInServiceProcess(const std::filesystem::path& progra
 void StandInServiceProcess::launch(const std::string& port)
 {
     process_ = std::make_unique<WatchedProcess>(
-        std::vector<std::string>{program_.string(), "--port", port, "--state", folder_.path().string()},
+        std::vector<std::string>{program_.string(), "--port", port, "--state", folder_.path().string(),
+                                 "--admin-interface"},
         std::map<std::string, std::string>{});
     if (!process_->started())
         throw std::runtime_error("the stand-in service could not be started: " + program_.string());
@@ -49,6 +51,13 @@ void StandInServiceProcess::launch(const std::string& port)
     caFile_ = valueAfter(process_->waitForLine("TESSARY_CA_FILE=", kStartLimit), "TESSARY_CA_FILE=");
     if (baseURL_.empty() || caFile_.empty())
         throw std::runtime_error("the stand-in service did not announce itself:\n" + process_->output());
+}
+
+bool StandInServiceProcess::addParent(const std::string& name, const std::string& password, const std::string& familyId)
+{
+    return ChildProcess::run({program_.string(), "add-parent", "--state", folder_.path().string(), "--family", familyId, name},
+                             {}, password + "\n")
+               .first == 0;
 }
 
 void StandInServiceProcess::stop()

@@ -21,7 +21,7 @@ class BeastHttpTransport;
 
 namespace tessary::testing {
 
-// The stand-in service program (tools/devservice) as a child process on a free loopback port,
+// The stand-in service program (server/, tessary-server) as a child process on a free loopback port,
 // with its certificates and state in a temporary folder, and a client for its device API and its
 // admin interface over the same verified TLS the agent uses. The constructor throws
 // std::runtime_error when the program does not come up.
@@ -67,6 +67,10 @@ public:
     // then used with the device's identifier ("device-<uuid>", new by default). Throws
     // std::runtime_error when the service refuses.
     PairedDevice pairDevice(std::optional<std::string> deviceId = std::nullopt);
+
+    // A parent who signs in to the dashboard with this password, for that family (as the program's
+    // add-parent command makes one, beside the running server).
+    bool addParent(const std::string& name, const std::string& password, const std::string& familyId);
 
     // Admin interface. device(): what the device sent and its rules (null when it is unknown);
     // requests(): every API request with method, path, headers, body and status.

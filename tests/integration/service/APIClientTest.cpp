@@ -65,7 +65,7 @@ protected:
 
     void script(const std::string& method, const std::string& path, int status, const std::string& body)
     {
-        stand.service().scriptReply(method, path, devservice::HttpAnswer{status, "application/json", body});
+        stand.service().scriptReply(method, path, server::HttpAnswer{status, "application/json", body});
     }
 
     StandInService stand;

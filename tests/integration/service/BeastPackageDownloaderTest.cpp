@@ -91,7 +91,7 @@ protected:
     void scriptPackageReply(int status, const std::string& body)
     {
         stand.service().scriptReply("GET", "/releases/Tessary.pkg",
-                                    devservice::HttpAnswer{status, "application/octet-stream", body});
+                                    server::HttpAnswer{status, "application/octet-stream", body});
     }
 
     StandInService stand;
@@ -177,7 +177,7 @@ TEST_F(BeastPackageDownloaderTest, RedirectsAreFollowedToHttpsAddressesOnly)
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         stand.service().scriptReply("GET", "/releases/latest",
-                                    devservice::HttpAnswer{row.status, "text/plain", "moved", row.location});
+                                    server::HttpAnswer{row.status, "text/plain", "moved", row.location});
         const auto result = download(downloader, origin + "/releases/latest");
         if (row.error.empty()) {
             ASSERT_TRUE(result) << result.error().description;

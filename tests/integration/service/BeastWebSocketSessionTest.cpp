@@ -152,9 +152,9 @@ protected:
                                  {"Authorization", "Bearer " + token.value_or(device.token)}}};
     }
 
-    devservice::HttpAnswer admin(const std::string& method, const std::string& path, const std::string& body = "")
+    server::HttpAnswer admin(const std::string& method, const std::string& path, const std::string& body = "")
     {
-        return stand.service().handle(devservice::HttpQuery{method, path, {}, body});
+        return stand.service().handle(server::HttpQuery{method, path, {}, body});
     }
 
     std::string devicePath(const std::string& action) { return "/admin/devices/" + device.deviceId + "/" + action; }

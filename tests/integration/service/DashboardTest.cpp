@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "tests/support/TemporaryFolder.h"
+
 #include <map>
 #include <regex>
 
@@ -7,7 +9,7 @@
 #include "server/dashboard/Dashboard.h"
 #include "server/dashboard/PasswordHash.h"
 #include "server/storage/SqliteFamilyStore.h"
-#include "tools/devservice/DevService.h"
+#include "server/service/FamilyService.h"
 
 namespace tessary {
 namespace {
@@ -21,7 +23,8 @@ public:
     std::vector<server::DeviceSummary> devicesOf(const std::string& familyId) override
     {
         if (familyId == "family-1")
-            return {{"device-a", "<script>alert(1)</script> & co", true, std::nullopt, "1.2.0"},
+            return {{"device-a", "<script>alert(1)</script> & co", true, std::nullopt, "1.2.0",
+                     "The shared store was replaced <b>outside</b> the agent"},
                     {"device-b", "", false, 1'800'000'000, "1.1.0"}};
         return {{"device-other", "Other family's laptop", false, std::nullopt, ""}};
     }
@@ -148,14 +151,26 @@ TEST_F(DashboardTest, AParentSignsInSeesOnlyTheFamilysDevicesAsTextAndGetsASetup
     const auto devices = get("tessary_session=" + session);
     ASSERT_EQ(devices.status, 200);
     EXPECT_NE(devices.body.find("&lt;script&gt;alert(1)&lt;/script&gt; &amp; co"), std::string::npos);
-    EXPECT_EQ(devices.body.find("<script>"), std::string::npos);
+    EXPECT_EQ(devices.body.find("<script>alert"), std::string::npos);
     EXPECT_NE(devices.body.find("Online"), std::string::npos);
     EXPECT_NE(devices.body.find("Last seen 2027-01-15 08:00 UTC"), std::string::npos);
+    EXPECT_NE(devices.body.find("Reported: The shared store was replaced &lt;b&gt;outside&lt;/b&gt; the agent"),
+              std::string::npos);
     EXPECT_EQ(devices.body.find("Other family"), std::string::npos) << "another family's device is not shown";
     bool hasPolicy = false;
     for (const auto& [header, value] : devices.headers)
         hasPolicy |= header == "Content-Security-Policy" && value.find("default-src 'none'") != std::string::npos;
     EXPECT_TRUE(hasPolicy);
+    // What the page's script fetches to stay current: the requests and devices alone, as text.
+    const auto live = dashboard->handle({"GET", "/family/live", {{"Cookie", "tessary_session=" + session}}, ""}, "/family/live");
+    EXPECT_EQ(live.status, 200);
+    EXPECT_NE(live.body.find("&lt;script&gt;alert(1)&lt;/script&gt; &amp; co"), std::string::npos);
+    EXPECT_NE(live.body.find("games.example/&lt;play&gt;"), std::string::npos);
+    EXPECT_EQ(live.body.find("Sign out"), std::string::npos);
+    EXPECT_NE(devices.body.find("<div id=\"live\" aria-live=\"polite\">" + live.body + "</div>"), std::string::npos);
+    const auto script = dashboard->handle({"GET", "/dashboard.js", {}, ""}, "/dashboard.js");
+    EXPECT_EQ(script.contentType, "text/javascript; charset=utf-8");
+    EXPECT_NE(script.body.find("/family/live"), std::string::npos);
 
     const auto code = post("/family/setup-code", "form=" + formToken(devices), "tessary_session=" + session);
     EXPECT_EQ(code.status, 200);
@@ -340,6 +355,8 @@ TEST_F(DashboardTest, WhatIsRefused)
 
     now += Dashboard::kSessionLifetime;
     EXPECT_NE(get(cookie).body.find("Sign in"), std::string::npos) << "an expired session";
+    EXPECT_EQ(dashboard->handle({"GET", "/family/live", {{"Cookie", cookie}}, ""}, "/family/live").status, 401)
+        << "live updates of an expired session";
 
     const auto again = signIn("ada", "correct+horse").second;
     const auto signedOut = post("/sign-out", "form=" + formToken(get("tessary_session=" + again)), "tessary_session=" + again);
@@ -363,19 +380,25 @@ TEST_F(DashboardTest, RepeatedWrongPasswordsCloseTheNameForItsWindowEvenToTheRig
     EXPECT_EQ(signIn("ada", "correct+horse").first.status, 303);
 }
 
-// The service behind the dashboard: a family reaches only its own devices and their requests, and a
-// request once answered waits no more until the child asks again.
+// The service behind the dashboard: a family reaches only its own devices and their requests, a
+// request once answered waits no more until the child asks again, and a restart forgets none of it.
 TEST(DashboardServiceTest, AFamilyReachesOnlyItsOwnDevicesAndRequests)
 {
-    devservice::DevService service(std::move(server::SqliteFamilyStore::open(":memory:")).value());
+    testing::TemporaryFolder folder;
+    const auto file = folder.path() / "service.sqlite3";
+    server::FamilyService service(std::move(server::SqliteFamilyStore::open(file)).value());
     const auto pair = [&](const std::string& family, const std::string& device) {
         const auto code = service.issueSetupCode(family, 600);
         const auto answer = service.handle(
             {"POST", "/api/use-setup-code", {}, nlohmann::json{{"setupCode", code}, {"deviceId", device}, {"deviceName", device}}.dump()});
         EXPECT_EQ(answer.status, 200) << answer.body;
+        return nlohmann::json::parse(answer.body).value("token", "");
     };
-    pair("family-1", "device-a");
+    const auto tokenA = pair("family-1", "device-a");
     pair("family-2", "device-b");
+    const auto takeover = service.handle({"POST", "/api/use-setup-code", {},
+        nlohmann::json{{"setupCode", service.issueSetupCode("family-2", 600)}, {"deviceId", "device-a"}}.dump()});
+    EXPECT_EQ(takeover.status, 409) << "another family's device is not taken over by knowing its identifier";
     const auto ask = [&](const std::string& device) {
         service.recordFrame(device, R"({"type":"access_request","payload":{"url":"games.example","title":"Games"}})");
     };
@@ -393,6 +416,12 @@ TEST(DashboardServiceTest, AFamilyReachesOnlyItsOwnDevicesAndRequests)
     EXPECT_FALSE(service.answerRequest("family-1", "device-a", "games.example", {false, std::nullopt}))
         << "answered once";
     EXPECT_EQ(service.devices()["device-a"]["rules"]["grants"], nlohmann::json::parse(R"([{"url":"games.example","expiry":1900000000}])"));
+    service.grantAccess("device-a", "old.example", 1'000'000'000);
+    service.grantAccess("device-a", "games.example", std::nullopt);
+    service.grantAccess("device-a", "music.example", 1'900'000'000);
+    EXPECT_EQ(service.devices()["device-a"]["rules"]["grants"],
+              nlohmann::json::parse(R"([{"url":"games.example"},{"url":"music.example","expiry":1900000000}])"))
+        << "an expired grant and an earlier one for the same site give way";
 
     service.recordFrame("device-a", R"({"type":"activity","payload":{"events":[{"type":"app_launch","ts":1,
         "bundleId":"org.gnome.Mines","appName":"Mines"}]}})");
@@ -404,7 +433,23 @@ TEST(DashboardServiceTest, AFamilyReachesOnlyItsOwnDevicesAndRequests)
     EXPECT_FALSE(service.saveRules("family-1", "device-b", {{"mode", "deny"}}));
     EXPECT_TRUE(service.saveRules("family-1", "device-a", {{"mode", "deny"}, {"blockedSites", nlohmann::json::array()}}));
     EXPECT_EQ(service.devices()["device-a"]["rules"]["mode"], "deny");
-    EXPECT_EQ(service.devices()["device-a"]["rules"]["grants"].size(), 1U) << "the grants stay";
+    EXPECT_EQ(service.devices()["device-a"]["rules"]["grants"].size(), 2U) << "the grants stay";
+    const auto heartbeat = [&](std::vector<std::pair<std::string, std::string>> headers) {
+        headers.insert(headers.end(), {{"X-Device-Id", "device-a"}, {"Authorization", "Bearer " + tokenA}});
+        EXPECT_EQ(service.handle({"POST", "/api/heartbeat", headers, "{}"}).status, 200);
+    };
+    heartbeat({{"X-App-Version", "1.3.0"}, {"X-App-Error", "rules file edited"}});
+    heartbeat({{"X-App-Version", "1.4.0"}});
+    service.recordFrame("device-a", R"({"type":"access_request","payload":{"url":"videos.example","title":"Videos"}})");
+    {
+        server::FamilyService restarted(std::move(server::SqliteFamilyStore::open(file)).value());
+        const auto waiting = restarted.pendingRequests("family-1");
+        ASSERT_EQ(waiting.size(), 1U);
+        EXPECT_EQ(waiting[0].url, "videos.example");
+        EXPECT_EQ(restarted.rulesOf("family-1", "device-a")->applications.size(), 2U);
+        EXPECT_EQ(restarted.devicesOf("family-1").at(0).version, "1.4.0");
+        EXPECT_EQ(restarted.devicesOf("family-1").at(0).problem, "rules file edited") << "kept until another is reported";
+    }
 
     EXPECT_FALSE(service.removeDevice("family-1", "device-b"));
     EXPECT_FALSE(service.devices()["device-b"].value("deleted", false));

@@ -56,7 +56,11 @@ TEST(FamilyStoreTest, EverythingKeptIsThereAfterReopeningAndTheFileIsTheOwnersAl
         EXPECT_FALSE(store->putDevice({"device-b", "", "family-1", true, {}, {}}));
         EXPECT_FALSE(store->putRelease({"1.2.0", "7"}));
         EXPECT_FALSE(store->putNextFamily(3));
-        EXPECT_FALSE(store->recordHeartbeat("device-a", 1000, std::string("disk full")));
+        EXPECT_FALSE(store->recordHeartbeat("device-a", {999, "1.1.0", std::string("disk full")}));
+        EXPECT_FALSE(store->recordHeartbeat("device-a", {1000, "1.2.0"})) << "keeps the error reported before";
+        EXPECT_FALSE(store->putApplication("device-a", "org.gnome.Mines", "Mines"));
+        EXPECT_FALSE(store->putAccessRequest("device-a", {"games.example", "Games", 900, 950}));
+        EXPECT_FALSE(store->putAccessRequest("device-a", {"games.example", "Games!", 990, 950})) << "asked again";
         // A device put again is replaced, not added.
         EXPECT_FALSE(store->putDevice({"device-a", "token-a2", "family-1", false, {{"deviceName", "Kid's laptop"}},
                                        {{"mode", "deny"}}}));
@@ -76,7 +80,14 @@ TEST(FamilyStoreTest, EverythingKeptIsThereAfterReopeningAndTheFileIsTheOwnersAl
     ASSERT_TRUE(contents.value().release);
     EXPECT_EQ(contents.value().release->build, "7");
     EXPECT_EQ(contents.value().nextFamily, 3U);
-    EXPECT_EQ(sqlOn(file, "SELECT last_heartbeat, last_app_error FROM devices WHERE id = 'device-a'"), "1000|disk full|");
+    ASSERT_TRUE(a.lastHeartbeat);
+    EXPECT_EQ(a.lastHeartbeat->at, 1000);
+    EXPECT_EQ(a.lastHeartbeat->version, "1.2.0");
+    EXPECT_EQ(a.lastHeartbeat->appError, "disk full");
+    EXPECT_EQ(a.applications, (std::map<std::string, std::string>{{"org.gnome.Mines", "Mines"}}));
+    ASSERT_EQ(a.accessRequests.size(), 1U);
+    EXPECT_EQ(a.accessRequests[0].title, "Games!");
+    EXPECT_TRUE(a.accessRequests[0].pending());
 
     for (const char* name : {"service.sqlite3", "service.sqlite3-wal"}) {
         struct stat status {};
@@ -93,6 +104,40 @@ TEST(FamilyStoreTest, AnOlderSchemaIsBroughtForwardAndANewerOneIsRefusedUntouche
     ASSERT_TRUE(openStore(older));
     EXPECT_EQ(sqlOn(older, "PRAGMA user_version"), std::to_string(SqliteFamilyStore::kSchemaVersion) + "|");
 
+    // Schema 2 kept the applications and requests only inside the reports: they are gathered from them.
+    const auto second = folder.path() / "second.sqlite3";
+    {
+        auto store = openStore(second);
+        ASSERT_TRUE(store);
+        ASSERT_FALSE(store->putDevice({"device-a", "t", "family-1", false, {}, {}}));
+        for (const auto& [type, frame] : std::vector<std::pair<std::string, std::string>>{
+                 {"activity", R"({"type":"activity","payload":{"events":[{"bundleId":"org.gnome.Mines","appName":"Mines"},
+                                 {"url":"https://a.example/"},{"bundleId":7}]}})"},
+                 {"blocked_app_launch", R"({"type":"blocked_app_launch","payload":{"bundleId":"org.example.Game"}})"},
+                 {"access_request", R"({"type":"access_request","payload":{"url":"games.example","title":"Games"}})"},
+                 {"access_request", R"({"type":"access_request","payload":{"title":"no address"}})"},
+                 // What a broken or tampered agent may have sent must not stop the server's upgrade.
+                 {"activity", R"({"type":"activity","payload":{"events":["x"]}})"},
+                 {"activity", R"({"type":"activity","payload":{"events":"abc"}})"},
+                 {"activity", R"({"type":"activity","payload":{"events":[)" + std::string(2100, '[') + std::string(2100, ']') + "]}}"},
+                 {"blocked_app_launch", "not JSON"},
+                 {"access_request", R"({"type":"access_request","payload":"games.example"})"}})
+            ASSERT_FALSE(store->recordActivity("device-a", type, 500, frame));
+    }
+    sqlOn(second, "DROP TABLE applications; DROP TABLE access_requests; ALTER TABLE devices DROP COLUMN last_version; "
+                  "PRAGMA user_version = 2");
+    auto migrated = openStore(second);
+    ASSERT_TRUE(migrated);
+    const auto contents = migrated->load();
+    ASSERT_TRUE(contents) << contents.error().description;
+    ASSERT_EQ(contents.value().devices.size(), 1U);
+    EXPECT_EQ(contents.value().devices[0].applications,
+              (std::map<std::string, std::string>{{"org.example.Game", "org.example.Game"}, {"org.gnome.Mines", "Mines"}}));
+    ASSERT_EQ(contents.value().devices[0].accessRequests.size(), 1U);
+    EXPECT_EQ(contents.value().devices[0].accessRequests[0].url, "games.example");
+    EXPECT_EQ(contents.value().devices[0].accessRequests[0].requestedAt, 500);
+    EXPECT_FALSE(contents.value().devices[0].accessRequests[0].pending()) << "answered or not, no one knows: not waiting";
+
     const auto newer = folder.path() / "newer.sqlite3";
     sqlOn(newer, "CREATE TABLE devices (id TEXT, future TEXT); INSERT INTO devices VALUES ('d', 'f'); "
                  "PRAGMA user_version = 99");
@@ -101,6 +146,31 @@ TEST(FamilyStoreTest, AnOlderSchemaIsBroughtForwardAndANewerOneIsRefusedUntouche
     EXPECT_NE(refused.error().description.find("newer server"), std::string::npos) << refused.error().description;
     EXPECT_EQ(sqlOn(newer, "SELECT id, future FROM devices"), "d|f|");
     EXPECT_EQ(sqlOn(newer, "PRAGMA user_version"), "99|");
+}
+
+// A device paired again by another family (after the first removed it) takes nothing along.
+TEST(FamilyStoreTest, ADeviceThatMovesToAnotherFamilyLeavesItsHistoryBehind)
+{
+    auto store = openStore(":memory:");
+    ASSERT_TRUE(store);
+    ASSERT_FALSE(store->putDevice({"device-a", "t", "family-1", false, {}, {}}));
+    ASSERT_FALSE(store->recordActivity("device-a", "activity", 100, R"({"type":"activity"})"));
+    ASSERT_FALSE(store->putApplication("device-a", "org.gnome.Mines", "Mines"));
+    ASSERT_FALSE(store->putAccessRequest("device-a", {"games.example", "Games", 100}));
+    ASSERT_FALSE(store->recordHeartbeat("device-a", {100, "1.0.0", std::string("disk full")}));
+    ASSERT_FALSE(store->putDevice({"device-a", "t2", "family-1", false, {}, {}})) << "paired again in its family";
+    auto kept = store->load();
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept.value().devices.at(0).applications.size(), 1U);
+    EXPECT_EQ(store->reports("device-a", 0, 1000, 10).value().size(), 1U);
+
+    ASSERT_FALSE(store->putDevice({"device-a", "t3", "family-2", false, {}, {}}));
+    const auto moved = store->load();
+    ASSERT_TRUE(moved);
+    EXPECT_TRUE(moved.value().devices.at(0).applications.empty());
+    EXPECT_TRUE(moved.value().devices.at(0).accessRequests.empty());
+    EXPECT_FALSE(moved.value().devices.at(0).lastHeartbeat);
+    EXPECT_TRUE(store->reports("device-a", 0, 1000, 10).value().empty());
 }
 
 TEST(FamilyStoreTest, ReportsPastTheRetentionAreRemovedAndOnlyThose)

@@ -6,12 +6,13 @@ namespace tessary::testing {
 
 StandInService::StandInService(const std::vector<std::string>& certificateNames)
 {
-    auto certificates = devservice::DevCertificates::loadOrCreate(folder_.path() / "certificates", certificateNames);
+    auto certificates = server::ServerCertificates::loadOrCreate(folder_.path() / "certificates", certificateNames);
     if (!certificates)
         throw std::runtime_error(certificates.error().description);
     certificates_ = certificates.value();
-    service_ = std::make_shared<devservice::DevService>();
-    server_ = std::make_unique<devservice::DevServer>(service_, certificates_);
+    service_ = std::make_shared<server::FamilyService>();
+    service_->serveAdminInterface();
+    server_ = std::make_unique<server::HttpsServer>(service_, certificates_);
     start();
 }
 
@@ -26,7 +27,7 @@ void StandInService::start(std::uint16_t port)
 StandInService::PairedDevice StandInService::pairDevice(const std::string& deviceId)
 {
     const auto code = service_->issueSetupCode()["setupCode"].get<std::string>();
-    const auto answer = service_->handle(devservice::HttpQuery{
+    const auto answer = service_->handle(server::HttpQuery{
         "POST", "/api/use-setup-code", {}, nlohmann::json{{"setupCode", code}, {"deviceId", deviceId}}.dump()});
     return PairedDevice{deviceId, nlohmann::json::parse(answer.body).at("token").get<std::string>()};
 }

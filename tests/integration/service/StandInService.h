@@ -9,9 +9,9 @@
 
 #include "tests/support/ManualMainQueue.h"
 #include "tests/support/TemporaryFolder.h"
-#include "tools/devservice/DevCertificates.h"
-#include "tools/devservice/DevServer.h"
-#include "tools/devservice/DevService.h"
+#include "server/service/ServerCertificates.h"
+#include "server/service/HttpsServer.h"
+#include "server/service/FamilyService.h"
 
 namespace tessary::testing {
 
@@ -29,7 +29,7 @@ public:
     void start(std::uint16_t port = 0);
     void stop() { server_->stop(); }
 
-    devservice::DevService& service() { return *service_; }
+    server::FamilyService& service() { return *service_; }
     const std::filesystem::path& caFile() const { return certificates_.caFile; }
     std::uint16_t port() const { return port_; }
     std::string baseURL() const { return "https://127.0.0.1:" + std::to_string(port_); }
@@ -39,9 +39,9 @@ public:
 
 private:
     TemporaryFolder folder_;
-    devservice::DevCertificates certificates_;
-    std::shared_ptr<devservice::DevService> service_;
-    std::unique_ptr<devservice::DevServer> server_;
+    server::ServerCertificates certificates_;
+    std::shared_ptr<server::FamilyService> service_;
+    std::unique_ptr<server::HttpsServer> server_;
     std::uint16_t port_ = 0;
 };
 

@@ -1,4 +1,4 @@
-#include "tools/devservice/DevService.h"
+#include "server/service/FamilyService.h"
 
 #include <algorithm>
 #include <cctype>
@@ -10,7 +10,7 @@
 
 #include "platform/Utf8.h"
 
-namespace tessary::devservice {
+namespace tessary::server {
 
 namespace {
 
@@ -120,7 +120,7 @@ std::vector<std::string> segments(const std::string& path)
 
 }  // namespace
 
-DevService::DevService(std::shared_ptr<server::FamilyStore> store, std::chrono::hours retention)
+FamilyService::FamilyService(std::shared_ptr<server::FamilyStore> store, std::chrono::hours retention)
     : store_(std::move(store)), retention_(retention)
 {
     load();
@@ -128,7 +128,7 @@ DevService::DevService(std::shared_ptr<server::FamilyStore> store, std::chrono::
         dashboard_ = std::make_unique<server::Dashboard>(store_, *this, [] { return now(); });
 }
 
-void DevService::load()
+void FamilyService::load()
 {
     if (!store_)
         return;
@@ -147,47 +147,66 @@ void DevService::load()
         device.deleted = stored.deleted;
         device.pairing = std::move(stored.pairing);
         device.rules = stored.rules.empty() ? defaultRules() : std::move(stored.rules);
+        device.lastHeartbeat = std::move(stored.lastHeartbeat);
+        device.applications = std::move(stored.applications);
+        for (auto& request : stored.accessRequests)
+            device.accessRequests[request.url] = std::move(request);
         devices_.emplace(std::move(stored.id), std::move(device));
     }
     pruneWhenDue();
 }
 
-void DevService::keep(const std::optional<Error>& failed) const
+void FamilyService::keep(const std::optional<Error>& failed) const
 {
     if (failed)
         std::cerr << "A change could not be kept: " << failed->description << "\n";
 }
 
-void DevService::keepDevice(const std::string& deviceId, const Device& device) const
+void FamilyService::keepDevice(const std::string& deviceId, const Device& device) const
 {
     if (store_)
         keep(store_->putDevice({deviceId, device.token, device.familyId, device.deleted, device.pairing, device.rules}));
 }
 
-void DevService::pruneWhenDue()
+void FamilyService::pruneWhenDue()
 {
     const auto current = now();
     if (!store_ || current - lastPrune_ < 3600)
         return;
     lastPrune_ = current;
-    const auto pruned = store_->pruneActivity(current - std::chrono::duration_cast<std::chrono::seconds>(retention_).count());
+    const auto before = current - std::chrono::duration_cast<std::chrono::seconds>(retention_).count();
+    for (auto& [id, device] : devices_)
+        std::erase_if(device.accessRequests, [before](const auto& entry) { return entry.second.requestedAt < before; });
+    const auto pruned = store_->pruneActivity(before);
     if (!pruned)
         std::cerr << "Old reports could not be removed: " << pruned.error().description << "\n";
 }
 
-void DevService::attach(DeviceSockets* sockets)
+void FamilyService::serveAdminInterface()
+{
+    const std::lock_guard lock(mutex_);
+    adminInterface_ = true;
+}
+
+bool FamilyService::servesAdminInterface() const
+{
+    const std::lock_guard lock(mutex_);
+    return adminInterface_;
+}
+
+void FamilyService::attach(DeviceSockets* sockets)
 {
     const std::lock_guard lock(mutex_);
     sockets_ = sockets;
 }
 
-void DevService::setBaseURL(std::string baseURL)
+void FamilyService::setBaseURL(std::string baseURL)
 {
     const std::lock_guard lock(mutex_);
     baseURL_ = std::move(baseURL);
 }
 
-nlohmann::json DevService::headerObject(const HttpQuery& query)
+nlohmann::json FamilyService::headerObject(const HttpQuery& query)
 {
     nlohmann::json headers = nlohmann::json::object();
     for (const auto& [name, value] : query.headers)
@@ -195,7 +214,7 @@ nlohmann::json DevService::headerObject(const HttpQuery& query)
     return headers;
 }
 
-std::optional<std::string> DevService::authorizedDevice(const HttpQuery& query) const
+std::optional<std::string> FamilyService::authorizedDevice(const HttpQuery& query) const
 {
     const auto deviceId = query.header("X-Device-Id");
     const auto authorization = query.header("Authorization");
@@ -208,7 +227,7 @@ std::optional<std::string> DevService::authorizedDevice(const HttpQuery& query) 
     return *deviceId;
 }
 
-std::optional<HttpAnswer> DevService::refusedAsMalformed(const HttpQuery& query, const std::string& path)
+std::optional<HttpAnswer> FamilyService::refusedAsMalformed(const HttpQuery& query, const std::string& path)
 {
     for (const auto& [name, value] : query.headers)
         if (!Utf8::isValid(name) || !Utf8::isValid(value))
@@ -225,7 +244,7 @@ std::optional<HttpAnswer> DevService::refusedAsMalformed(const HttpQuery& query,
     return std::nullopt;
 }
 
-ChannelAdmission DevService::admitChannel(const HttpQuery& upgrade)
+ChannelAdmission FamilyService::admitChannel(const HttpQuery& upgrade)
 {
     if (auto refusal = refusedAsMalformed(upgrade, "/ws/device"))
         return {std::nullopt, *refusal};
@@ -235,11 +254,12 @@ ChannelAdmission DevService::admitChannel(const HttpQuery& upgrade)
     auto deviceId = authorizedDevice(upgrade);
     if (!deviceId)
         return {std::nullopt, problem(401, "unauthorized")};
-    devices_.at(*deviceId).channelOpens.push_back({{"ts", now()}, {"headers", headerObject(upgrade)}});
+    if (adminInterface_)
+        devices_.at(*deviceId).transcript.channelOpens.push_back({{"ts", now()}, {"headers", headerObject(upgrade)}});
     return {std::move(deviceId), {}};
 }
 
-HttpAnswer DevService::handle(const HttpQuery& query)
+HttpAnswer FamilyService::handle(const HttpQuery& query)
 {
     const auto path = query.target.substr(0, query.target.find('?'));
     const auto refusal = refusedAsMalformed(query, path);
@@ -247,16 +267,23 @@ HttpAnswer DevService::handle(const HttpQuery& query)
     // The dashboard's requests carry passwords and session cookies: never recorded.
     if (path.rfind("/admin/", 0) != 0 && !server::Dashboard::serves(path)) {
         const std::lock_guard lock(mutex_);
-        requests_.push_back({{"method", query.method}, {"path", path}, {"headers", headerObject(query)},
+        if (adminInterface_)
+            requests_.push_back({{"method", query.method}, {"path", path}, {"headers", headerObject(query)},
                              {"body", query.body}, {"status", answer.status}, {"ts", now()}});
     }
     return answer;
 }
 
-HttpAnswer DevService::route(const HttpQuery& query, const std::string& path)
+HttpAnswer FamilyService::route(const HttpQuery& query, const std::string& path)
 {
-    if (path.rfind("/admin/", 0) == 0)
-        return routeAdmin(query, path);
+    if (path.rfind("/admin/", 0) == 0) {
+        bool served;
+        {
+            const std::lock_guard lock(mutex_);
+            served = adminInterface_;
+        }
+        return served ? routeAdmin(query, path) : problem(404, "not found");
+    }
     if (dashboard_ && server::Dashboard::serves(path))
         return dashboard_->handle(query, path);
     {
@@ -291,7 +318,7 @@ HttpAnswer DevService::route(const HttpQuery& query, const std::string& path)
     return problem(404, "not found");
 }
 
-HttpAnswer DevService::pair(const HttpQuery& query)
+HttpAnswer FamilyService::pair(const HttpQuery& query)
 {
     const auto body = parseObject(query.body);
     if (!body || !isString(*body, "setupCode") || !isString(*body, "deviceId"))
@@ -307,6 +334,17 @@ HttpAnswer DevService::pair(const HttpQuery& query)
     device.familyId = family->second.familyId;
     device.pairing = *body;
     device.rules = defaultRules();
+    if (const auto known = devices_.find(deviceId); known != devices_.end()) {
+        // A device another family still has is not theirs to take: its identifier is no secret.
+        if (!known->second.deleted && known->second.familyId != device.familyId)
+            return problem(409, "the device belongs to another family");
+        // Paired again in its own family, what it reported before is still the family's.
+        if (known->second.familyId == device.familyId) {
+            device.lastHeartbeat = known->second.lastHeartbeat;
+            device.applications = known->second.applications;
+            device.accessRequests = known->second.accessRequests;
+        }
+    }
     // A pairing the store did not keep would be lost at the next restart: the device hears that
     // it failed and may try the code again.
     if (store_) {
@@ -322,16 +360,23 @@ HttpAnswer DevService::pair(const HttpQuery& query)
     return json(200, {{"success", true}, {"familyId", familyId}, {"token", token}});
 }
 
-HttpAnswer DevService::heartbeat(const HttpQuery& query, const std::string&)
+HttpAnswer FamilyService::heartbeat(const HttpQuery& query, const std::string&)
 {
     const std::lock_guard lock(mutex_);
     const auto deviceId = authorizedDevice(query);
     if (!deviceId)
         return problem(401, "unauthorized");
     auto& device = devices_.at(*deviceId);
-    device.heartbeats.push_back({{"ts", now()}, {"headers", headerObject(query)}});
+    if (adminInterface_)
+        device.transcript.heartbeats.push_back({{"ts", now()}, {"headers", headerObject(query)}});
+    // A heartbeat without a problem keeps the one reported before, as the store does.
+    auto problem = query.header("X-App-Error");
+    const auto reported = problem;
+    if (!problem && device.lastHeartbeat)
+        problem = device.lastHeartbeat->appError;
+    device.lastHeartbeat = server::StoredHeartbeat{now(), query.header("X-App-Version").value_or(""), problem};
     if (store_) {
-        keep(store_->recordHeartbeat(*deviceId, now(), query.header("X-App-Error")));
+        keep(store_->recordHeartbeat(*deviceId, {device.lastHeartbeat->at, device.lastHeartbeat->version, reported}));
         pruneWhenDue();
     }
     const auto build = query.header("X-App-Build").value_or("");
@@ -344,21 +389,21 @@ HttpAnswer DevService::heartbeat(const HttpQuery& query, const std::string&)
     return json(200, reply);
 }
 
-void DevService::setFrameObserver(FrameObserver observer)
+void FamilyService::setFrameObserver(FrameObserver observer)
 {
     const std::lock_guard lock(mutex_);
     frameObserver_ = std::move(observer);
 }
 
-void DevService::recordPing(const std::string& deviceId)
+void FamilyService::recordPing(const std::string& deviceId)
 {
     const std::lock_guard lock(mutex_);
     const auto device = devices_.find(deviceId);
     if (device != devices_.end())
-        ++device->second.pings;
+        ++device->second.transcript.pings;
 }
 
-void DevService::recordFrame(const std::string& deviceId, const std::string& text)
+void FamilyService::recordFrame(const std::string& deviceId, const std::string& text)
 {
     FrameObserver observer;
     {
@@ -371,34 +416,72 @@ void DevService::recordFrame(const std::string& deviceId, const std::string& tex
         observer(deviceId, text);
 }
 
-bool DevService::record(const std::string& deviceId, const std::string& text)
+bool FamilyService::record(const std::string& deviceId, const std::string& text)
 {
     const auto device = devices_.find(deviceId);
     if (device == devices_.end())
         return false;
-    auto& records = device->second;
     auto message = nlohmann::json::parse(text, nullptr, false);
     const std::string type = (!message.is_discarded() && message.is_object() && message["type"].is_string())
                                  ? message["type"].get<std::string>()
                                  : std::string();
     const auto payload = type.empty() ? nlohmann::json(text) : message["payload"];
-    const nlohmann::json entry = {{"ts", now()}, {"payload", payload}};
     if (store_ && !type.empty())
         keep(store_->recordActivity(deviceId, type, now(), text));
+    learnFrom(deviceId, device->second, type, payload);
+    if (!adminInterface_)
+        return true;
+    auto& transcript = device->second.transcript;
+    const nlohmann::json entry = {{"ts", now()}, {"payload", payload}};
     if (type == "status")
-        records.statuses.push_back(entry);
+        transcript.statuses.push_back(entry);
     else if (type == "activity")
-        records.activity.push_back(entry);
+        transcript.activity.push_back(entry);
     else if (type == "access_request")
-        records.accessRequests.push_back(entry);
+        transcript.accessRequests.push_back(entry);
     else if (type == "blocked_app_launch")
-        records.blockedLaunches.push_back(entry);
+        transcript.blockedLaunches.push_back(entry);
     else
-        records.otherMessages.push_back({{"ts", now()}, {"text", text}});
+        transcript.otherMessages.push_back({{"ts", now()}, {"text", text}});
     return true;
 }
 
-std::size_t DevService::pushMessage(const std::string& deviceId, const nlohmann::json& message)
+void FamilyService::learnFrom(const std::string& deviceId, Device& device, const std::string& type,
+                              const nlohmann::json& payload)
+{
+    if (!payload.is_object())
+        return;
+    const auto learnApplication = [&](const nlohmann::json& report) {
+        if (!report.is_object() || !isString(report, "bundleId"))
+            return;
+        const auto identifier = report["bundleId"].get<std::string>();
+        const auto name = stringOr(report, "appName", identifier);
+        auto& known = device.applications[identifier];
+        if (known == name)
+            return;
+        known = name;
+        if (store_)
+            keep(store_->putApplication(deviceId, identifier, name));
+    };
+    if (type == "activity") {
+        if (const auto events = payload.find("events"); events != payload.end() && events->is_array())
+            for (const auto& event : *events)
+                learnApplication(event);
+    }
+    else if (type == "blocked_app_launch")
+        learnApplication(payload);
+    else if (type == "access_request" && isString(payload, "url")) {
+        const auto url = payload["url"].get<std::string>();
+        auto& request = device.accessRequests[url];
+        request.url = url;
+        request.title = stringOr(payload, "title", "");
+        request.requestedAt = now();
+        if (store_)
+            keep(store_->putAccessRequest(deviceId, request));
+    }
+}
+
+std::size_t FamilyService::pushMessage(const std::string& deviceId, const nlohmann::json& message)
 {
     DeviceSockets* sockets = nullptr;
     {
@@ -408,7 +491,7 @@ std::size_t DevService::pushMessage(const std::string& deviceId, const nlohmann:
     return sockets ? sockets->push(deviceId, text(message)) : 0;
 }
 
-std::string DevService::newSetupCode(const std::string& familyId, std::optional<std::int64_t> expiresAt)
+std::string FamilyService::newSetupCode(const std::string& familyId, std::optional<std::int64_t> expiresAt)
 {
     const auto current = now();
     std::erase_if(setupCodes_, [current](const auto& entry) {
@@ -422,7 +505,7 @@ std::string DevService::newSetupCode(const std::string& familyId, std::optional<
     return code;
 }
 
-nlohmann::json DevService::issueSetupCode(std::optional<std::string> familyId)
+nlohmann::json FamilyService::issueSetupCode(std::optional<std::string> familyId)
 {
     const std::lock_guard lock(mutex_);
     const auto family = familyId.value_or("family-" + std::to_string(nextFamily_++));
@@ -432,13 +515,13 @@ nlohmann::json DevService::issueSetupCode(std::optional<std::string> familyId)
     return {{"setupCode", code}, {"familyId", family}};
 }
 
-std::string DevService::issueSetupCode(const std::string& familyId, std::int64_t validFor)
+std::string FamilyService::issueSetupCode(const std::string& familyId, std::int64_t validFor)
 {
     const std::lock_guard lock(mutex_);
     return newSetupCode(familyId, now() + validFor);
 }
 
-DevService::Device* DevService::familyDevice(const std::string& familyId, const std::string& deviceId)
+FamilyService::Device* FamilyService::familyDevice(const std::string& familyId, const std::string& deviceId)
 {
     const auto device = devices_.find(deviceId);
     if (device == devices_.end() || device->second.deleted || device->second.familyId != familyId)
@@ -446,48 +529,35 @@ DevService::Device* DevService::familyDevice(const std::string& familyId, const 
     return &device->second;
 }
 
-std::vector<server::AccessRequestSummary> DevService::pendingRequests(const std::string& familyId)
+std::vector<server::AccessRequestSummary> FamilyService::pendingRequests(const std::string& familyId)
 {
     const std::lock_guard lock(mutex_);
-    std::map<std::pair<std::string, std::string>, server::AccessRequestSummary> latest;
+    std::vector<server::AccessRequestSummary> pending;
     for (const auto& [id, device] : devices_) {
         if (device.familyId != familyId || device.deleted)
             continue;
-        for (const auto& request : device.accessRequests) {
-            const auto& payload = request["payload"];
-            if (!payload.is_object() || !payload["url"].is_string())
-                continue;
-            const auto url = payload["url"].get<std::string>();
-            const auto at = request.value("ts", std::int64_t{0});
-            if (const auto answered = device.answeredAt.find(url); answered != device.answeredAt.end() && answered->second >= at)
-                continue;
-            latest[{id, url}] = {id, stringOr(device.pairing, "deviceName", ""), url, stringOr(payload, "title", ""), at};
-        }
+        for (const auto& [url, request] : device.accessRequests)
+            if (request.pending())
+                pending.push_back({id, stringOr(device.pairing, "deviceName", ""), url, request.title, request.requestedAt});
     }
-    std::vector<server::AccessRequestSummary> pending;
-    for (auto& [key, request] : latest)
-        pending.push_back(std::move(request));
     std::sort(pending.begin(), pending.end(), [](const auto& a, const auto& b) { return a.at < b.at; });
     return pending;
 }
 
-bool DevService::answerRequest(const std::string& familyId, const std::string& deviceId, const std::string& url,
-                               server::RequestAnswer answer)
+bool FamilyService::answerRequest(const std::string& familyId, const std::string& deviceId, const std::string& url,
+                                  server::RequestAnswer answer)
 {
     {
         const std::lock_guard lock(mutex_);
         auto* device = familyDevice(familyId, deviceId);
         if (!device)
             return false;
-        const auto waiting = std::any_of(device->accessRequests.begin(), device->accessRequests.end(), [&](const auto& request) {
-            const auto& payload = request["payload"];
-            const auto answered = device->answeredAt.find(url);
-            return payload.is_object() && payload.value("url", "") == url &&
-                   (answered == device->answeredAt.end() || answered->second < request.value("ts", std::int64_t{0}));
-        });
-        if (!waiting)
+        const auto request = device->accessRequests.find(url);
+        if (request == device->accessRequests.end() || !request->second.pending())
             return false;
-        device->answeredAt[url] = now();
+        request->second.answeredAt = now();
+        if (store_)
+            keep(store_->putAccessRequest(deviceId, request->second));
     }
     if (answer.grant)
         grantAccess(deviceId, url, answer.expiry ? std::optional<nlohmann::json>(*answer.expiry) : std::nullopt);
@@ -496,7 +566,7 @@ bool DevService::answerRequest(const std::string& familyId, const std::string& d
     return true;
 }
 
-bool DevService::removeDevice(const std::string& familyId, const std::string& deviceId)
+bool FamilyService::removeDevice(const std::string& familyId, const std::string& deviceId)
 {
     {
         const std::lock_guard lock(mutex_);
@@ -506,28 +576,16 @@ bool DevService::removeDevice(const std::string& familyId, const std::string& de
     return deleteDevice(deviceId);
 }
 
-std::optional<server::DeviceRules> DevService::rulesOf(const std::string& familyId, const std::string& deviceId)
+std::optional<server::DeviceRules> FamilyService::rulesOf(const std::string& familyId, const std::string& deviceId)
 {
     const std::lock_guard lock(mutex_);
     const auto* device = familyDevice(familyId, deviceId);
     if (!device)
         return std::nullopt;
-    server::DeviceRules rules{stringOr(device->pairing, "deviceName", ""), device->rules, {}};
-    const auto learn = [&](const nlohmann::json& report) {
-        if (report.is_object() && isString(report, "bundleId"))
-            rules.applications[report["bundleId"].get<std::string>()] =
-                stringOr(report, "appName", report["bundleId"].get<std::string>());
-    };
-    for (const auto& entry : device->activity)
-        if (const auto events = entry["payload"].find("events"); events != entry["payload"].end() && events->is_array())
-            for (const auto& event : *events)
-                learn(event);
-    for (const auto& entry : device->blockedLaunches)
-        learn(entry["payload"]);
-    return rules;
+    return server::DeviceRules{stringOr(device->pairing, "deviceName", ""), device->rules, device->applications};
 }
 
-bool DevService::saveRules(const std::string& familyId, const std::string& deviceId, const nlohmann::json& rules)
+bool FamilyService::saveRules(const std::string& familyId, const std::string& deviceId, const nlohmann::json& rules)
 {
     nlohmann::json complete = rules;
     {
@@ -542,7 +600,7 @@ bool DevService::saveRules(const std::string& familyId, const std::string& devic
     return true;
 }
 
-std::optional<server::DeviceReports> DevService::reportsOf(const std::string& familyId, const std::string& deviceId,
+std::optional<server::DeviceReports> FamilyService::reportsOf(const std::string& familyId, const std::string& deviceId,
                                                           std::int64_t from, std::int64_t to)
 {
     constexpr std::size_t kMostReports = 100'000;
@@ -564,7 +622,7 @@ std::optional<server::DeviceReports> DevService::reportsOf(const std::string& fa
     return found;
 }
 
-std::vector<server::DeviceSummary> DevService::devicesOf(const std::string& familyId)
+std::vector<server::DeviceSummary> FamilyService::devicesOf(const std::string& familyId)
 {
     std::vector<server::DeviceSummary> summaries;
     DeviceSockets* sockets = nullptr;
@@ -577,10 +635,10 @@ std::vector<server::DeviceSummary> DevService::devicesOf(const std::string& fami
             server::DeviceSummary summary;
             summary.id = id;
             summary.name = stringOr(device.pairing, "deviceName", "");
-            if (!device.heartbeats.empty()) {
-                const auto& last = device.heartbeats.back();
-                summary.lastSeen = last.value("ts", std::int64_t{0});
-                summary.version = stringOr(last["headers"], "X-App-Version", "");
+            if (device.lastHeartbeat) {
+                summary.lastSeen = device.lastHeartbeat->at;
+                summary.version = device.lastHeartbeat->version;
+                summary.problem = device.lastHeartbeat->appError.value_or("");
             }
             summaries.push_back(std::move(summary));
         }
@@ -591,7 +649,7 @@ std::vector<server::DeviceSummary> DevService::devicesOf(const std::string& fami
     return summaries;
 }
 
-std::size_t DevService::pushRules(const std::string& deviceId, const nlohmann::json& rules)
+std::size_t FamilyService::pushRules(const std::string& deviceId, const nlohmann::json& rules)
 {
     {
         const std::lock_guard lock(mutex_);
@@ -604,7 +662,7 @@ std::size_t DevService::pushRules(const std::string& deviceId, const nlohmann::j
     return pushMessage(deviceId, {{"type", "rules_updated"}, {"payload", rules}});
 }
 
-std::size_t DevService::grantAccess(const std::string& deviceId, const std::string& url,
+std::size_t FamilyService::grantAccess(const std::string& deviceId, const std::string& url,
                                     std::optional<nlohmann::json> expiry)
 {
     nlohmann::json payload = {{"url", url}};
@@ -616,19 +674,32 @@ std::size_t DevService::grantAccess(const std::string& deviceId, const std::stri
         if (device == devices_.end())
             return 0;
         auto& grants = device->second.rules["grants"];
-        if (grants.is_array())
+        if (grants.is_array()) {
+            // Expired grants, and an earlier one for the same site, give way: the list stays short.
+            const auto current = now();
+            grants.erase(std::remove_if(grants.begin(), grants.end(),
+                                        [&](const nlohmann::json& grant) {
+                                            if (!grant.is_object())
+                                                return false;
+                                            const auto until = grant.find("expiry");
+                                            return stringOr(grant, "url", "") == url ||
+                                                   (until != grant.end() && until->is_number() &&
+                                                    until->get<double>() < static_cast<double>(current));
+                                        }),
+                         grants.end());
             grants.push_back(payload);
+        }
         keepDevice(deviceId, device->second);
     }
     return pushMessage(deviceId, {{"type", "access_granted"}, {"payload", payload}});
 }
 
-std::size_t DevService::denyAccess(const std::string& deviceId, const std::string& url)
+std::size_t FamilyService::denyAccess(const std::string& deviceId, const std::string& url)
 {
     return pushMessage(deviceId, {{"type", "access_denied"}, {"payload", {{"url", url}}}});
 }
 
-bool DevService::deleteDevice(const std::string& deviceId)
+bool FamilyService::deleteDevice(const std::string& deviceId)
 {
     DeviceSockets* sockets = nullptr;
     {
@@ -648,7 +719,7 @@ bool DevService::deleteDevice(const std::string& deviceId)
     return true;
 }
 
-std::size_t DevService::sendRaw(const std::string& deviceId, const std::string& text)
+std::size_t FamilyService::sendRaw(const std::string& deviceId, const std::string& text)
 {
     DeviceSockets* sockets = nullptr;
     {
@@ -658,7 +729,7 @@ std::size_t DevService::sendRaw(const std::string& deviceId, const std::string& 
     return sockets ? sockets->push(deviceId, text) : 0;
 }
 
-std::size_t DevService::closeChannels(const std::string& deviceId, std::uint16_t code)
+std::size_t FamilyService::closeChannels(const std::string& deviceId, std::uint16_t code)
 {
     DeviceSockets* sockets = nullptr;
     {
@@ -668,7 +739,7 @@ std::size_t DevService::closeChannels(const std::string& deviceId, std::uint16_t
     return sockets ? sockets->close(deviceId, code) : 0;
 }
 
-std::size_t DevService::stallChannels(const std::string& deviceId, bool stalled)
+std::size_t FamilyService::stallChannels(const std::string& deviceId, bool stalled)
 {
     DeviceSockets* sockets = nullptr;
     {
@@ -678,13 +749,13 @@ std::size_t DevService::stallChannels(const std::string& deviceId, bool stalled)
     return sockets ? sockets->stall(deviceId, stalled) : 0;
 }
 
-void DevService::scriptUpgradeStatus(std::optional<int> status)
+void FamilyService::scriptUpgradeStatus(std::optional<int> status)
 {
     const std::lock_guard lock(mutex_);
     upgradeStatus_ = status;
 }
 
-void DevService::setRelease(const std::string& version, const std::string& build)
+void FamilyService::setRelease(const std::string& version, const std::string& build)
 {
     const std::lock_guard lock(mutex_);
     release_ = {{"version", version}, {"build", build}};
@@ -692,31 +763,31 @@ void DevService::setRelease(const std::string& version, const std::string& build
         keep(store_->putRelease({version, build}));
 }
 
-void DevService::setPackage(std::string bytes)
+void FamilyService::setPackage(std::string bytes)
 {
     const std::lock_guard lock(mutex_);
     package_ = std::move(bytes);
 }
 
-void DevService::setFirefoxExtension(std::string bytes)
+void FamilyService::setFirefoxExtension(std::string bytes)
 {
     const std::lock_guard lock(mutex_);
     firefoxExtension_ = std::move(bytes);
 }
 
-void DevService::scriptReply(const std::string& method, const std::string& path, HttpAnswer answer)
+void FamilyService::scriptReply(const std::string& method, const std::string& path, HttpAnswer answer)
 {
     const std::lock_guard lock(mutex_);
     scripted_[method + " " + path] = std::move(answer);
 }
 
-void DevService::clearScriptedReplies()
+void FamilyService::clearScriptedReplies()
 {
     const std::lock_guard lock(mutex_);
     scripted_.clear();
 }
 
-nlohmann::json DevService::devices() const
+nlohmann::json FamilyService::devices() const
 {
     const std::lock_guard lock(mutex_);
     nlohmann::json list = nlohmann::json::object();
@@ -725,24 +796,24 @@ nlohmann::json DevService::devices() const
                     {"deleted", device.deleted},
                     {"pairing", device.pairing},
                     {"rules", device.rules},
-                    {"heartbeats", device.heartbeats},
-                    {"channelOpens", device.channelOpens},
-                    {"statuses", device.statuses},
-                    {"activity", device.activity},
-                    {"accessRequests", device.accessRequests},
-                    {"blockedLaunches", device.blockedLaunches},
-                    {"otherMessages", device.otherMessages},
-                    {"pings", device.pings}};
+                    {"heartbeats", device.transcript.heartbeats},
+                    {"channelOpens", device.transcript.channelOpens},
+                    {"statuses", device.transcript.statuses},
+                    {"activity", device.transcript.activity},
+                    {"accessRequests", device.transcript.accessRequests},
+                    {"blockedLaunches", device.transcript.blockedLaunches},
+                    {"otherMessages", device.transcript.otherMessages},
+                    {"pings", device.transcript.pings}};
     return list;
 }
 
-nlohmann::json DevService::requests() const
+nlohmann::json FamilyService::requests() const
 {
     const std::lock_guard lock(mutex_);
     return requests_;
 }
 
-HttpAnswer DevService::routeAdmin(const HttpQuery& query, const std::string& path)
+HttpAnswer FamilyService::routeAdmin(const HttpQuery& query, const std::string& path)
 {
     const auto parts = segments(path);  // parts[0] == "admin"
     const auto& method = query.method;
@@ -838,4 +909,4 @@ HttpAnswer DevService::routeAdmin(const HttpQuery& query, const std::string& pat
     return problem(404, "not found");
 }
 
-}  // namespace tessary::devservice
+}  // namespace tessary::server

@@ -1,4 +1,4 @@
-#include "tools/devservice/DevServer.h"
+#include "server/service/HttpsServer.h"
 
 #include <deque>
 #include <map>
@@ -9,15 +9,16 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
-#include "tools/devservice/StallableStream.h"
+#include "server/service/StallableStream.h"
 
-namespace tessary::devservice {
+namespace tessary::server {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -29,7 +30,10 @@ using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
 namespace {
 
-constexpr std::uint64_t kBodyLimit = 64ull * 1024 * 1024;
+// Every request is read whole before it is answered: enough for any form or rules list (10,000
+// sites a list), and packages only where the admin interface publishes them.
+constexpr std::uint64_t kBodyLimit = 1024 * 1024;
+constexpr std::uint64_t kPackageLimit = 64ull * 1024 * 1024;
 
 // Something the server can drop at once when it stops.
 class Droppable {
@@ -42,11 +46,13 @@ public:
 
 class ChannelSession;
 
-struct DevServer::Core final : DeviceSockets {
+struct HttpsServer::Core final : DeviceSockets {
     asio::io_context io{1};
     ssl::context tls{ssl::context::tls_server};
-    std::shared_ptr<DevService> service;
+    std::shared_ptr<FamilyService> service;
     std::optional<tcp::acceptor> acceptor;
+    // Waits a little after a failed accept: out of descriptors, retrying at once would spin.
+    std::optional<asio::steady_timer> acceptPause;
     std::thread thread;
 
     std::mutex mutex;  // guards the two registries; never held while calling the service
@@ -70,7 +76,7 @@ struct DevServer::Core final : DeviceSockets {
 
 class ChannelSession final : public Droppable, public std::enable_shared_from_this<ChannelSession> {
 public:
-    ChannelSession(DevServer::Core* core, TlsStream stream, std::string deviceId)
+    ChannelSession(HttpsServer::Core* core, TlsStream stream, std::string deviceId)
         : core_(core), ws_(std::move(stream)), deviceId_(std::move(deviceId))
     {
     }
@@ -166,7 +172,7 @@ private:
         }
     }
 
-    DevServer::Core* core_;
+    HttpsServer::Core* core_;
     websocket::stream<StallableStream<TlsStream>> ws_;
     std::string deviceId_;
     beast::flat_buffer buffer_;
@@ -180,7 +186,7 @@ namespace {
 
 class HttpSession final : public Droppable, public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(DevServer::Core* core, tcp::socket socket)
+    HttpSession(HttpsServer::Core* core, tcp::socket socket)
         : core_(core), stream_(std::move(socket), core_->tls)
     {
     }
@@ -204,7 +210,7 @@ private:
     void readNext()
     {
         parser_.emplace();
-        parser_->body_limit(kBodyLimit);
+        parser_->body_limit(core_->service->servesAdminInterface() ? kPackageLimit : kBodyLimit);
         beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(60));
         http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
             if (!ec)
@@ -227,7 +233,7 @@ private:
             serve(request);
         } catch (const std::exception&) {
             // The last line of defence: bad input is answered 400 by the service, but nothing a
-            // client sends may take the stand-in down.
+            // client sends may take the server down.
             reply(request, HttpAnswer{500, "application/json", R"({"success":false,"error":"internal error"})"}, false);
         }
     }
@@ -256,7 +262,7 @@ private:
     {
         auto response = std::make_shared<http::response<http::string_body>>(
             static_cast<http::status>(answer.status), request.version());
-        response->set(http::field::server, "tessary-devservice");
+        response->set(http::field::server, "tessary-server");
         if (!answer.location.empty())
             response->set(http::field::location, answer.location);
         for (const auto& [name, value] : answer.headers)
@@ -277,7 +283,7 @@ private:
                           });
     }
 
-    DevServer::Core* core_;
+    HttpsServer::Core* core_;
     TlsStream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
@@ -285,7 +291,7 @@ private:
 
 }  // namespace
 
-std::vector<std::shared_ptr<ChannelSession>> DevServer::Core::channelsOf(const std::string& deviceId)
+std::vector<std::shared_ptr<ChannelSession>> HttpsServer::Core::channelsOf(const std::string& deviceId)
 {
     const std::lock_guard lock(mutex);
     std::vector<std::shared_ptr<ChannelSession>> open;
@@ -300,7 +306,7 @@ std::vector<std::shared_ptr<ChannelSession>> DevServer::Core::channelsOf(const s
     return open;
 }
 
-std::size_t DevServer::Core::push(const std::string& deviceId, const std::string& text)
+std::size_t HttpsServer::Core::push(const std::string& deviceId, const std::string& text)
 {
     const auto open = channelsOf(deviceId);
     for (const auto& channel : open)
@@ -308,7 +314,7 @@ std::size_t DevServer::Core::push(const std::string& deviceId, const std::string
     return open.size();
 }
 
-std::size_t DevServer::Core::close(const std::string& deviceId, std::uint16_t code)
+std::size_t HttpsServer::Core::close(const std::string& deviceId, std::uint16_t code)
 {
     const auto open = channelsOf(deviceId);
     for (const auto& channel : open)
@@ -316,7 +322,7 @@ std::size_t DevServer::Core::close(const std::string& deviceId, std::uint16_t co
     return open.size();
 }
 
-std::size_t DevServer::Core::stall(const std::string& deviceId, bool stalled)
+std::size_t HttpsServer::Core::stall(const std::string& deviceId, bool stalled)
 {
     const auto open = channelsOf(deviceId);
     for (const auto& channel : open)
@@ -324,7 +330,7 @@ std::size_t DevServer::Core::stall(const std::string& deviceId, bool stalled)
     return open.size();
 }
 
-void DevServer::Core::accept()
+void HttpsServer::Core::accept()
 {
     acceptor->async_accept([this](beast::error_code ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted || !acceptor->is_open())
@@ -333,22 +339,29 @@ void DevServer::Core::accept()
             auto session = std::make_shared<HttpSession>(this, std::move(socket));
             track(session);
             session->start();
+            accept();
+            return;
         }
-        accept();
+        // Out of descriptors or memory: the connection waits in the backlog until some are freed.
+        acceptPause.emplace(io, std::chrono::milliseconds(100));
+        acceptPause->async_wait([this](beast::error_code waited) {
+            if (!waited && acceptor->is_open())
+                accept();
+        });
     });
 }
 
-DevServer::DevServer(std::shared_ptr<DevService> service, DevCertificates certificates)
+HttpsServer::HttpsServer(std::shared_ptr<FamilyService> service, ServerCertificates certificates)
     : service_(std::move(service)), certificates_(std::move(certificates))
 {
 }
 
-DevServer::~DevServer()
+HttpsServer::~HttpsServer()
 {
     stop();
 }
 
-Expected<std::uint16_t> DevServer::start(std::uint16_t port)
+Expected<std::uint16_t> HttpsServer::start(std::uint16_t port, const std::string& address)
 {
     stop();
     auto core = std::make_shared<Core>();
@@ -358,13 +371,13 @@ Expected<std::uint16_t> DevServer::start(std::uint16_t port)
         core->tls.use_certificate_chain(asio::buffer(certificates_.serverCertificatePem));
         core->tls.use_private_key(asio::buffer(certificates_.serverKeyPem), ssl::context::pem);
         core->acceptor.emplace(core->io);
-        const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
+        const tcp::endpoint endpoint(asio::ip::make_address(address), port);
         core->acceptor->open(endpoint.protocol());
         core->acceptor->set_option(asio::socket_base::reuse_address(true));
         core->acceptor->bind(endpoint);
         core->acceptor->listen();
     } catch (const std::exception& e) {
-        return Error{std::string("The stand-in service cannot listen: ") + e.what()};
+        return Error{std::string("Cannot listen on " + address + ":" + std::to_string(port) + ": ") + e.what()};
     }
     port_ = core->acceptor->local_endpoint().port();
     service_->setBaseURL(baseURL());
@@ -375,7 +388,7 @@ Expected<std::uint16_t> DevServer::start(std::uint16_t port)
     return port_;
 }
 
-void DevServer::stop()
+void HttpsServer::stop()
 {
     if (!core_)
         return;
@@ -397,4 +410,4 @@ void DevServer::stop()
     core_.reset();
 }
 
-}  // namespace tessary::devservice
+}  // namespace tessary::server

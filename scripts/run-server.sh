@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds and starts the local stand-in service, prints the parents' dashboard with its sign-in (a
-# parent made at the first run) and a setup code of that parent's family to pair with, and with
-# --agent starts the agent against it. Ctrl-C (or SIGTERM) stops both.
+# Builds and starts the family server on loopback (with its admin interface, for development),
+# prints the parents' dashboard with its sign-in (a parent made at the first run) and a setup code
+# of that parent's family to pair with, and with --agent starts the agent against it. Ctrl-C (or SIGTERM) stops both.
 # --package FILE publishes a Debian package (scripts/package.sh) as the service's release, with
 # its version and build, so an agent of an earlier build offers "Install Update".
-#   scripts/run-devservice.sh [--agent] [--port N] [--package FILE]
+#   scripts/run-server.sh [--agent] [--port N] [--package FILE]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -24,16 +24,16 @@ done
 
 bash scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target tessary-devservice
+cmake --build build -j "$(nproc)" --target tessary-server
 
-state="${XDG_STATE_HOME:-$HOME/.local/state}/tessary-devservice"
+state="${XDG_STATE_HOME:-$HOME/.local/state}/tessary-server"
 mkdir -p "$state"
 chmod 700 "$state"
 # The dashboard's parent, made once; the file keeps the family and the password for later runs.
 parent="$state/dashboard-parent"
 if [ ! -s "$parent" ]; then
   password="$(head -c 12 /dev/urandom | base64 | tr -d '/+=')"
-  family="$(echo "$password" | build/tools/devservice/tessary-devservice add-parent --state "$state" parent |
+  family="$(echo "$password" | build/server/tessary-server add-parent --state "$state" parent |
     sed -n 's/^Parent parent signs in to family //p')"
   (umask 077; printf '%s %s\n' "$family" "$password" >"$parent")
 fi
@@ -41,7 +41,7 @@ read -r family password <"$parent"
 output="$state/output.txt"
 publish=()
 [ -z "$package" ] || publish=(--package "$package")
-build/tools/devservice/tessary-devservice --port "$port" --state "$state" "${publish[@]}" >"$output" 2>&1 &
+build/server/tessary-server --port "$port" --state "$state" --admin-interface "${publish[@]}" >"$output" 2>&1 &
 service_pid=$!
 stop() { kill -TERM "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; }
 trap stop EXIT INT TERM
@@ -70,6 +70,6 @@ fi
 if [ "$with_agent" = 1 ]; then
   bash scripts/run-agent.sh
 else
-  echo "Stand-in service running (pid $service_pid); Ctrl-C stops it."
+  echo "Server running (pid $service_pid); Ctrl-C stops it."
   wait "$service_pid"
 fi

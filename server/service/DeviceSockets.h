@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-namespace tessary::devservice {
+namespace tessary::server {
 
 // The open channels of each device, as the service's logic reaches them.
 class DeviceSockets {
@@ -21,4 +21,4 @@ public:
     virtual std::size_t open(const std::string& deviceId) = 0;
 };
 
-}  // namespace tessary::devservice
+}  // namespace tessary::server

@@ -11,9 +11,9 @@ using testing::StandInServiceProcess;
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
 // The stand-in as its own process, so that a crash shows as a dead process, not a dead test.
-TEST(DevServiceInputTest, BadInputIsAnswered400AndTheServiceServesOn)
+TEST(FamilyServiceInputTest, BadInputIsAnswered400AndTheServiceServesOn)
 {
-    StandInServiceProcess stand(TESSARY_DEVSERVICE_PATH);
+    StandInServiceProcess stand(TESSARY_SERVER_PATH);
     const auto device = stand.pairDevice();
     const std::string notUtf8 = "\xC3\x28";
     const Headers credentials = {{"X-Device-Id", device.deviceId}, {"Authorization", "Bearer " + device.token}};
@@ -84,9 +84,9 @@ TEST(DevServiceInputTest, BadInputIsAnswered400AndTheServiceServesOn)
     EXPECT_NO_THROW(stand.pairDevice());
 }
 
-TEST(DevServiceInputTest, PrivateKeyAndStateAreTheOwnersAlone)
+TEST(FamilyServiceInputTest, PrivateKeyAndStateAreTheOwnersAlone)
 {
-    StandInServiceProcess stand(TESSARY_DEVSERVICE_PATH);
+    StandInServiceProcess stand(TESSARY_SERVER_PATH);
     stand.pairDevice();
     const auto folder = stand.caFile().parent_path();
     struct Row {

@@ -11,7 +11,7 @@
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/websocket/teardown.hpp>
 
-namespace tessary::devservice {
+namespace tessary::server {
 
 // A stream layer that can play dead: while stalled, reads and writes that succeed are held back
 // (their data kept) until resumed, so nothing above it, not even the automatic pong, sees or
@@ -116,4 +116,4 @@ void async_teardown(boost::beast::role_type role, StallableStream<NextLayer>& st
     async_teardown(role, stream.next_layer(), std::forward<TeardownHandler>(handler));
 }
 
-}  // namespace tessary::devservice
+}  // namespace tessary::server

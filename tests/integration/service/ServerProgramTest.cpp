@@ -1,10 +1,12 @@
 #include <csignal>
 #include <future>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "platform/linux/BeastHttpTransport.h"
+#include "server/service/ServerCertificates.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/TemporaryFolder.h"
 
@@ -26,23 +28,27 @@ Expected<HttpReply> request(BeastHttpTransport& transport, HttpRequest request)
     return arrived.get();
 }
 
-// The program as a person runs it: one command, its trust written out as PEM, a setup code
-// printed, a built package published at the release address, the admin interface answering, and a
-// clean stop on SIGTERM.
-TEST(DevServiceProgramTest, StartsServesAndStopsOnSigterm)
+// The program as a person runs it: one command, its trust written out as PEM with the fingerprint
+// a browser shows, a setup code printed, a built package published at the release address, the
+// admin interface answering when asked for, and a clean stop on SIGTERM.
+TEST(ServerProgramTest, StartsServesAndStopsOnSigterm)
 {
     testing::TemporaryFolder folder;
     const std::string packageBytes("!<arch>\ndebian-binary\0\xff", 23);
     const auto packageFile = folder.path() / "tessary_1.1.0_amd64.deb";
     testing::TemporaryFolder::writeFile(packageFile, packageBytes);
-    ChildProcess service({std::string(TESSARY_DEVSERVICE_PATH), "--port", "0", "--state", folder.path().string(),
-                          "--issue-setup-code", "--package", packageFile.string()});
+    ChildProcess service({std::string(TESSARY_SERVER_PATH), "--port", "0", "--state", folder.path().string(),
+                          "--issue-setup-code", "--package", packageFile.string(), "--admin-interface"});
     ASSERT_TRUE(service.started());
     const auto listening = service.readLine().value_or("");
+    const auto fingerprint = valueAfter(service.readLine().value_or(""), "Certificate fingerprint (SHA-256): ");
     const auto baseURL = valueAfter(service.readLine().value_or(""), "TESSARY_SERVICE_URL=");
     const auto caFile = valueAfter(service.readLine().value_or(""), "TESSARY_CA_FILE=");
     const auto code = valueAfter(service.readLine().value_or(""), "Setup code: ");
-    ASSERT_EQ(listening.rfind("Listening on https://127.0.0.1:", 0), 0u) << listening;
+    ASSERT_EQ(listening.rfind("Listening on 127.0.0.1:", 0), 0u) << listening;
+    const auto [read, shown] = ChildProcess::run(
+        {"openssl", "x509", "-noout", "-fingerprint", "-sha256", "-in", (folder.path() / "server.pem").string()});
+    EXPECT_EQ(shown, "sha256 Fingerprint=" + fingerprint + "\n");
     EXPECT_EQ(caFile, (folder.path() / "ca.pem").string());
     EXPECT_EQ(code.size(), 6u);
 
@@ -66,16 +72,21 @@ TEST(DevServiceProgramTest, StartsServesAndStopsOnSigterm)
 }
 
 // What a family set up survives the server's end, however it ends: the former state file is taken
-// in once, a pairing made since answers after a kill, and what the devices reported is kept.
-TEST(DevServiceProgramTest, PairingsSurviveAKillAndTheFormerStateFileIsImportedOnce)
+// in once, a pairing made since answers after a kill, and what the devices reported is kept. It runs
+// from a configuration file, as installed, and so serves no admin interface.
+TEST(ServerProgramTest, PairingsSurviveAKillAndTheFormerStateFileIsImportedOnce)
 {
     testing::TemporaryFolder folder;
     testing::TemporaryFolder::writeFile(
         folder.path() / "state.json",
         R"({"devices": {"device-old": {"token": "old-token", "familyId": "family-1", "rules": {"mode": "allow"}}}})");
+    const auto configuration = folder.path() / "server.json";
+    testing::TemporaryFolder::writeFile(
+        configuration, nlohmann::json{{"listen", "127.0.0.1:0"}, {"dataFolder", folder.path().string()}, {"retentionDays", 7}}.dump());
     const auto run = [&] {
         auto service = std::make_unique<ChildProcess>(std::vector<std::string>{
-            TESSARY_DEVSERVICE_PATH, "--port", "0", "--state", folder.path().string(), "--issue-setup-code"});
+            TESSARY_SERVER_PATH, "--config", configuration.string(), "--issue-setup-code"});
+        service->readLine();
         service->readLine();
         return service;
     };
@@ -92,6 +103,9 @@ TEST(DevServiceProgramTest, PairingsSurviveAKillAndTheFormerStateFileIsImportedO
         return reply ? reply.value().status : -1;
     };
     EXPECT_EQ(heartbeat(baseURL, "device-old", "old-token"), 200) << "the former state file was not imported";
+    const auto admin = request(transport, {"GET", baseURL + "/admin/devices", {}, std::nullopt, std::nullopt});
+    ASSERT_TRUE(admin) << admin.error().description;
+    EXPECT_EQ(admin.value().status, 404) << "the admin interface answers without being asked for";
     const auto paired = request(transport, {"POST", baseURL + "/api/use-setup-code", {{"Content-Type", "application/json"}},
                                             nlohmann::json{{"setupCode", code}, {"deviceId", "device-new"}}.dump(),
                                             std::nullopt});
@@ -113,21 +127,25 @@ TEST(DevServiceProgramTest, PairingsSurviveAKillAndTheFormerStateFileIsImportedO
 // A family's whole setup with the real program: a parent added from the command line signs in to
 // the dashboard over HTTPS (a browser's cookies kept by curl), asks for a setup code, a device pairs
 // with it and is listed under its name, shown as text.
-TEST(DevServiceProgramTest, AParentAddedFromTheCommandLineSignsInAndADevicePairsWithTheirCode)
+TEST(ServerProgramTest, AParentAddedFromTheCommandLineSignsInAndADevicePairsWithTheirCode)
 {
     testing::TemporaryFolder folder;
     const auto state = folder.path() / "state";
     const auto [added, addedOutput] = ChildProcess::run(
-        {TESSARY_DEVSERVICE_PATH, "add-parent", "--state", state.string(), "ada"}, {}, std::string("correct horse\n"));
+        {TESSARY_SERVER_PATH, "add-parent", "--state", state.string(), "ada"}, {}, std::string("correct horse\n"));
     ASSERT_EQ(added, 0) << addedOutput;
     EXPECT_EQ(addedOutput, "Parent ada signs in to family family-1\n");
-    EXPECT_NE(ChildProcess::run({TESSARY_DEVSERVICE_PATH, "add-parent", "--state", state.string(), "bob"}, {},
+    const auto [again, againOutput] = ChildProcess::run(
+        {TESSARY_SERVER_PATH, "add-parent", "--state", state.string(), "ada"}, {}, std::string("correct horse\n"));
+    EXPECT_EQ(againOutput, "Parent ada signs in to family family-1\n") << "a new password keeps the family";
+    EXPECT_NE(ChildProcess::run({TESSARY_SERVER_PATH, "add-parent", "--state", state.string(), "bob"}, {},
                                 std::string("short\n"))
                   .first,
               0)
         << "a password under 8 characters";
 
-    ChildProcess service({TESSARY_DEVSERVICE_PATH, "--port", "0", "--state", state.string()});
+    ChildProcess service({TESSARY_SERVER_PATH, "--port", "0", "--state", state.string(), "--admin-interface"});
+    service.readLine();
     service.readLine();
     const auto baseURL = valueAfter(service.readLine().value_or(""), "TESSARY_SERVICE_URL=");
     const auto caFile = valueAfter(service.readLine().value_or(""), "TESSARY_CA_FILE=");
@@ -172,14 +190,71 @@ TEST(DevServiceProgramTest, AParentAddedFromTheCommandLineSignsInAndADevicePairs
     EXPECT_EQ(service.wait(), 0);
 }
 
-TEST(DevServiceProgramTest, APackageThatCannotBeReadStopsItBeforeListening)
+// The server's own certificate follows the names it is given, under the CA devices already trust.
+TEST(ServerProgramTest, ACertificateLackingANameIsReplacedUnderTheSameAuthority)
 {
     testing::TemporaryFolder folder;
-    ChildProcess service({std::string(TESSARY_DEVSERVICE_PATH), "--port", "0", "--state", folder.path().string(),
-                          "--package", (folder.path() / "missing.deb").string()});
-    ASSERT_TRUE(service.started());
-    EXPECT_EQ(service.readLine(), std::nullopt);
-    EXPECT_EQ(service.wait(), 1);
+    const auto first = server::ServerCertificates::loadOrCreate(folder.path(), {"localhost"});
+    ASSERT_TRUE(first) << first.error().description;
+    const auto same = server::ServerCertificates::loadOrCreate(folder.path(), {"localhost"});
+    ASSERT_TRUE(same);
+    EXPECT_EQ(same.value().serverCertificatePem, first.value().serverCertificatePem) << "kept while it serves";
+    const auto widened = server::ServerCertificates::loadOrCreate(folder.path(), {"homeserver.lan", "192.0.2.7"});
+    ASSERT_TRUE(widened);
+    EXPECT_EQ(widened.value().caPem, first.value().caPem);
+    EXPECT_NE(widened.value().serverCertificatePem, first.value().serverCertificatePem);
+    const auto said = ChildProcess::run({"sh", "-c", "openssl verify -CAfile \"$0/ca.pem\" \"$0/server.pem\" && "
+                                                     "openssl x509 -noout -ext subjectAltName -in \"$0/server.pem\"",
+                                         folder.path().string()}).second;
+    EXPECT_NE(said.find("server.pem: OK"), std::string::npos) << said;
+    EXPECT_NE(said.find("DNS:homeserver.lan, IP Address:192.0.2.7"), std::string::npos) << said;
+    struct stat status {};
+    ASSERT_EQ(::stat((folder.path() / "ca-key.pem").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600U);
+}
+
+// What cannot work stops the program before it listens, saying why.
+TEST(ServerProgramTest, WhatCannotWorkStopsItBeforeListening)
+{
+    testing::TemporaryFolder folder;
+    const auto configuration = (folder.path() / "server.json").string();
+    const auto state = folder.path().string();
+    const struct {
+        const char* name;
+        std::string configuration;
+        std::vector<std::string> arguments;
+        int status;
+        std::string said;
+    } rows[] = {
+        {"a package that cannot be read", "", {"--package", (folder.path() / "missing.deb").string()}, 1, "missing.deb: cannot be read"},
+        {"an unknown setting", R"({"listen": "127.0.0.1:0", "colour": "blue"})", {}, 2, "unknown setting \"colour\""},
+        {"a configuration that is not JSON", "listen = 8443", {}, 2, "not a JSON object"},
+        {"a port out of range", R"({"listen": "127.0.0.1:70000"})", {}, 2, "\"listen\" must be"},
+        {"a certificate without its key", R"({"certificate": "/etc/ssl/certs/ssl-cert-snakeoil.pem"})", {}, 2,
+         "\"certificate\" and \"key\" go together"},
+        {"a key that is not the certificate's", "", {}, 1, "not a PEM certificate"},
+        {"a negative retention", R"({"retentionDays": -1})", {}, 2, "\"retentionDays\" must be"},
+        {"an unknown argument", "", {"--colour", "blue"}, 2, "unexpected argument --colour"},
+    };
+    for (const auto& row : rows) {
+        // What it says on standard error, too.
+        std::vector<std::string> command{"sh", "-c", "exec \"$@\" 2>&1", "sh", TESSARY_SERVER_PATH, "--port", "0", "--state", state};
+        if (!row.configuration.empty() || std::string(row.name).find("key") != std::string::npos) {
+            auto text = row.configuration;
+            if (text.empty()) {
+                testing::TemporaryFolder::writeFile(folder.path() / "not-a-certificate.pem", "garbage");
+                text = nlohmann::json{{"certificate", (folder.path() / "not-a-certificate.pem").string()},
+                                      {"key", (folder.path() / "not-a-certificate.pem").string()}}.dump();
+            }
+            testing::TemporaryFolder::writeFile(configuration, text);
+            command.insert(command.end(), {"--config", configuration});
+        }
+        command.insert(command.end(), row.arguments.begin(), row.arguments.end());
+        const auto [status, output] = ChildProcess::run(command);
+        EXPECT_EQ(status, row.status) << row.name << ": " << output;
+        EXPECT_NE(output.find(row.said), std::string::npos) << row.name << ": " << output;
+        EXPECT_EQ(output.find("Listening"), std::string::npos) << row.name;
+    }
 }
 
 }  // namespace

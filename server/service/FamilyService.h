@@ -17,9 +17,9 @@
 #include "server/HttpMessages.h"
 #include "server/dashboard/Dashboard.h"
 #include "server/storage/FamilyStore.h"
-#include "tools/devservice/DeviceSockets.h"
+#include "server/service/DeviceSockets.h"
 
-namespace tessary::devservice {
+namespace tessary::server {
 
 using server::HttpAnswer;
 using server::HttpQuery;
@@ -30,15 +30,19 @@ struct ChannelAdmission {
     HttpAnswer refusal;
 };
 
-// The stand-in service's logic, apart from its transport: the device API the agent relies on,
-// the admin API, everything each device sent, and (with a store) the parents' dashboard. Safe from
+// The family server's logic, apart from its transport: the device API the agent relies on, what
+// devices report, (with a store) the parents' dashboard, and for tests the admin API. Safe from
 // any thread.
-class DevService final : public server::FamilyDirectory {
+class FamilyService final : public server::FamilyDirectory {
 public:
     // With a store, families, paired devices with their rules, the published release and what
     // devices report survive a restart; reports older than `retention` are removed as time passes.
-    explicit DevService(std::shared_ptr<server::FamilyStore> store = nullptr,
+    explicit FamilyService(std::shared_ptr<server::FamilyStore> store = nullptr,
                         std::chrono::hours retention = kDefaultRetention);
+    // Serves /admin/ and keeps every request and frame in memory for it to show. Only for tests and
+    // development: the admin interface asks for no credentials.
+    void serveAdminInterface();
+    bool servesAdminInterface() const;
 
     static constexpr std::chrono::hours kDefaultRetention{30 * 24};
 
@@ -93,12 +97,8 @@ public:
                                                    std::int64_t from, std::int64_t to) override;
 
 private:
-    struct Device {
-        std::string token;
-        std::string familyId;
-        bool deleted = false;
-        nlohmann::json pairing;
-        nlohmann::json rules;
+    // Everything a device sent, kept in memory for the admin interface's readers (tests) only.
+    struct Transcript {
         nlohmann::json heartbeats = nlohmann::json::array();
         nlohmann::json channelOpens = nlohmann::json::array();
         nlohmann::json statuses = nlohmann::json::array();
@@ -107,9 +107,20 @@ private:
         nlohmann::json blockedLaunches = nlohmann::json::array();
         nlohmann::json otherMessages = nlohmann::json::array();
         std::uint64_t pings = 0;
-        // When a parent last answered a request for each site.
-        std::map<std::string, std::int64_t> answeredAt;
     };
+    struct Device {
+        std::string token;
+        std::string familyId;
+        bool deleted = false;
+        nlohmann::json pairing;
+        nlohmann::json rules;
+        std::optional<server::StoredHeartbeat> lastHeartbeat;
+        std::map<std::string, std::string> applications;
+        std::map<std::string, server::StoredAccessRequest> accessRequests;  // by URL
+        Transcript transcript;
+    };
+    // Caller holds mutex_. Learns the applications and requests a report names.
+    void learnFrom(const std::string& deviceId, Device& device, const std::string& type, const nlohmann::json& payload);
     // Caller holds mutex_. The device when it is the family's and not deleted.
     Device* familyDevice(const std::string& familyId, const std::string& deviceId);
 
@@ -155,8 +166,9 @@ private:
     std::optional<std::string> firefoxExtension_;
     std::map<std::string, HttpAnswer> scripted_;  // "METHOD /path"
     std::optional<int> upgradeStatus_;
+    bool adminInterface_ = false;
     nlohmann::json requests_ = nlohmann::json::array();
     std::uint64_t nextFamily_ = 1;
 };
 
-}  // namespace tessary::devservice
+}  // namespace tessary::server
