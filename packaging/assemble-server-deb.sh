@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Assembles tessary-server_<version>_<arch>.deb from a build tree whose tessary-server is built
+# (scripts/package.sh builds it first), and prints the package's path.
+# Usage: bash packaging/assemble-server-deb.sh BUILD_DIR OUTPUT_DIR
+set -euo pipefail
+umask 022
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+build="$(cd "$1" && pwd)"
+mkdir -p "$2"
+out="$(cd "$2" && pwd)"
+
+version="$(cat "$build/server/package-version")"
+release="${version%+*}"
+build_number="${version#*+}"
+arch="$(dpkg --print-architecture)"
+
+stage="$(mktemp -d "$out/tessary-server-package.XXXXXX")"
+trap 'rm -rf "$stage"' EXIT
+root="$stage/debian/tessary-server"
+mkdir -p "$root/DEBIAN"
+
+install -D -m 755 "$build/server/tessary-server" "$root/usr/bin/tessary-server"
+strip --strip-unneeded --remove-section=.comment --remove-section=.note "$root/usr/bin/tessary-server"
+install -D -m 644 "$here/server/tessary-server.service" "$root/lib/systemd/system/tessary-server.service"
+install -D -m 644 "$here/server/server.json" "$root/etc/tessary-server/server.json"
+doc="$root/usr/share/doc/tessary-server"
+install -D -m 644 "$here/debian/copyright" "$doc/copyright"
+install -D -m 644 "$here/../server/README.md" "$doc/README.md"
+date="$(date -R -u -d "@${SOURCE_DATE_EPOCH:-$(stat -c %Y "$build/server/package-version")}")"
+sed -e "s/@VERSION@/$version/g" -e "s/@RELEASE@/$release/g" -e "s/@BUILD@/$build_number/g" -e "s/@DATE@/$date/" \
+  -e "s/^tessary /tessary-server /" "$here/debian/changelog.in" | gzip -9n > "$doc/changelog.gz"
+for script in postinst prerm postrm; do
+  install -m 755 "$here/server/$script" "$root/DEBIAN/$script"
+done
+chmod -R u+rwX,go=rX "$root"
+
+printf 'Source: tessary\n\nPackage: tessary-server\nArchitecture: any\n' > "$stage/debian/control"
+shlibs="$(cd "$stage" && dpkg-shlibdeps -O "debian/tessary-server/usr/bin/tessary-server")"
+depends="${shlibs#shlibs:Depends=}"
+
+cat > "$root/DEBIAN/control" <<CONTROL
+Package: tessary-server
+Version: $version
+Architecture: $arch
+Maintainer: Tessary packaging <packages@brenmoor.app>
+Installed-Size: $(du -sk --exclude=DEBIAN "$root" | cut -f1)
+Depends: $depends, init-system-helpers
+Section: admin
+Priority: optional
+Description: family server for Tessary parental monitoring, with the parents' dashboard
+ Tessary's agent on a child's computer pairs with a family, reports the
+ applications and pages used and keeps the parent's rules. This server is
+ the service it talks to, run by the family on a home server or a small
+ VPS, with the web dashboard where parents see activity, set rules and
+ answer their children's requests.
+ .
+ It runs as a system service under its own user, keeps its data in
+ /var/lib/tessary-server and reads /etc/tessary-server/server.json.
+CONTROL
+(cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 md5sum) \
+  > "$root/DEBIAN/md5sums"
+echo /etc/tessary-server/server.json > "$root/DEBIAN/conffiles"
+chmod 644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums" "$root/DEBIAN/conffiles"
+
+package="$out/tessary-server_${version}_${arch}.deb"
+dpkg-deb --root-owner-group -Zxz --build "$root" "$package" >/dev/null
+echo "$package"
