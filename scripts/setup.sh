@@ -13,7 +13,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   dbus dbus-x11 gnome-keyring libsecret-tools
   xdg-utils openssl procps python3-minimal locales curl
-  dpkg-dev lintian binutils chromium firefox-esr libsodium-dev
+  dpkg-dev lintian binutils chromium firefox-esr libsodium-dev chromium-driver python3-selenium xdotool
 )
 
 missing=()

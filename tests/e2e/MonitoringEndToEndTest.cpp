@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -14,6 +16,7 @@
 #include "tests/support/HeadlessFirefox.h"
 #include "tests/support/PairedAgentHarness.h"
 #include "tests/support/TemporaryFolder.h"
+#include "tests/support/VirtualDisplay.h"
 #include "tests/support/WaitUntil.h"
 
 namespace tessary {
@@ -234,6 +237,195 @@ TEST_F(MonitoringEndToEndTest, PairedAgentReportsEnforcesAndForgetsThePairingWhe
         expectPairingForgotten();
     }
 
+    expectAgentStillRunning();
+}
+
+// A parent at the dashboard in real headless Chromium (tests/e2e/dashboard_parent.py over WebDriver):
+// each act() is one thing the parent does, answered with the page's visible text.
+class ParentsBrowser {
+public:
+    static bool installed()
+    {
+        return testing::findProgram("chromedriver") &&
+               ChildProcess::run({"/usr/bin/python3", "-c", "import selenium"}).first == 0;
+    }
+
+    ParentsBrowser(const std::filesystem::path& folder, const std::string& dashboard)
+        : commands_(namedPipe(folder / "browser-commands")),
+          driver_({"/usr/bin/python3", TESSARY_DASHBOARD_PARENT, dashboard, commands_.string()})
+    {
+        // Opening blocks until the driver opens its end.
+        pipe_.open(commands_);
+    }
+
+    // The page's text after the action, or "error: ..." when the control is not there.
+    std::string act(const std::vector<std::string>& command)
+    {
+        pipe_ << json(command).dump() << std::endl;
+        const auto answer = json::parse(driver_.readLine().value_or("{}"), nullptr, false);
+        if (answer.is_discarded() || !answer.is_object() || answer.contains("error"))
+            return "error: " + (answer.is_object() ? answer.value("error", std::string("no answer")) : "no answer");
+        return answer.value("text", "");
+    }
+
+private:
+    static std::filesystem::path namedPipe(std::filesystem::path path)
+    {
+        if (::mkfifo(path.c_str(), 0600) != 0)
+            throw std::runtime_error("cannot make " + path.string());
+        return path;
+    }
+
+    std::filesystem::path commands_;
+    ChildProcess driver_;
+    std::ofstream pipe_;
+};
+
+// The family run from the dashboard, end to end: the real server, the real agent paired through its
+// own wizard with the code the dashboard gave, and a parent in a real browser. What a parent does
+// reaches the agent's shared store, and what the child does reaches the parent's page, as text.
+TEST_F(MonitoringEndToEndTest, AParentRunsTheFamilyFromTheDashboardInARealBrowser)
+{
+    const auto xvfb = testing::findProgram("Xvfb");
+    if (!xvfb || !testing::findProgram("xdotool") || !ParentsBrowser::installed())
+        GTEST_SKIP() << "needs Xvfb, xdotool, chromedriver and python3-selenium";
+    testing::VirtualDisplay display(*xvfb);
+    ASSERT_TRUE(display.ready());
+    auto& service = harness.service();
+    ASSERT_TRUE(service.addParent("ada", "correct horse", "family-ada"));
+    ParentsBrowser parent(harness.filesFolder(), service.baseURL());
+    const auto shows = [](const std::string& page, const std::string& text) -> ::testing::AssertionResult {
+        if (page.find(text) != std::string::npos)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "the page does not show \"" << text << "\":\n" << page;
+    };
+    const auto signIn = [&](const std::string& name, const std::string& password) {
+        parent.act({"open", "/"});
+        parent.act({"fill", "Name", name});
+        parent.act({"fill", "Password", password});
+        return parent.act({"press", "Sign in"});
+    };
+
+    {
+        SCOPED_TRACE("what a parent's browser cannot get past");
+        const auto wrong = signIn("ada", "wrong password");
+        EXPECT_TRUE(shows(wrong, "That name and password do not match.")) << "wrong password: " << wrong;
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            const auto refused = signIn("eve", "wrong password");
+            EXPECT_TRUE(shows(refused, "do not match")) << attempt << ": " << refused;
+        }
+        const auto limited = signIn("eve", "wrong password");
+        EXPECT_TRUE(shows(limited, "Too many attempts")) << "rate limit: " << limited;
+        ASSERT_TRUE(shows(signIn("ada", "correct horse"), "No device is set up yet."));
+        parent.act({"drop form tokens"});
+        EXPECT_TRUE(shows(parent.act({"press", "New setup code"}), "This form has expired")) << "missing CSRF token";
+        service.pairDevice("device-other");
+        EXPECT_TRUE(shows(parent.act({"open", "/family/rules?device=device-other"}), "not one of this family's"))
+            << "another family's device";
+        parent.act({"open", "/"});
+        const auto page = parent.act({"press", "New setup code"});
+        const auto code = page.substr(page.find("Setup code: ") + 12, 6);
+        const auto paired = service.call("POST", "/api/use-setup-code",
+                                         json{{"setupCode", code}, {"deviceId", "device-html"}, {"deviceName", "<b>Kim</b>"}}.dump());
+        ASSERT_EQ(paired.status, 200) << paired.text;
+        EXPECT_TRUE(shows(parent.act({"open", "/"}), "<b>Kim</b>")) << "HTML in a device name, shown as text";
+    }
+
+    harness.setEnvironment("DISPLAY", display.name());
+    harness.setEnvironment("QT_QPA_PLATFORM", "xcb");
+    auto& agent = harness.startAgent();
+    ASSERT_TRUE(agent.waitForLine("Device not set up — showing setup wizard", kLimit)) << agent.output();
+    std::string deviceId;
+    {
+        SCOPED_TRACE("the agent pairs through its wizard, with the code typed as a person types it");
+        parent.act({"open", "/"});
+        const auto page = parent.act({"press", "New setup code"});
+        ASSERT_TRUE(shows(page, "Setup code: ")) << page;
+        const auto code = page.substr(page.find("Setup code: ") + 12, 6);
+        pid_t panel = 0;
+        std::string window;
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                panel = testing::childRunning(agent.pid(), "tessary-panel");
+                if (panel == 0)
+                    return false;
+                window = ChildProcess::run({"xdotool", "search", "--onlyvisible", "--pid", std::to_string(panel)},
+                                           {{"DISPLAY", display.name()}})
+                             .second;
+                return !window.empty();
+            },
+            kLimit))
+            << agent.output();
+        window = window.substr(0, window.find('\n'));
+        const std::map<std::string, std::string> onDisplay{{"DISPLAY", display.name()}};
+        const auto geometry = [&] { return ChildProcess::run({"xdotool", "getwindowgeometry", window}, onDisplay).second; };
+        const auto welcome = geometry();
+        // The welcome screen's Setup, from the keyboard; the code's screen is larger.
+        EXPECT_EQ(ChildProcess::run({"xdotool", "windowfocus", "--sync", window}, onDisplay).first, 0);
+        EXPECT_EQ(ChildProcess::run({"xdotool", "key", "Tab", "space"}, onDisplay).first, 0);
+        ASSERT_TRUE(waitUntil([&] { return geometry() != welcome; }, kLimit)) << welcome;
+        EXPECT_EQ(ChildProcess::run({"xdotool", "type", "--delay", "40", code}, onDisplay).first, 0);
+        EXPECT_EQ(ChildProcess::run({"xdotool", "key", "Return"}, onDisplay).first, 0);
+        ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
+        deviceId = harness.credential("deviceId").value_or("");
+        ASSERT_FALSE(deviceId.empty());
+    }
+    const auto deviceName = service.device(deviceId)["pairing"].value("deviceName", deviceId);
+
+    {
+        SCOPED_TRACE("a site blocked at the dashboard reaches the agent's shared store");
+        parent.act({"open", "/family/rules?device=" + deviceId});
+        parent.act({"fill", "Blocked sites, one per line", kBlockedSite});
+        EXPECT_TRUE(shows(parent.act({"press", "Save and send to " + deviceName}), "Saved and sent to the device."));
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const auto rules = harness.publishedRules();
+                return rules && (*rules)["blockedSites"] == json::array({kBlockedSite});
+            },
+            kLimit))
+            << harness.publishedRules().value_or(json()).dump();
+    }
+
+    {
+        SCOPED_TRACE("a visit appears in the day's timeline, its address as text");
+        const auto url = "https://example.org/<b>bold</b>";
+        const auto now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch());
+        EXPECT_EQ(harness.sendBrowserMessage({{"type", "url_visit"}, {"url", url}, {"timestamp", now.count()}}),
+                  (json{{"ok", true}}));
+        EXPECT_TRUE(waitUntil([&] { return static_cast<bool>(shows(parent.act({"open", "/family/activity?device=" + deviceId}), url)); },
+                              kLimit))
+            << parent.act({"open", "/family/activity?device=" + deviceId});
+    }
+
+    {
+        SCOPED_TRACE("a request appears without a reload, and its grant reaches the shared store");
+        parent.act({"open", "/"});
+        EXPECT_EQ(harness.sendBrowserMessage({{"type", "access_request"}, {"url", "https://games.example/play"},
+                                              {"title", "Play a game"}}),
+                  (json{{"ok", true}}));
+        EXPECT_TRUE(shows(parent.act({"wait for", "https://games.example/play", "20"}), "https://games.example/play"));
+        parent.act({"press", "Grant for 1 hour"});
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const auto rules = harness.publishedRules();
+                return rules && rules->value("grants", json::array()).size() == 1 &&
+                       (*rules)["grants"][0].value("url", "") == kBlockedSite;
+            },
+            kLimit))
+            << harness.publishedRules().value_or(json()).dump();
+    }
+
+    {
+        SCOPED_TRACE("a device removed at the dashboard returns to its wizard");
+        parent.act({"open", "/"});
+        parent.act({"press", "Remove " + deviceName});
+        ASSERT_TRUE(agent.waitForLine("Device deauthorized — cleaning up and resetting to setup wizard", kLimit))
+            << agent.output();
+        expectPairingForgotten();
+    }
+
+    parent.act({"forge cookie", "tessary_session", std::string(64, '0')});
+    EXPECT_TRUE(shows(parent.act({"open", "/"}), "Sign in")) << "a session the server does not know (expired)";
     expectAgentStillRunning();
 }
 
