@@ -5,6 +5,7 @@
 set -euo pipefail
 umask 022
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/deb-functions.sh"
 build="$(cd "$1" && pwd)"
 mkdir -p "$2"
 out="$(cd "$2" && pwd)"
@@ -50,20 +51,15 @@ done < <(find "$root$install_folder" -type f -print0)
 "$build/tools/packaging/tessary-package-files" "$root" "$install_folder" \
   "$bundle/Contents/Resources/MDM/tessary-profile-signed.mobileconfig"
 
-doc="$root/usr/share/doc/tessary"
-install -D -m 644 "$here/debian/copyright" "$doc/copyright"
-date="$(date -R -u -d "@${SOURCE_DATE_EPOCH:-$(stat -c %Y "$info")}")"
-sed -e "s/@VERSION@/$version/g" -e "s/@RELEASE@/$release/g" -e "s/@BUILD@/$build_number/g" -e "s/@DATE@/$date/" \
-  "$here/debian/changelog.in" | gzip -9n > "$doc/changelog.gz"
+install -D -m 644 "$here/debian/copyright" "$root/usr/share/doc/tessary/copyright"
+deb_changelog "$root" tessary "$version" "$info"
 install -D -m 644 "$here/debian/lintian-overrides" "$root/usr/share/lintian/overrides/tessary"
 chmod -R u+rwX,go=rX "$root"
 find "$root" -name '*.so' -exec chmod 644 {} +
 
 # Dependencies as the binaries declare them; the panel's QML modules are loaded by name at run
 # time, so no binary names their packages.
-printf 'Source: tessary\n\nPackage: tessary\nArchitecture: any\n' > "$stage/debian/control"
-shlibs="$(cd "$stage" && dpkg-shlibdeps -O "${dynamic_elf_files[@]#"$stage"/}")"
-depends="${shlibs#shlibs:Depends=}"
+depends="$(deb_shlib_depends "$stage" tessary "${dynamic_elf_files[@]}")"
 qml_modules="qml6-module-qtquick, qml6-module-qtquick-controls, qml6-module-qtquick-layouts, \
 qml6-module-qtquick-templates, qml6-module-qtquick-window, qml6-module-qtqml-workerscript"
 
@@ -87,13 +83,6 @@ Description: parental monitoring agent for a child's desktop account
  extension installed, and its native-messaging host; Firefox receives its
  native-messaging host and a policy that keeps the extension installed.
 CONTROL
-(cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 md5sum) \
-  > "$root/DEBIAN/md5sums"
 # Firefox reads one policy file for every policy: a family that had its own merges it with ours, and
 # dpkg keeps their merged file through upgrades.
-echo /etc/firefox/policies/policies.json > "$root/DEBIAN/conffiles"
-chmod 644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums" "$root/DEBIAN/conffiles"
-
-package="$out/tessary_${version}_${arch}.deb"
-dpkg-deb --root-owner-group -Zxz --build "$root" "$package" >/dev/null
-echo "$package"
+deb_build "$root" "$out/tessary_${version}_${arch}.deb" /etc/firefox/policies/policies.json

@@ -5,13 +5,12 @@
 set -euo pipefail
 umask 022
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+source "$here/deb-functions.sh"
 build="$(cd "$1" && pwd)"
 mkdir -p "$2"
 out="$(cd "$2" && pwd)"
 
 version="$(cat "$build/server/package-version")"
-release="${version%+*}"
-build_number="${version#*+}"
 arch="$(dpkg --print-architecture)"
 
 stage="$(mktemp -d "$out/tessary-server-package.XXXXXX")"
@@ -26,18 +25,13 @@ install -D -m 644 "$here/server/server.json" "$root/etc/tessary-server/server.js
 doc="$root/usr/share/doc/tessary-server"
 install -D -m 644 "$here/debian/copyright" "$doc/copyright"
 install -D -m 644 "$here/../server/README.md" "$doc/README.md"
-date="$(date -R -u -d "@${SOURCE_DATE_EPOCH:-$(stat -c %Y "$build/server/package-version")}")"
-sed -e "s/@VERSION@/$version/g" -e "s/@RELEASE@/$release/g" -e "s/@BUILD@/$build_number/g" -e "s/@DATE@/$date/" \
-  -e "s/^tessary /tessary-server /" "$here/debian/changelog.in" | gzip -9n > "$doc/changelog.gz"
+deb_changelog "$root" tessary-server "$version" "$build/server/package-version"
 for script in postinst prerm postrm; do
   install -m 755 "$here/server/$script" "$root/DEBIAN/$script"
 done
 chmod -R u+rwX,go=rX "$root"
 
-printf 'Source: tessary\n\nPackage: tessary-server\nArchitecture: any\n' > "$stage/debian/control"
-shlibs="$(cd "$stage" && dpkg-shlibdeps -O "debian/tessary-server/usr/bin/tessary-server")"
-depends="${shlibs#shlibs:Depends=}"
-
+depends="$(deb_shlib_depends "$stage" tessary-server "$root/usr/bin/tessary-server")"
 cat > "$root/DEBIAN/control" <<CONTROL
 Package: tessary-server
 Version: $version
@@ -57,11 +51,4 @@ Description: family server for Tessary parental monitoring, with the parents' da
  It runs as a system service under its own user, keeps its data in
  /var/lib/tessary-server and reads /etc/tessary-server/server.json.
 CONTROL
-(cd "$root" && find . -path ./DEBIAN -prune -o -type f -printf '%P\0' | LC_ALL=C sort -z | xargs -0 md5sum) \
-  > "$root/DEBIAN/md5sums"
-echo /etc/tessary-server/server.json > "$root/DEBIAN/conffiles"
-chmod 644 "$root/DEBIAN/control" "$root/DEBIAN/md5sums" "$root/DEBIAN/conffiles"
-
-package="$out/tessary-server_${version}_${arch}.deb"
-dpkg-deb --root-owner-group -Zxz --build "$root" "$package" >/dev/null
-echo "$package"
+deb_build "$root" "$out/tessary-server_${version}_${arch}.deb" /etc/tessary-server/server.json

@@ -140,6 +140,17 @@ std::string utcTime(std::int64_t seconds)
     return text;
 }
 
+// Every HTML answer, whole page or fragment: its forms must not work framed by another site.
+std::vector<std::pair<std::string, std::string>> securityHeaders()
+{
+    return {{"Content-Security-Policy",
+             "default-src 'none'; style-src 'unsafe-inline'; script-src 'self'; connect-src 'self'; "
+             "form-action 'self'; frame-ancestors 'none'; base-uri 'none'"},
+            {"X-Content-Type-Options", "nosniff"},
+            {"Referrer-Policy", "no-referrer"},
+            {"Cache-Control", "no-store"}};
+}
+
 HttpAnswer page(int status, const std::string& title, const std::string& content)
 {
     HttpAnswer answer;
@@ -154,12 +165,7 @@ HttpAnswer page(int status, const std::string& title, const std::string& content
                   "button{font-size:1rem;margin-top:1rem;padding:.5rem 1rem}table{width:100%;border-collapse:collapse}"
                   "th,td{text-align:left;padding:.4rem;border-bottom:1px solid #ddd}.notice{font-weight:bold}"
                   "</style></head><body><main>" + content + "</main></body></html>\n";
-    answer.headers = {{"Content-Security-Policy",
-                       "default-src 'none'; style-src 'unsafe-inline'; script-src 'self'; connect-src 'self'; "
-                       "form-action 'self'; frame-ancestors 'none'; base-uri 'none'"},
-                      {"X-Content-Type-Options", "nosniff"},
-                      {"Referrer-Policy", "no-referrer"},
-                      {"Cache-Control", "no-store"}};
+    answer.headers = securityHeaders();
     return answer;
 }
 
@@ -259,9 +265,8 @@ HttpAnswer Dashboard::handle(const HttpQuery& query, const std::string& path)
             return HttpAnswer{401, "text/plain; charset=utf-8", "Signed out"};
         const auto sessionCopy = *session;
         lock.unlock();
-        // Its forms work on their own: framed by another site, they could be clicked unseen.
-        auto fragment = page(200, "", "");
-        fragment.body = liveSection(sessionCopy);
+        HttpAnswer fragment{200, "text/html; charset=utf-8", liveSection(sessionCopy)};
+        fragment.headers = securityHeaders();
         return fragment;
     }
     if (path == "/" && query.method == "GET") {

@@ -50,6 +50,7 @@ struct HttpsServer::Core final : DeviceSockets {
     asio::io_context io{1};
     ssl::context tls{ssl::context::tls_server};
     std::shared_ptr<FamilyService> service;
+    std::uint64_t bodyLimit = kBodyLimit;
     std::optional<tcp::acceptor> acceptor;
     // Waits a little after a failed accept: out of descriptors, retrying at once would spin.
     std::optional<asio::steady_timer> acceptPause;
@@ -210,7 +211,7 @@ private:
     void readNext()
     {
         parser_.emplace();
-        parser_->body_limit(core_->service->servesAdminInterface() ? kPackageLimit : kBodyLimit);
+        parser_->body_limit(core_->bodyLimit);
         beast::get_lowest_layer(stream_).expires_after(std::chrono::seconds(60));
         http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
             if (!ec)
@@ -366,6 +367,7 @@ Expected<std::uint16_t> HttpsServer::start(std::uint16_t port, const std::string
     stop();
     auto core = std::make_shared<Core>();
     core->service = service_;
+    core->bodyLimit = service_->servesAdminInterface() ? kPackageLimit : kBodyLimit;
     try {
         SSL_CTX_set_min_proto_version(core->tls.native_handle(), TLS1_2_VERSION);
         core->tls.use_certificate_chain(asio::buffer(certificates_.serverCertificatePem));
