@@ -3,6 +3,7 @@
 #include <cstring>
 #include <sqlite3.h>
 
+#include "platform/FileAside.h"
 #include "shared/SharedStoreFormat.h"
 #include "shared/SqliteDefenses.h"
 #include "shared/SqliteStatement.h"
@@ -90,8 +91,9 @@ Expected<std::unique_ptr<SharedStore>> SharedStore::open(const std::filesystem::
     // A browser reads a large rules value once and never again: pages come from the mapped file
     // instead of being copied into the page cache first, and those only in the WAL are read
     // through a few recycled buffers, never into fresh memory as large as the value.
+    // Without them it reads the same, only with more memory.
     if (access == Access::readExisting)
-        store->execute("PRAGMA mmap_size=67108864; PRAGMA cache_size=8");
+        static_cast<void>(store->execute("PRAGMA mmap_size=67108864; PRAGMA cache_size=8"));
     // Its tables are not checked here: the append's own statement fails on a store without them.
     if (access == Access::writeExisting) {
         if (auto error = store->execute("PRAGMA synchronous=NORMAL"))
@@ -331,58 +333,20 @@ Expected<SharedStore::FileState> SharedStore::examine(const std::filesystem::pat
 
 Expected<std::filesystem::path> SharedStore::moveAside(const std::filesystem::path& file, std::string_view stamp)
 {
-    auto target = unusedName(file, ".corrupt-", stamp);
-    if (!target)
-        return target.error();
-    std::error_code error;
-    std::filesystem::rename(file, target.value(), error);
-    if (error)
-        return Error{"The shared store " + file.string() + " could not be moved aside: " + error.message()};
     // The journals go with it: the copy keeps its last writes, and the fresh store never reads them.
-    if (auto failure = moveJournals(file, target.value()))
-        return *failure;
-    return target;
+    auto moved = FileAside::move(file, ".corrupt-", stamp, FileAside::kSqliteJournals);
+    if (!moved)
+        return Error{"The shared store: " + moved.error().description};
+    return moved;
 }
 
 std::optional<Error> SharedStore::moveJournalsAside(const std::filesystem::path& file, std::string_view stamp)
 {
-    auto target = unusedName(file, ".stale-", stamp);
+    auto target = FileAside::unusedName(file, ".stale-", stamp, FileAside::kSqliteJournals);
     if (!target)
-        return target.error();
-    return moveJournals(file, target.value());
-}
-
-Expected<std::filesystem::path> SharedStore::unusedName(const std::filesystem::path& file, std::string_view tag,
-                                                        std::string_view stamp)
-{
-    const auto base = file.string() + std::string(tag) + std::string(stamp);
-    const auto taken = [](const std::string& name) {
-        std::error_code ignored;
-        for (const char* suffix : {"", "-wal", "-shm"})
-            if (std::filesystem::exists(std::filesystem::symlink_status(name + suffix, ignored)))
-                return true;
-        return false;
-    };
-    auto name = base;
-    for (int copy = 2; taken(name); ++copy) {
-        if (copy > 1000)
-            return Error{"The shared store " + file.string() + " could not be moved aside: too many copies"};
-        name = base + "-" + std::to_string(copy);
-    }
-    return std::filesystem::path(name);
-}
-
-std::optional<Error> SharedStore::moveJournals(const std::filesystem::path& file, const std::filesystem::path& target)
-{
-    for (const char* journal : {"-wal", "-shm"}) {
-        const auto from = std::filesystem::path(file.string() + journal);
-        std::error_code error;
-        if (!std::filesystem::exists(std::filesystem::symlink_status(from, error)))
-            continue;
-        std::filesystem::rename(from, target.string() + journal, error);
-        if (error)
-            return Error{"The journal " + from.string() + " could not be moved aside: " + error.message()};
-    }
+        return Error{"The shared store: " + target.error().description};
+    if (auto failure = FileAside::moveCompanions(file, target.value(), FileAside::kSqliteJournals))
+        return Error{"The shared store: " + failure->description};
     return std::nullopt;
 }
 
@@ -422,9 +386,10 @@ Expected<std::unique_ptr<SharedStore::ValueReader>> SharedStore::readerForKey(st
         }
         return std::unique_ptr<ValueReader>(new ValueReader(*this, blob));
     }();
-    // The reader ends the transaction when it goes.
+    // The reader ends the transaction when it goes. Ending a read can lose nothing; should it
+    // fail, the next BEGIN says so.
     if (!found || !found.value())
-        execute("COMMIT");
+        static_cast<void>(execute("COMMIT"));
     return found;
 }
 
@@ -436,7 +401,7 @@ SharedStore::ValueReader::ValueReader(SharedStore& store, sqlite3_blob* blob)
 SharedStore::ValueReader::~ValueReader()
 {
     sqlite3_blob_close(blob_);
-    store_.execute("COMMIT");
+    static_cast<void>(store_.execute("COMMIT"));
 }
 
 bool SharedStore::ValueReader::read(std::size_t offset, char* out, std::size_t count)

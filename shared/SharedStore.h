@@ -59,7 +59,7 @@ public:
     // Renames the WAL and shared-memory files at the path to "<name>.stale-<stamp>-wal" and
     // "-shm": once the file they belonged to is gone, SQLite would otherwise read them as part of
     // whatever file is put at the path next.
-    static std::optional<Error> moveJournalsAside(const std::filesystem::path& file, std::string_view stamp);
+    [[nodiscard]] static std::optional<Error> moveJournalsAside(const std::filesystem::path& file, std::string_view stamp);
     ~SharedStore();
     SharedStore(const SharedStore&) = delete;
     SharedStore& operator=(const SharedStore&) = delete;
@@ -92,8 +92,8 @@ public:
     Expected<std::optional<std::string>> dataForKey(std::string_view key);
     // A reader of the bytes under key; null when the key is not set.
     Expected<std::unique_ptr<ValueReader>> readerForKey(std::string_view key);
-    std::optional<Error> setData(std::string_view key, std::string_view bytes);
-    std::optional<Error> removeKey(std::string_view key);
+    [[nodiscard]] std::optional<Error> setData(std::string_view key, std::string_view bytes);
+    [[nodiscard]] std::optional<Error> removeKey(std::string_view key);
 
     // Appends one event (compact JSON text) and returns how many entries the queue then holds,
     // counted in the same transaction; 0 when not counted, which spares reading a queue that grows
@@ -109,7 +109,7 @@ public:
     Expected<std::vector<QueuedEvent>> queuedEvents();
     // Removes that one event; one the queue no longer holds (already removed, or the store rebuilt
     // since it was read) is left alone and is no failure.
-    std::optional<Error> removeEvent(const QueuedEvent& queued);
+    [[nodiscard]] std::optional<Error> removeEvent(const QueuedEvent& queued);
 
     // The schema objects the store never creates, described.
     Expected<std::vector<std::string>> foreignObjects();
@@ -144,13 +144,10 @@ private:
 
     SharedStore(sqlite3* connection, std::filesystem::path file);
 
-    static Expected<std::filesystem::path> unusedName(const std::filesystem::path& file, std::string_view tag,
-                                                      std::string_view stamp);
-    static std::optional<Error> moveJournals(const std::filesystem::path& file, const std::filesystem::path& target);
 
     Header header() const;
     Expected<bool> hasSchema();
-    std::optional<Error> execute(const char* sql);
+    [[nodiscard]] std::optional<Error> execute(const char* sql);
     void rollback();
     Error failure(const std::string& what);
 

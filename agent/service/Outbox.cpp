@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <sqlite3.h>
 
+#include "platform/FileAside.h"
 #include "shared/SqliteDefenses.h"
 #include "shared/SqliteStatement.h"
 
@@ -97,21 +98,11 @@ Expected<sqlite3*> Outbox::openFile()
         if (!isDamage(result) || attempt > 0)
             return Error{"The outbox " + file_.string() + " could not be opened: " + message};
         // What it held cannot be read; kept for a person to look at, and a fresh box started.
-        auto aside = file_;
-        aside += ".corrupt-" + std::to_string(secondsSinceEpoch());
-        std::error_code error;
-        std::filesystem::rename(file_, aside, error);
-        if (error)
-            return Error{"The outbox " + file_.string() + " is damaged and could not be moved aside: " +
-                         error.message()};
-        for (const char* journal : {"-wal", "-shm"}) {
-            auto from = file_;
-            from += journal;
-            auto to = aside;
-            to += journal;
-            std::filesystem::rename(from, to, ignored);
-        }
-        logger_.error("Outbox was damaged — moved it aside to %s", {aside.string()});
+        const auto aside = FileAside::move(file_, ".corrupt-", std::to_string(secondsSinceEpoch()),
+                                           FileAside::kSqliteJournals);
+        if (!aside)
+            return Error{"The outbox is damaged and " + aside.error().description};
+        logger_.error("Outbox was damaged — moved it aside to %s", {aside.value().string()});
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "platform/FileAside.h"
 #include "platform/linux/AtomicFile.h"
 #include "platform/linux/Base64.h"
 
@@ -101,24 +102,9 @@ FileSecureStore::Content FileSecureStore::readContent() const
     return content;
 }
 
-std::filesystem::path FileSecureStore::asidePath(const std::string& reason) const
-{
-    const auto stem = file_.string() + "." + reason + "-" + utcStamp(clock_->now());
-    std::filesystem::path aside = stem;
-    std::error_code ec;
-    for (int n = 2; std::filesystem::exists(aside, ec) || std::filesystem::is_symlink(aside, ec); ++n)
-        aside = stem + "-" + std::to_string(n);
-    return aside;
-}
-
 Expected<std::filesystem::path> FileSecureStore::moveAside(const std::string& reason)
 {
-    const auto aside = asidePath(reason);
-    std::error_code ec;
-    std::filesystem::rename(file_, aside, ec);
-    if (ec)
-        return Error{"Could not move " + file_.string() + " aside: " + ec.message()};
-    return aside;
+    return FileAside::move(file_, "." + reason + "-", utcStamp(clock_->now()));
 }
 
 std::optional<Error> FileSecureStore::removeFile()
@@ -153,12 +139,14 @@ Expected<FileSecureStore::AllItems> FileSecureStore::readRepairing()
     }
     case Content::State::damaged: {
         // A copy of every byte goes aside first; only then are the items understood written back.
-        const auto aside = asidePath("unreadable");
-        if (auto failure = AtomicFile::write(aside, content.bytes, kPrivate))
+        const auto aside = FileAside::unusedName(file_, ".unreadable-", utcStamp(clock_->now()));
+        if (!aside)
+            return Error{"The credentials file is damaged (" + content.why + ") and " + aside.error().description};
+        if (auto failure = AtomicFile::write(aside.value(), content.bytes, kPrivate))
             return Error{"The credentials file is damaged (" + content.why + ") and " + failure->description};
         if (auto failure = writeItems(content.items))
             return Error{"The credentials file is damaged (" + content.why + ") and " + failure->description};
-        logger_.error("Credentials file unreadable (%s) — moved aside to %s", {content.why, aside.string()});
+        logger_.error("Credentials file unreadable (%s) — moved aside to %s", {content.why, aside.value().string()});
         return std::move(content.items);
     }
     }

@@ -24,9 +24,9 @@ public:
 
     Reach reach() override { return Reach::answers; }
     Expected<CredentialItems> readAll(const std::string& service) override;
-    std::optional<Error> write(const std::string& service, const std::string& account,
+    [[nodiscard]] std::optional<Error> write(const std::string& service, const std::string& account,
                                const std::string& bytes) override;
-    std::optional<Error> erase(const std::string& service, const std::string& account) override;
+    [[nodiscard]] std::optional<Error> erase(const std::string& service, const std::string& account) override;
 
     // Every item of every service (an unreadable file is moved aside first, as by readAll).
     Expected<AllItems> readEverything();
@@ -34,16 +34,15 @@ public:
     // Moves the file aside under "<name>.<reason>-<UTC time>"; returns the new path.
     Expected<std::filesystem::path> moveAside(const std::string& reason);
     // Deletes the file; a missing file is not an error.
-    std::optional<Error> removeFile();
+    [[nodiscard]] std::optional<Error> removeFile();
 
     const std::filesystem::path& file() const { return file_; }
 
 private:
     struct Content;
     Content readContent() const;
-    std::filesystem::path asidePath(const std::string& reason) const;
     Expected<AllItems> readRepairing();
-    std::optional<Error> writeItems(const AllItems& items);
+    [[nodiscard]] std::optional<Error> writeItems(const AllItems& items);
 
     std::filesystem::path file_;
     std::shared_ptr<const Clock> clock_;

@@ -8,7 +8,7 @@
 
 #include "agent/service/Outbox.h"
 #include "agent/service/WebSocketClient.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "tests/support/FakeWebSocketSession.h"
 #include "tests/support/ManualClock.h"
 #include "tests/support/ManualMainQueue.h"
@@ -225,11 +225,14 @@ TEST_F(OutboxTest, MessagesOlderThanAWeekAreDroppedWhenTheChannelOpens)
 
 TEST_F(OutboxTest, ADamagedFileIsMovedAsideAndAFreshBoxServes)
 {
+    // A copy set aside earlier in the same second is kept beside the new one.
+    TemporaryFolder::writeFile(file.string() + ".corrupt-1700000000", "earlier");
     TemporaryFolder::writeFile(file, std::string(5000, 'x'));
     startClient(makeOutbox());
     visit(1);
     EXPECT_EQ(outbox->size(), 1U);
-    const auto aside = file.string() + ".corrupt-1700000000";
+    EXPECT_EQ(TemporaryFolder::readFile(file.string() + ".corrupt-1700000000"), "earlier");
+    const auto aside = file.string() + ".corrupt-1700000000-2";
     EXPECT_EQ(TemporaryFolder::readFile(aside), std::string(5000, 'x'));
     EXPECT_TRUE(log->contains("Outbox was damaged — moved it aside to " + aside));
     EXPECT_EQ(urls(open().sent), (std::vector<std::string>{"status", "https://v1.example/"}));
