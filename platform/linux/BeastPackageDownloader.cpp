@@ -16,6 +16,7 @@
 
 #include "platform/linux/FileDescriptorOutput.h"
 #include "platform/linux/HttpsExchange.h"
+#include "platform/linux/ScopedFd.h"
 #include "platform/linux/TlsClientContext.h"
 
 namespace tessary {
@@ -38,8 +39,8 @@ public:
     explicit PartialFile(const std::filesystem::path& destination)
     {
         auto pattern = (destination.parent_path() / ("." + destination.filename().string() + ".part-XXXXXX")).string();
-        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
-        if (fd_ < 0)
+        fd_.reset(::mkostemp(pattern.data(), O_CLOEXEC));
+        if (!fd_)
             openError_ = errno;
         else
             path_ = pattern;
@@ -48,14 +49,14 @@ public:
     PartialFile(const PartialFile&) = delete;
     PartialFile& operator=(const PartialFile&) = delete;
 
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return static_cast<bool>(fd_); }
     int openError() const { return openError_; }
 
     // False with errno set when the bytes could not all be written.
     bool append(std::string_view bytes)
     {
         errno = 0;
-        if (FileDescriptorOutput(fd_).writeAll(bytes))
+        if (FileDescriptorOutput(fd_.get()).writeAll(bytes))
             return true;
         if (errno == 0)
             errno = EIO;
@@ -65,7 +66,7 @@ public:
     std::optional<Error> moveTo(const std::filesystem::path& destination)
     {
         // Readable by others: the desktop's installer may read the package as another user.
-        if (::fchmod(fd_, 0644) != 0 || !closeFile())
+        if (::fchmod(fd_.get(), 0644) != 0 || !fd_.close())
             return systemError("Could not write", path_, errno);
         if (::rename(path_.c_str(), destination.c_str()) != 0)
             return systemError("Could not replace", destination, errno);
@@ -76,23 +77,14 @@ public:
     // Removes the file unless it was moved into place.
     void discard()
     {
-        closeFile();
+        fd_.reset();
         if (!path_.empty())
             ::unlink(path_.c_str());
         path_.clear();
     }
 
 private:
-    bool closeFile()
-    {
-        if (fd_ < 0)
-            return true;
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-    int fd_ = -1;
+    ScopedFd fd_;
     int openError_ = 0;
     std::string path_;
 };

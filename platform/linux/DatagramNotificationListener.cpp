@@ -56,25 +56,22 @@ std::optional<Error> DatagramNotificationListener::start(std::function<void()> o
     std::filesystem::create_directories(socketPath_.parent_path(), ignored);
     removeStaleSocket(socketPath_);
 
-    const int socketFd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (socketFd < 0)
+    ScopedFd socketFd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socketFd)
         return socketError("Could not create a socket for", socketPath_, errno);
-    if (::bind(socketFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+    if (::bind(socketFd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+        return socketError("Could not bind", socketPath_, errno);
+    ScopedFd stopFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stopFd) {
         const int code = errno;
-        ::close(socketFd);
-        return socketError("Could not bind", socketPath_, code);
-    }
-    const int stopFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stopFd < 0) {
-        const int code = errno;
-        ::close(socketFd);
+        socketFd.reset();
         ::unlink(socketPath_.c_str());
         return socketError("Could not create a stop signal for", socketPath_, code);
     }
-    socketFd_ = socketFd;
-    stopFd_ = stopFd;
+    socketFd_ = std::move(socketFd);
+    stopFd_ = std::move(stopFd);
     delivery_ = std::make_shared<Delivery>(Delivery{std::move(onNotification), true});
-    reader_ = std::thread(&DatagramNotificationListener::receiveLoop, this, socketFd, stopFd, delivery_);
+    reader_ = std::thread(&DatagramNotificationListener::receiveLoop, this, socketFd_.get(), stopFd_.get(), delivery_);
     return std::nullopt;
 }
 
@@ -85,17 +82,14 @@ void DatagramNotificationListener::stop()
     delivery_.reset();
     if (reader_.joinable()) {
         const std::uint64_t one = 1;
-        [[maybe_unused]] const auto signalled = ::write(stopFd_, &one, sizeof(one));
+        [[maybe_unused]] const auto signalled = ::write(stopFd_.get(), &one, sizeof(one));
         reader_.join();
     }
-    if (socketFd_ >= 0) {
-        ::close(socketFd_);
+    if (socketFd_) {
+        socketFd_.reset();
         ::unlink(socketPath_.c_str());
     }
-    if (stopFd_ >= 0)
-        ::close(stopFd_);
-    socketFd_ = -1;
-    stopFd_ = -1;
+    stopFd_.reset();
 }
 
 void DatagramNotificationListener::receiveLoop(int socketFd, int stopFd, std::shared_ptr<Delivery> delivery)

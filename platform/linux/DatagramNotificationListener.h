@@ -9,6 +9,7 @@
 
 #include "platform/MainQueue.h"
 #include "platform/NotificationListener.h"
+#include "platform/linux/ScopedFd.h"
 
 namespace tessary {
 
@@ -23,7 +24,7 @@ public:
     DatagramNotificationListener(const DatagramNotificationListener&) = delete;
     DatagramNotificationListener& operator=(const DatagramNotificationListener&) = delete;
 
-    std::optional<Error> start(std::function<void()> onNotification) override;
+    [[nodiscard]] std::optional<Error> start(std::function<void()> onNotification) override;
     void stop() override;
 
 private:
@@ -40,8 +41,8 @@ private:
     std::string threadName_;
     std::shared_ptr<Delivery> delivery_;
     std::thread reader_;
-    int socketFd_ = -1;
-    int stopFd_ = -1;
+    ScopedFd socketFd_;
+    ScopedFd stopFd_;
 };
 
 }  // namespace tessary

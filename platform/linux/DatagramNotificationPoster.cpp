@@ -3,7 +3,8 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
+
+#include "platform/linux/ScopedFd.h"
 
 namespace tessary {
 
@@ -16,14 +17,13 @@ void DatagramNotificationPoster::post()
         return;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    const ScopedFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd)
         return;
     const char wake = '!';
     // The result is deliberately ignored: a missing or busy listener loses only a wake-up.
-    [[maybe_unused]] const auto sent = ::sendto(fd, &wake, 1, MSG_DONTWAIT | MSG_NOSIGNAL,
+    [[maybe_unused]] const auto sent = ::sendto(fd.get(), &wake, 1, MSG_DONTWAIT | MSG_NOSIGNAL,
                                                 reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    ::close(fd);
 }
 
 }  // namespace tessary

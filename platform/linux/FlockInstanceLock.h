@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "platform/InstanceLock.h"
+#include "platform/linux/ScopedFd.h"
 
 namespace tessary {
 
@@ -10,7 +11,6 @@ namespace tessary {
 class FlockInstanceLock final : public InstanceLock {
 public:
     explicit FlockInstanceLock(std::filesystem::path file);
-    ~FlockInstanceLock() override;
     FlockInstanceLock(const FlockInstanceLock&) = delete;
     FlockInstanceLock& operator=(const FlockInstanceLock&) = delete;
 
@@ -19,7 +19,7 @@ public:
 
 private:
     std::filesystem::path file_;
-    int fd_ = -1;
+    ScopedFd fd_;
 };
 
 }  // namespace tessary

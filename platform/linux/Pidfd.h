@@ -3,6 +3,8 @@
 #include <optional>
 #include <sys/types.h>
 
+#include "platform/linux/ScopedFd.h"
+
 namespace tessary {
 
 // A process descriptor: it names one process for as long as it is open, so a signal sent
@@ -14,20 +16,15 @@ public:
 
     // Takes ownership of a descriptor that becomes readable when its process exits.
     explicit Pidfd(int fd) : fd_(fd) {}
-    Pidfd(Pidfd&& other) noexcept;
-    Pidfd& operator=(Pidfd&& other) noexcept;
-    Pidfd(const Pidfd&) = delete;
-    Pidfd& operator=(const Pidfd&) = delete;
-    ~Pidfd();
 
-    int descriptor() const { return fd_; }
+    int descriptor() const { return fd_.get(); }
     // Readable (for poll) once the process has exited.
     bool hasExited() const;
     // SIGKILL through the descriptor. False when the process has already exited.
     bool kill() const;
 
 private:
-    int fd_ = -1;
+    ScopedFd fd_;
 };
 
 }  // namespace tessary

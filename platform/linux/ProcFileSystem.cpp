@@ -13,22 +13,19 @@ namespace {
 
 std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    const ScopedFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd)
         return std::nullopt;
     std::string content;
     std::array<char, 4096> buffer{};
     while (content.size() < limit) {
-        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-        if (got < 0) {
-            ::close(fd);
+        const ssize_t got = ::read(fd.get(), buffer.data(), buffer.size());
+        if (got < 0)
             return std::nullopt;
-        }
         if (got == 0)
             break;
         content.append(buffer.data(), static_cast<std::size_t>(got));
     }
-    ::close(fd);
     return content;
 }
 
@@ -77,15 +74,9 @@ std::filesystem::path linkTarget(const std::filesystem::path& link)
 
 }  // namespace
 
-ProcFileSystem::ProcFileSystem(std::filesystem::path root) : root_(std::move(root))
+ProcFileSystem::ProcFileSystem(std::filesystem::path root)
+    : root_(std::move(root)), loadavg_(::open((root_ / "loadavg").c_str(), O_RDONLY | O_CLOEXEC))
 {
-    loadavg_ = ::open((root_ / "loadavg").c_str(), O_RDONLY | O_CLOEXEC);
-}
-
-ProcFileSystem::~ProcFileSystem()
-{
-    if (loadavg_ >= 0)
-        ::close(loadavg_);
 }
 
 std::filesystem::path ProcFileSystem::processFolder(pid_t pid) const
@@ -248,10 +239,10 @@ std::optional<ProcessFacts> ProcFileSystem::read(pid_t pid) const
 
 std::optional<pid_t> ProcFileSystem::lastCreatedPid() const
 {
-    if (loadavg_ < 0)
+    if (!loadavg_)
         return std::nullopt;
     std::array<char, 128> buffer{};
-    const ssize_t got = ::pread(loadavg_, buffer.data(), buffer.size() - 1, 0);
+    const ssize_t got = ::pread(loadavg_.get(), buffer.data(), buffer.size() - 1, 0);
     if (got <= 0)
         return std::nullopt;
     std::string_view text(buffer.data(), static_cast<std::size_t>(got));

@@ -8,6 +8,7 @@
 
 #include "platform/linux/ProcessFacts.h"
 #include "platform/linux/ProcessIdentity.h"
+#include "platform/linux/ScopedFd.h"
 
 namespace tessary {
 
@@ -21,7 +22,6 @@ public:
     };
 
     explicit ProcFileSystem(std::filesystem::path root);
-    ~ProcFileSystem();
     ProcFileSystem(const ProcFileSystem&) = delete;
     ProcFileSystem& operator=(const ProcFileSystem&) = delete;
 
@@ -52,7 +52,7 @@ private:
     std::filesystem::path processFolder(pid_t pid) const;
 
     std::filesystem::path root_;
-    int loadavg_ = -1;
+    ScopedFd loadavg_;
 };
 
 }  // namespace tessary

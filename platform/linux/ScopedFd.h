@@ -30,6 +30,9 @@ public:
             ::close(fd_);
         fd_ = fd;
     }
+    // Closes now, reporting the result: a failed close may be the first sign of a lost write.
+    // True when nothing was open; errno tells the failure.
+    bool close() { return fd_ < 0 || ::close(std::exchange(fd_, -1)) == 0; }
 
 private:
     int fd_ = -1;

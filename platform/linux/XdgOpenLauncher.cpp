@@ -34,17 +34,19 @@ void writeAll(int fd, const void* data, std::size_t size)
     }
 }
 
-// In the forked watcher: only async-signal-safe calls. The watcher never execs, so it first
-// closes every descriptor of the agent but the report's: held here for as long as the opener runs,
-// the instance lock would keep a restarted agent from running, and a socket would stay open.
-[[noreturn]] void watch(const char* const* argv, int reportFd, int descriptorLimit)
+// In the forked watcher: only async-signal-safe calls (ScopedFd calls only close), and it ends in
+// _exit, so no destructor runs. The watcher never execs, so it first closes every descriptor of the
+// agent but the report's: held here for as long as the opener runs, the instance lock would keep a
+// restarted agent from running, and a socket would stay open.
+[[noreturn]] void watch(const char* const* argv, ScopedFd& reportEnd, int descriptorLimit)
 {
     constexpr int kReportFd = 3;
-    if (reportFd != kReportFd) {
-        if (::dup2(reportFd, kReportFd) < 0)
+    if (reportEnd.get() != kReportFd) {
+        if (::dup2(reportEnd.get(), kReportFd) < 0)
             ::_exit(0);
-        reportFd = kReportFd;
+        reportEnd.reset(kReportFd);
     }
+    // Bare close: the agent's objects own these descriptors, and their copies here are never destroyed.
     if (::close_range(kReportFd + 1, ~0U, 0) != 0)
         for (int fd = kReportFd + 1; fd < descriptorLimit; ++fd)
             ::close(fd);
@@ -56,12 +58,13 @@ void writeAll(int fd, const void* data, std::size_t size)
     int execFailure[2];
     if (::pipe2(execFailure, O_CLOEXEC) != 0)
         ::_exit(0);
+    ScopedFd failureReadEnd(execFailure[0]), failureWriteEnd(execFailure[1]);
     const pid_t opener = ::fork();
     if (opener < 0)
         ::_exit(0);
     if (opener == 0) {
-        ::close(execFailure[0]);
-        ::close(reportFd);
+        failureReadEnd.reset();
+        reportEnd.reset();
         const int devnull = ::open("/dev/null", O_RDWR);
         if (devnull >= 0) {
             ::dup2(devnull, STDIN_FILENO);
@@ -75,15 +78,15 @@ void writeAll(int fd, const void* data, std::size_t size)
         ::sigaction(SIGPIPE, &standard, nullptr);
         ::execvp(argv[0], const_cast<char* const*>(argv));
         const int error = errno;
-        writeAll(execFailure[1], &error, sizeof error);
+        writeAll(failureWriteEnd.get(), &error, sizeof error);
         ::_exit(127);
     }
-    ::close(execFailure[1]);
+    failureWriteEnd.reset();
     Report report;
     int error = 0;
     ssize_t got = 0;
     do {
-        got = ::read(execFailure[0], &error, sizeof error);
+        got = ::read(failureReadEnd.get(), &error, sizeof error);
     } while (got < 0 && errno == EINTR);
     if (got == static_cast<ssize_t>(sizeof error)) {
         report = {Report::execFailed, error};
@@ -95,7 +98,7 @@ void writeAll(int fd, const void* data, std::size_t size)
         }
         report = {Report::ended, status};
     }
-    writeAll(reportFd, &report, sizeof report);
+    writeAll(reportEnd.get(), &report, sizeof report);
     ::_exit(0);
 }
 
@@ -188,8 +191,8 @@ void XdgOpenLauncher::open(const std::string& urlOrPath, Opened opened)
         ::setsid();
         if (::fork() != 0)
             ::_exit(0);
-        ::close(readEnd.get());
-        watch(argv, writeEnd.get(), descriptorLimit);
+        readEnd.reset();
+        watch(argv, writeEnd, descriptorLimit);
     }
     writeEnd.reset();
     // The intermediate child exits at once; reaping it is the only wait.

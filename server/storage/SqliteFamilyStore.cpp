@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/linux/ScopedFd.h"
 #include "shared/SqliteStatement.h"
 
 namespace tessary::server {
@@ -103,10 +104,9 @@ Expected<std::unique_ptr<SqliteFamilyStore>> SqliteFamilyStore::open(const std::
     const bool inMemory = file == ":memory:";
     if (!inMemory) {
         // Created owner-only before SQLite writes a byte to it.
-        const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (fd < 0)
+        const ScopedFd created(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+        if (!created)
             return Error{"cannot open " + file.string()};
-        ::close(fd);
     }
     sqlite3* connection = nullptr;
     const int opened = sqlite3_open_v2(file.c_str(), &connection, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
