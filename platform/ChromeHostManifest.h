@@ -19,7 +19,7 @@ public:
     // The browser keeps its settings for this user, so it has run here and reads the manifest.
     virtual bool isBrowserPresent() = 0;
     // Replaces the manifest with these bytes, creating its folder. Absent on success.
-    virtual std::optional<Error> write(std::string_view content) = 0;
+    [[nodiscard]] virtual std::optional<Error> write(std::string_view content) = 0;
     // Deletes the manifest, leaving its folder; false when there was none.
     virtual bool remove() = 0;
 };

@@ -12,11 +12,11 @@ struct Error {
 };
 
 // A value or the error that prevented it. Module boundaries return this instead of throwing.
-template <typename T>
+template <typename T, typename E = Error>
 class [[nodiscard]] Expected {
 public:
     Expected(T value) : state_(std::move(value)) {}  // NOLINT(google-explicit-constructor)
-    Expected(Error error) : state_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
+    Expected(E error) : state_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
 
     [[nodiscard]] bool hasValue() const { return state_.index() == 0; }
     explicit operator bool() const { return hasValue(); }
@@ -24,10 +24,10 @@ public:
     T& value() & { return std::get<0>(state_); }
     const T& value() const& { return std::get<0>(state_); }
     T&& value() && { return std::get<0>(std::move(state_)); }
-    const Error& error() const { return std::get<1>(state_); }
+    const E& error() const { return std::get<1>(state_); }
 
 private:
-    std::variant<T, Error> state_;
+    std::variant<T, E> state_;
 };
 
 }  // namespace tessary

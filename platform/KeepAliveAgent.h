@@ -29,10 +29,10 @@ public:
     virtual Definition definition(const std::filesystem::path& executable) = 0;
     // Writes the definition for the executable over whatever is there and has it start with the
     // session. Absent on success.
-    virtual std::optional<Error> install(const std::filesystem::path& executable) = 0;
+    [[nodiscard]] virtual std::optional<Error> install(const std::filesystem::path& executable) = 0;
     // Has an installed definition start with the session again where that was undone; does
     // nothing when it already does. Absent on success.
-    virtual std::optional<Error> enable() = 0;
+    [[nodiscard]] virtual std::optional<Error> enable() = 0;
     // Deletes the definition; false when there was none.
     virtual bool remove() = 0;
     // What the user put in place to change the definition without replacing it (a mask, files

@@ -17,7 +17,7 @@ public:
     // agent writes.
     virtual std::optional<std::string> read() = 0;
     // Absent on success.
-    virtual std::optional<Error> write(std::string_view bytes) = 0;
+    [[nodiscard]] virtual std::optional<Error> write(std::string_view bytes) = 0;
     virtual void remove() = 0;
 };
 

@@ -11,7 +11,7 @@ class LoginItem {
 public:
     virtual ~LoginItem() = default;
     // Absent on success, otherwise why registration failed.
-    virtual std::optional<Error> registerAgent() = 0;
+    [[nodiscard]] virtual std::optional<Error> registerAgent() = 0;
     // True when the computer's administrator has the agent started for every user.
     virtual bool isSystemWide() = 0;
 };

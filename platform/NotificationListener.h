@@ -12,7 +12,7 @@ class NotificationListener {
 public:
     virtual ~NotificationListener() = default;
     // Main thread. Absent on success; a second start replaces the callback.
-    virtual std::optional<Error> start(std::function<void()> onNotification) = 0;
+    [[nodiscard]] virtual std::optional<Error> start(std::function<void()> onNotification) = 0;
     // Main thread. After it returns the callback never runs again, even for posts already queued.
     virtual void stop() = 0;
 };

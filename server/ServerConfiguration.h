@@ -33,9 +33,9 @@ struct ServerConfiguration {
     static ServerConfiguration defaults(std::filesystem::path dataFolder);
     // Reads the members a server.json sets over these; an unknown member or one of the wrong kind
     // is refused with its name.
-    std::optional<Error> readFile(const std::filesystem::path& file);
+    [[nodiscard]] std::optional<Error> readFile(const std::filesystem::path& file);
     // Applies the command line (after the program's name); a problem says which argument.
-    std::optional<Error> readArguments(const std::vector<std::string>& arguments);
+    [[nodiscard]] std::optional<Error> readArguments(const std::vector<std::string>& arguments);
     std::string baseURL(std::uint16_t boundPort) const;
 };
 

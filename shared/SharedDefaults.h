@@ -64,7 +64,7 @@ private:
     // failures are reported with failureFormat.
     template <typename Use>
     bool withStore(std::string_view failureFormat, Use use);
-    std::optional<Error> republish(SharedStore& store);
+    [[nodiscard]] std::optional<Error> republish(SharedStore& store);
     void dropConnection();
     std::string asideStamp() const;
     void reportFailure(std::string_view format, const Error& error);

@@ -25,7 +25,7 @@ public:
     };
 
     // An error when the library refused one of them; the connection must then not be used.
-    static std::optional<Error> apply(sqlite3* connection);
+    [[nodiscard]] static std::optional<Error> apply(sqlite3* connection);
     // Each schema object of the file that is not one of those expected, as "trigger x on outbox";
     // an expected one made with other SQL, as "table outbox (altered)"; a required one that is
     // missing, as "no table outbox". SQLite's own objects (sqlite_sequence, automatic indexes of the

@@ -385,12 +385,12 @@ void AppDelegate::sendHeartbeat()
             }
             return;
         }
-        if (result.failure().isDeauthorization()) {
+        if (result.error().isDeauthorization()) {
             self->logger_.info("Heartbeat returned 401 — device deauthorized");
             self->handleDeauthorization();
             return;
         }
-        self->apiClient_->setLastError(result.failure().description);
+        self->apiClient_->setLastError(result.error().description);
     };
     apiClient_->heartbeat(std::move(completion),
                           tampering ? std::optional<std::string>(tampering->header) : std::nullopt);
@@ -407,7 +407,7 @@ void AppDelegate::fetchRulesViaHTTP()
             return;
         self->rulesFetchInFlight_ = false;
         if (!result) {
-            self->logger_.error("Failed to fetch rules: %@", {result.failure().asError()});
+            self->logger_.error("Failed to fetch rules: %@", {result.error().asError()});
             self->retryRulesFetch();
             return;
         }

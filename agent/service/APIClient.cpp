@@ -180,7 +180,7 @@ void APIClient::checkForUpdate(Completion<std::optional<std::string>> completion
                                return APIFailure::transport(reply.error());
                            auto info = decodeRecord<VersionInfo>(reply.value().body);
                            if (!info)
-                               return info.failure();
+                               return info.error();
                            const auto& remoteBuild = info.value().build;
                            logger.info("Update check — local build: %s, remote build: %s", {localBuild, remoteBuild});
                            // Plain text order, on purpose: "9" is not older than "10". Byte order of

@@ -95,11 +95,11 @@ void SetupWizardModel::submit()
             code, deviceId,
             [self, &deviceConfig, onComplete, logger](APIResult<UseSetupCodeResponse> result) {
                 if (!result) {
-                    logger.error("SetupWizard: API failed — %@", {result.failure().asError()});
+                    logger.error("SetupWizard: API failed — %@", {result.error().asError()});
                     if (!self)
                         return;
                     self->errorMessage_ = QStringLiteral("Setup failed: ") +
-                                          QString::fromStdString(result.failure().description);
+                                          QString::fromStdString(result.error().description);
                     self->isSubmitting_ = false;
                     emit self->changed();
                     return;

@@ -15,7 +15,7 @@ public:
     static constexpr const char* kEntryName = "app.brenmoor.tessary.desktop";
 
     AutostartLoginItem(const Paths& paths, std::filesystem::path executable);
-    std::optional<Error> registerAgent() override;
+    [[nodiscard]] std::optional<Error> registerAgent() override;
     bool isSystemWide() override;
 
     const std::filesystem::path& entryPath() const { return entryPath_; }

@@ -29,10 +29,10 @@ public:
     // Every item of the service, or why they cannot all be read now.
     virtual Expected<CredentialItems> readAll(const std::string& service) = 0;
     // Replaces any item for the account. Absent on success.
-    virtual std::optional<Error> write(const std::string& service, const std::string& account,
+    [[nodiscard]] virtual std::optional<Error> write(const std::string& service, const std::string& account,
                                        const std::string& bytes) = 0;
     // Deleting an account without an item succeeds. Absent on success.
-    virtual std::optional<Error> erase(const std::string& service, const std::string& account) = 0;
+    [[nodiscard]] virtual std::optional<Error> erase(const std::string& service, const std::string& account) = 0;
     // From any thread: a call in progress and every later one fail at once (the process is ending).
     virtual void stop() {}
 };

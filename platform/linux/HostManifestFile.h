@@ -28,7 +28,7 @@ public:
 
     const std::string& browserName() const override { return browserName_; }
     bool isBrowserPresent() override;
-    std::optional<Error> write(std::string_view content) override;
+    [[nodiscard]] std::optional<Error> write(std::string_view content) override;
     bool remove() override;
 
     const std::filesystem::path& path() const { return path_; }

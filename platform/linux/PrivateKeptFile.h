@@ -13,7 +13,7 @@ public:
     PrivateKeptFile(std::filesystem::path path, std::uintmax_t largestSize);
 
     std::optional<std::string> read() override;
-    std::optional<Error> write(std::string_view bytes) override;
+    [[nodiscard]] std::optional<Error> write(std::string_view bytes) override;
     void remove() override;
 
 private:

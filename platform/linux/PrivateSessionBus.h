@@ -46,7 +46,7 @@ private:
     PrivateSessionBus(DBusConnection* connection, const StopSignal& stop);
     // Lets libdbus read and write what the socket allows, waiting for it at most until the
     // deadline; an Error once the deadline has passed, the connection has closed or stop is raised.
-    std::optional<Error> pump(Deadline deadline);
+    [[nodiscard]] std::optional<Error> pump(Deadline deadline);
     void keepSignal(BusMessage message);
 
     static unsigned int addWatch(DBusWatch* watch, void* bus);

@@ -37,9 +37,9 @@ public:
     // Chooses first when nothing is chosen yet.
     Expected<CredentialItems> readAll(const std::string& service) override;
     // Refused while nothing is chosen.
-    std::optional<Error> write(const std::string& service, const std::string& account,
+    [[nodiscard]] std::optional<Error> write(const std::string& service, const std::string& account,
                                const std::string& bytes) override;
-    std::optional<Error> erase(const std::string& service, const std::string& account) override;
+    [[nodiscard]] std::optional<Error> erase(const std::string& service, const std::string& account) override;
     void stop() override;
 
     std::optional<Kind> chosen() const { return chosen_; }
@@ -47,8 +47,8 @@ public:
 private:
     Expected<Kind> choose();
     Expected<std::optional<Kind>> remembered() const;
-    std::optional<Error> remember(Kind kind);
-    std::optional<Error> moveFileIntoKeyring();
+    [[nodiscard]] std::optional<Error> remember(Kind kind);
+    [[nodiscard]] std::optional<Error> moveFileIntoKeyring();
     CredentialBackend& backend(Kind kind);
 
     std::filesystem::path choiceFile_;

@@ -21,9 +21,9 @@ public:
     // most five seconds.
     Reach reach() override;
     Expected<CredentialItems> readAll(const std::string& service) override;
-    std::optional<Error> write(const std::string& service, const std::string& account,
+    [[nodiscard]] std::optional<Error> write(const std::string& service, const std::string& account,
                                const std::string& bytes) override;
-    std::optional<Error> erase(const std::string& service, const std::string& account) override;
+    [[nodiscard]] std::optional<Error> erase(const std::string& service, const std::string& account) override;
     void stop() override;
 
 private:

@@ -26,8 +26,8 @@ public:
     explicit SystemdKeepAliveUnit(const Paths& paths);
 
     Definition definition(const std::filesystem::path& executable) override;
-    std::optional<Error> install(const std::filesystem::path& executable) override;
-    std::optional<Error> enable() override;
+    [[nodiscard]] std::optional<Error> install(const std::filesystem::path& executable) override;
+    [[nodiscard]] std::optional<Error> enable() override;
     bool remove() override;
     // A mask (the unit linked to /dev/null, for good or until the session ends), another link in the
     // unit's place, and drop-in files, in every user folder systemd reads units from.

@@ -85,21 +85,21 @@ public:
 
     virtual Expected<Contents> load() = 0;
     // Adds or replaces the device (its family is created with it), with the family counter.
-    virtual std::optional<Error> putDevice(const StoredDevice& device) = 0;
-    virtual std::optional<Error> putNextFamily(std::uint64_t nextFamily) = 0;
+    [[nodiscard]] virtual std::optional<Error> putDevice(const StoredDevice& device) = 0;
+    [[nodiscard]] virtual std::optional<Error> putNextFamily(std::uint64_t nextFamily) = 0;
     // Adds or replaces the account (its family is created with it).
-    virtual std::optional<Error> putParent(const StoredParent& parent) = 0;
+    [[nodiscard]] virtual std::optional<Error> putParent(const StoredParent& parent) = 0;
     // Absent when no parent has this name.
     virtual Expected<std::optional<StoredParent>> parent(const std::string& name) = 0;
-    virtual std::optional<Error> putRelease(const StoredRelease& release) = 0;
-    virtual std::optional<Error> recordHeartbeat(const std::string& deviceId, const StoredHeartbeat& heartbeat) = 0;
+    [[nodiscard]] virtual std::optional<Error> putRelease(const StoredRelease& release) = 0;
+    [[nodiscard]] virtual std::optional<Error> recordHeartbeat(const std::string& deviceId, const StoredHeartbeat& heartbeat) = 0;
     // Adds or renames an application the device reported.
-    virtual std::optional<Error> putApplication(const std::string& deviceId, const std::string& identifier,
+    [[nodiscard]] virtual std::optional<Error> putApplication(const std::string& deviceId, const std::string& identifier,
                                                 const std::string& name) = 0;
     // Adds or replaces the device's request for the site.
-    virtual std::optional<Error> putAccessRequest(const std::string& deviceId, const StoredAccessRequest& request) = 0;
+    [[nodiscard]] virtual std::optional<Error> putAccessRequest(const std::string& deviceId, const StoredAccessRequest& request) = 0;
     // One frame a device sent (a visit, a launch, a request...) as it arrived.
-    virtual std::optional<Error> recordActivity(const std::string& deviceId, const std::string& type,
+    [[nodiscard]] virtual std::optional<Error> recordActivity(const std::string& deviceId, const std::string& type,
                                                 std::int64_t at, const std::string& frame) = 0;
     // What the device reported that arrived in [from, to), oldest first; at most `limit` entries.
     virtual Expected<std::vector<StoredReport>> reports(const std::string& deviceId, std::int64_t from, std::int64_t to,

@@ -27,16 +27,16 @@ public:
     SqliteFamilyStore& operator=(const SqliteFamilyStore&) = delete;
 
     Expected<Contents> load() override;
-    std::optional<Error> putDevice(const StoredDevice& device) override;
-    std::optional<Error> putNextFamily(std::uint64_t nextFamily) override;
-    std::optional<Error> putParent(const StoredParent& parent) override;
+    [[nodiscard]] std::optional<Error> putDevice(const StoredDevice& device) override;
+    [[nodiscard]] std::optional<Error> putNextFamily(std::uint64_t nextFamily) override;
+    [[nodiscard]] std::optional<Error> putParent(const StoredParent& parent) override;
     Expected<std::optional<StoredParent>> parent(const std::string& name) override;
-    std::optional<Error> putRelease(const StoredRelease& release) override;
-    std::optional<Error> recordHeartbeat(const std::string& deviceId, const StoredHeartbeat& heartbeat) override;
-    std::optional<Error> putApplication(const std::string& deviceId, const std::string& identifier,
+    [[nodiscard]] std::optional<Error> putRelease(const StoredRelease& release) override;
+    [[nodiscard]] std::optional<Error> recordHeartbeat(const std::string& deviceId, const StoredHeartbeat& heartbeat) override;
+    [[nodiscard]] std::optional<Error> putApplication(const std::string& deviceId, const std::string& identifier,
                                         const std::string& name) override;
-    std::optional<Error> putAccessRequest(const std::string& deviceId, const StoredAccessRequest& request) override;
-    std::optional<Error> recordActivity(const std::string& deviceId, const std::string& type, std::int64_t at,
+    [[nodiscard]] std::optional<Error> putAccessRequest(const std::string& deviceId, const StoredAccessRequest& request) override;
+    [[nodiscard]] std::optional<Error> recordActivity(const std::string& deviceId, const std::string& type, std::int64_t at,
                                         const std::string& frame) override;
     Expected<std::vector<StoredReport>> reports(const std::string& deviceId, std::int64_t from, std::int64_t to,
                                                 std::size_t limit) override;
@@ -45,10 +45,10 @@ public:
 private:
     explicit SqliteFamilyStore(sqlite3* connection) : connection_(connection) {}
 
-    std::optional<Error> migrate();
-    std::optional<Error> putSetting(const char* name, const std::string& value);
+    [[nodiscard]] std::optional<Error> migrate();
+    [[nodiscard]] std::optional<Error> putSetting(const char* name, const std::string& value);
     // Caller holds mutex_. Adds what load() reads beside each device's own row.
-    std::optional<Error> loadDeviceDetails(std::vector<StoredDevice>& devices);
+    [[nodiscard]] std::optional<Error> loadDeviceDetails(std::vector<StoredDevice>& devices);
     // What a committed change survives. Any survives the server's kill. A report is what a device
     // sent without waiting for an answer: losing the last moments of reports to a power cut is no
     // worse than losing them in flight, and not waiting for the disk at each one keeps a thousand
@@ -56,7 +56,7 @@ private:
     enum class Durability { powerCut, processKill };
     // Runs `change` in one transaction, committed when it returns no error.
     template <typename Change>
-    std::optional<Error> inTransaction(Change change, Durability durability = Durability::powerCut);
+    [[nodiscard]] std::optional<Error> inTransaction(Change change, Durability durability = Durability::powerCut);
     Error failure(const std::string& what) const;
 
     sqlite3* connection_;
