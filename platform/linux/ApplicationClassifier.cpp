@@ -6,6 +6,7 @@
 
 #include "platform/Utf8.h"
 #include "platform/linux/ApplicationUnitName.h"
+#include "platform/linux/InvocationParser.h"
 
 namespace tessary {
 namespace {
@@ -139,12 +140,12 @@ std::filesystem::path ApplicationClassifier::commandLineProgram(const ProcessFac
     if (facts.arguments.empty())
         return {};
     const auto& first = facts.arguments.front();
-    if (auto program = DesktopEntryIndex::resolveProgram(first, searchPath_, facts.workingFolder))
+    if (auto program = InvocationParser::resolveProgram(first, searchPath_, facts.workingFolder))
         return *program;
     // Some programs rewrite their command line as one string: "/opt/app/app --type=renderer".
     const auto space = first.find(' ');
     if (facts.arguments.size() == 1 && space != std::string::npos) {
-        if (auto program = DesktopEntryIndex::resolveProgram(first.substr(0, space), searchPath_, facts.workingFolder))
+        if (auto program = InvocationParser::resolveProgram(first.substr(0, space), searchPath_, facts.workingFolder))
             return *program;
     }
     return {};
@@ -161,7 +162,7 @@ std::optional<std::string> ApplicationClassifier::programId(const ProcessFacts& 
     if (const auto program = id ? std::filesystem::path() : runningProgram(facts); !program.empty()) {
         id = index_.idForProgram(program);
         if (!id) {
-            const auto running = DesktopEntryIndex::runningInvocation(program, facts.arguments);
+            const auto running = InvocationParser::runningInvocation(program, facts.arguments);
             id = index_.idForInvocation(running, facts.workingFolder);
         }
         if (!id)

@@ -18,20 +18,6 @@ namespace {
 
 using std::chrono::steady_clock;
 
-// An exec is reported as it opens the program, before the image is replaced: look again shortly.
-constexpr std::array<std::chrono::milliseconds, 3> kLooksAfterExecution{std::chrono::milliseconds(1),
-                                                                        std::chrono::milliseconds(5),
-                                                                        std::chrono::milliseconds(25)};
-constexpr std::chrono::milliseconds kAfterExecution{5};
-// A launcher moves its child into a new unit just after creating it, or a moment later.
-constexpr std::array<std::chrono::milliseconds, 2> kLooksAfterNewUnit{std::chrono::milliseconds(5),
-                                                                      std::chrono::milliseconds(50)};
-// /proc is listed now and then to forget processes that left unnoticed; with exec
-// notifications, this and a re-read of every process are only a safety net.
-constexpr std::chrono::seconds kListingInterval{10};
-constexpr std::chrono::seconds kSafetyInterval{30};
-// A package lands its entry and its program over a moment: the index is read again after it.
-constexpr std::chrono::seconds kSecondIndexRead{2};
 constexpr pid_t kLargestProbe = 4096;
 constexpr std::uint32_t kEntryEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE;
 
@@ -81,7 +67,7 @@ ApplicationWatcher::ApplicationWatcher(std::shared_ptr<MainQueue> mainQueue, con
     for (auto& application : tracker_.applications())
         running_->push_back(std::move(application));
 
-    wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (settings_.eventTriggers)
         setUpTriggers();
     if (settings_.logSink) {
@@ -103,12 +89,9 @@ ApplicationWatcher::~ApplicationWatcher()
     stopping_ = true;
     const std::uint64_t one = 1;
     // An eventfd write fails only when its counter is full, and a full counter wakes the thread too.
-    if (::write(wake_, &one, sizeof one) < 0) {
+    if (::write(wake_.get(), &one, sizeof one) < 0) {
     }
     thread_.join();
-    for (const int fd : {wake_, inotify_, execInotify_})
-        if (fd >= 0)
-            ::close(fd);
 }
 
 void ApplicationWatcher::addObserver(std::weak_ptr<WorkspaceObserver> observer)
@@ -136,14 +119,14 @@ void ApplicationWatcher::loadIndex()
 
 void ApplicationWatcher::setUpTriggers()
 {
-    inotify_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (inotify_ >= 0)
+    inotify_.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (inotify_)
         watchFolders();
     // An exec opens its program: an open in a program folder is reported by name, on any
     // kernel and without privileges (but without the PID, so the name says which program ran,
     // not where).
-    execInotify_ = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (execInotify_ >= 0)
+    execInotify_.reset(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
+    if (execInotify_)
         watchProgramFolders();
 }
 
@@ -161,7 +144,7 @@ void ApplicationWatcher::watchTree(const std::filesystem::path& folder, WatchKin
         // Not there yet: watch the nearest folder that is, to watch this one once it appears.
         for (auto ancestor = folder.parent_path(); !ancestor.empty(); ancestor = ancestor.parent_path()) {
             if (std::filesystem::is_directory(ancestor, error)) {
-                const int wd = ::inotify_add_watch(inotify_, ancestor.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+                const int wd = ::inotify_add_watch(inotify_.get(), ancestor.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
                 if (wd >= 0 && !watches_.contains(wd))
                     watches_[wd] = Watch{WatchKind::ancestor, ancestor};
                 return;
@@ -172,7 +155,7 @@ void ApplicationWatcher::watchTree(const std::filesystem::path& folder, WatchKin
         return;
     }
     const auto mask = kind == WatchKind::units ? IN_CREATE | IN_ONLYDIR : kEntryEvents | IN_ONLYDIR;
-    const int wd = ::inotify_add_watch(inotify_, folder.c_str(), mask);
+    const int wd = ::inotify_add_watch(inotify_.get(), folder.c_str(), mask);
     if (wd < 0)
         return;
     watches_[wd] = Watch{kind, folder};
@@ -191,7 +174,7 @@ void ApplicationWatcher::watchProgramFolders()
         if (std::any_of(programFolders_.begin(), programFolders_.end(),
                         [&folder](const auto& watched) { return watched.second == folder; }))
             continue;
-        const int wd = ::inotify_add_watch(execInotify_, folder.c_str(), IN_OPEN | IN_ONLYDIR);
+        const int wd = ::inotify_add_watch(execInotify_.get(), folder.c_str(), IN_OPEN | IN_ONLYDIR);
         if (wd >= 0)
             programFolders_[wd] = folder;
         else
@@ -206,7 +189,7 @@ void ApplicationWatcher::readInotify(Wake& wake)
     alignas(inotify_event) std::array<char, 8192> buffer{};
     bool rewatch = false;
     while (true) {
-        const ssize_t got = ::read(inotify_, buffer.data(), buffer.size());
+        const ssize_t got = ::read(inotify_.get(), buffer.data(), buffer.size());
         if (got <= 0)
             break;
         for (std::size_t offset = 0; offset < static_cast<std::size_t>(got);) {
@@ -247,7 +230,7 @@ void ApplicationWatcher::readExecutions(Wake& wake)
 {
     alignas(inotify_event) std::array<char, 8192> buffer{};
     while (true) {
-        const ssize_t got = ::read(execInotify_, buffer.data(), buffer.size());
+        const ssize_t got = ::read(execInotify_.get(), buffer.data(), buffer.size());
         if (got <= 0)
             return;
         for (std::size_t offset = 0; offset < static_cast<std::size_t>(got);) {
@@ -277,31 +260,16 @@ void ApplicationWatcher::readExecutions(Wake& wake)
 void ApplicationWatcher::run()
 {
     const auto scanOnly = [this] { return !execWakes_; };
-    const auto listingInterval = [&] { return scanOnly() ? std::chrono::milliseconds(kListingInterval) : kSafetyInterval; };
-    const auto sweepInterval = [&] { return scanOnly() ? settings_.sweepInterval : kSafetyInterval; };
-    constexpr auto never = TimePoint::max();
-    auto now = steady_clock::now();
-    auto nextListing = now + listingInterval();
-    auto nextSweep = now + sweepInterval();
-    auto indexReadAt = never;
-    std::vector<TimePoint> sweepsAt;
-    auto lookAt = never;
-    std::vector<TimePoint> unitLooksAt;
+    WatcherSchedule schedule({settings_.scanInterval, settings_.sweepInterval, static_cast<bool>(inotify_)}, scanOnly(),
+                             steady_clock::now());
     std::vector<pollfd> descriptors;
     while (true) {
-        now = steady_clock::now();
-        auto deadline = std::min({nextListing, nextSweep, indexReadAt});
-        if (scanOnly())
-            deadline = std::min(deadline, now + settings_.scanInterval);
-        deadline = std::min(deadline, lookAt);
-        for (const auto& at : unitLooksAt)
-            deadline = std::min(deadline, at);
-        for (const auto& at : sweepsAt)
-            deadline = std::min(deadline, at);
-        const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(std::max(deadline - now, steady_clock::duration{}));
+        auto now = steady_clock::now();
+        const auto timeout = std::chrono::ceil<std::chrono::milliseconds>(
+            std::max(schedule.deadline(now, scanOnly()) - now, steady_clock::duration{}));
 
         descriptors.clear();
-        for (const int fd : {wake_, inotify_, execInotify_})
+        for (const int fd : {wake_.get(), inotify_.get(), execInotify_.get()})
             descriptors.push_back(pollfd{fd, POLLIN, 0});
         for (const int fd : tracker_.exitDescriptors())
             descriptors.push_back(pollfd{fd, POLLIN, 0});
@@ -314,53 +282,26 @@ void ApplicationWatcher::run()
         Wake wake;
         if (ready > 0) {
             for (std::size_t i = 3; i < descriptors.size(); ++i)
-                if ((descriptors[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                if ((descriptors[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0)
                     tracker_.processExited(descriptors[i].fd, changes);
-                    wake.exited = true;
-                }
             if ((descriptors[1].revents & POLLIN) != 0)
                 readInotify(wake);
             if ((descriptors[2].revents & POLLIN) != 0)
                 readExecutions(wake);
         }
-        // Without inotify, entries installed since are found with each listing.
-        if (wake.indexStale || indexReadAt <= now || (inotify_ < 0 && now >= nextListing)) {
+        const auto actions = schedule.wokeUp(wake, now);
+        if (actions.readIndex) {
             loadIndex();
-            if (execInotify_ >= 0)
+            if (execInotify_)
                 watchProgramFolders();
-            indexReadAt = wake.indexStale ? now + kSecondIndexRead : never;
         }
-
-        const bool list = now >= nextListing || wake.overflow;
-        findNewProcesses(list, changes);
-        if (list)
-            nextListing = now + listingInterval();
-
-        const bool sweepDue = std::erase_if(sweepsAt, [now](TimePoint at) { return at <= now; }) > 0;
-        if (wake.identifyingExec || sweepDue || list || now >= nextSweep) {
+        findNewProcesses(actions.list, changes);
+        if (actions.recheckAll)
             tracker_.recheckAll(changes);
-            nextSweep = now + sweepInterval();
-        }
-        if (wake.identifyingExec) {
-            sweepsAt.clear();
-            for (const auto delay : kLooksAfterExecution)
-                sweepsAt.push_back(now + delay);
-        }
-
-        const bool lookDue = lookAt <= now;
-        const bool unitLookDue = std::erase_if(unitLooksAt, [now](TimePoint at) { return at <= now; }) > 0;
-        if (tracker_.hasRecent() && (scanOnly() || wake.executed || wake.newUnit || lookDue || unitLookDue))
-            tracker_.recheckRecent(inotify_ < 0 || wake.newUnit || unitLookDue, changes);
-        if (lookDue)
-            lookAt = never;
-        // A process read mid-exec must be read again, and one just exec'd may be: look again soon.
-        if (wake.executed || tracker_.hasUnsettled())
-            lookAt = now + kAfterExecution;
-        if (wake.newUnit) {
-            unitLooksAt.clear();
-            for (const auto delay : kLooksAfterNewUnit)
-                unitLooksAt.push_back(now + delay);
-        }
+        const auto look = schedule.lookAtRecent(scanOnly(), tracker_.hasRecent());
+        if (look.due)
+            tracker_.recheckRecent(look.checkUnits, changes);
+        schedule.settled(tracker_.hasUnsettled());
         deliver(std::move(changes));
     }
 }

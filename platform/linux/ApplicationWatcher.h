@@ -20,6 +20,8 @@
 #include "platform/linux/DesktopEntryIndex.h"
 #include "platform/linux/ProcFileSystem.h"
 #include "platform/linux/ProcessHandles.h"
+#include "platform/linux/ScopedFd.h"
+#include "platform/linux/WatcherSchedule.h"
 
 namespace tessary {
 
@@ -69,17 +71,8 @@ public:
 private:
     using ObserverList = std::vector<std::weak_ptr<WorkspaceObserver>>;
     using ApplicationList = std::vector<std::shared_ptr<RunningApplication>>;
-    using TimePoint = std::chrono::steady_clock::time_point;
+    using Wake = WatcherSchedule::Wake;
     enum class WatchKind { units, entries, ancestor };
-    struct Wake {
-        bool exited = false;
-        bool newUnit = false;
-        bool indexStale = false;
-        bool executed = false;
-        // An exec of a program that identifies an application, or events were lost.
-        bool identifyingExec = false;
-        bool overflow = false;
-    };
 
     void loadIndex();
     void setUpTriggers();
@@ -104,9 +97,9 @@ private:
     // Main thread: what runs as far as launches and ends have been delivered.
     std::shared_ptr<ApplicationList> running_;
 
-    int wake_ = -1;
-    int inotify_ = -1;
-    int execInotify_ = -1;
+    ScopedFd wake_;
+    ScopedFd inotify_;
+    ScopedFd execInotify_;
     struct Watch {
         WatchKind kind;
         std::filesystem::path folder;

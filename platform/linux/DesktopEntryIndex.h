@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/InvocationParser.h"
+
 namespace tessary {
 
 // The installed desktop entries: each application's ID (the desktop file ID without
@@ -24,18 +26,7 @@ public:
         std::string searchPath;
     };
 
-    // What a command line finally runs, as identification sees it.
-    struct Invocation {
-        enum class Kind { program, script, module, jar, flatpak };
-        Kind kind = Kind::program;
-        // Canonical: the program itself, or the interpreter or launcher that runs the operand.
-        std::filesystem::path program;
-        // The script or jar (absolute when its folder is known, else as written), the module
-        // name, or the Flatpak ID.
-        std::string operand;
-        // The shells, interpreters and launchers on the way to what finally runs, canonical.
-        std::vector<std::filesystem::path> launchers;
-    };
+    using Invocation = InvocationParser::Invocation;
 
     DesktopEntryIndex() = default;
     static DesktopEntryIndex load(const Roots& roots);
@@ -49,8 +40,9 @@ public:
     // The application whose visible entry starts this program (a canonical path). Entries of
     // every data folder count, the system's before the user's.
     std::optional<std::string> idForProgram(const std::filesystem::path& program) const;
-    // The application whose visible entry runs what a process runs (see runningInvocation);
-    // relative scripts and jars resolve against the process's working folder when known.
+    // The application whose visible entry runs what a process runs (see
+    // InvocationParser::runningInvocation); relative scripts and jars resolve against the
+    // process's working folder when known.
     std::optional<std::string> idForInvocation(const Invocation& running,
                                                const std::filesystem::path& workingFolder) const;
     // The application whose visible entry starts this program, a "#!" script, when this
@@ -67,22 +59,6 @@ public:
     std::set<std::filesystem::path> programFolders() const;
     // One line per entry file whose malformed lines were skipped, naming the file.
     const std::vector<std::string>& malformedEntries() const { return malformedEntries_; }
-
-    // What an Exec= value finally runs: env, "sh -c" strings and interpreters are seen through;
-    // absent when that cannot be told, or when an interpreter runs nothing named.
-    static std::optional<Invocation> invocationOf(const std::string& exec, const std::string& searchPath,
-                                                  const std::filesystem::path& folder = {});
-    // What a running process runs, from its canonical program and its arguments (argv[0] first):
-    // the program, or for an interpreter or Flatpak launcher its operand as written.
-    static Invocation runningInvocation(const std::filesystem::path& program,
-                                        const std::vector<std::string>& arguments);
-    // A program name resolved as exec would (absolute, relative to folder, or on the search
-    // path) to a canonical executable file.
-    static std::optional<std::filesystem::path>
-    resolveProgram(const std::string& program, const std::string& searchPath, const std::filesystem::path& folder = {});
-    // "python", "shell", "java", ... for interpreters and launchers (by file name, versions
-    // ignored); empty for other programs.
-    static std::string interpreterFamily(const std::filesystem::path& program);
 
 private:
     struct OperandClaim {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/linux/DesktopEntryIndex.h"
+#include "platform/linux/InvocationParser.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         index.idForProgram(program);
     index.idForProgram(folders.root / "bin" / "game");
     // The same bytes as one Exec= value, with its quoting, "sh -c" strings and interpreter options.
-    if (const auto invocation = DesktopEntryIndex::invocationOf(bytes, folders.roots.searchPath, folders.root))
+    if (const auto invocation = InvocationParser::invocationOf(bytes, folders.roots.searchPath, folders.root))
         index.idForInvocation(*invocation, folders.root);
     return 0;
 }

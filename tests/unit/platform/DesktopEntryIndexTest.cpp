@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/linux/DesktopEntryIndex.h"
+#include "platform/linux/InvocationParser.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tessary {
@@ -102,7 +103,7 @@ TEST_F(DesktopEntryIndexTest, ExecLinesAreSeenThroughToWhatTheyFinallyRun)
         {"endless wrapping", "env env env env env env env env env env env editor", std::nullopt, ""},
     };
     for (const auto& row : rows) {
-        const auto invocation = DesktopEntryIndex::invocationOf(row.exec, searchPath);
+        const auto invocation = InvocationParser::invocationOf(row.exec, searchPath);
         ASSERT_EQ(invocation.has_value(), row.kind.has_value()) << row.name;
         if (!invocation)
             continue;
@@ -170,13 +171,18 @@ TEST_F(DesktopEntryIndexTest, RunningCommandLinesNameTheirOperand)
         {"python -c", bin / "python3.11", {"python3", "-c", "x"}, Kind::program, ""},
         {"shell with -o then a script", bin / "bash", {"bash", "-o", "pipefail", "run.sh"}, Kind::script, "run.sh"},
         {"shell -c", bin / "bash", {"bash", "-ec", "run.sh"}, Kind::program, ""},
+        {"shell with +o then a script", bin / "bash", {"bash", "+o", "posix", "run.sh"}, Kind::script, "run.sh"},
+        {"perl -I with its value then a script", bin / "perl", {"perl", "-I", "lib", "run.pl"}, Kind::script, "run.pl"},
+        {"node -e", bin / "node", {"node", "-e", "run()"}, Kind::program, ""},
+        {"gjs -c", bin / "gjs", {"gjs", "-c", "run()"}, Kind::program, ""},
+        {"ruby -c checks a script", bin / "ruby", {"ruby", "-c", "run.rb"}, Kind::script, "run.rb"},
         {"no arguments at all", bin / "java", {}, Kind::program, ""},
         {"option without its value", bin / "java", {"java", "-jar"}, Kind::program, ""},
         {"flatpak ID that is no ID", bin / "flatpak", {"flatpak", "run", "../../etc"}, Kind::program, ""},
         {"other program with a path argument", bin / "editor", {"editor", "/srv/a.py"}, Kind::program, ""},
     };
     for (const auto& row : rows) {
-        const auto running = DesktopEntryIndex::runningInvocation(row.program, row.arguments);
+        const auto running = InvocationParser::runningInvocation(row.program, row.arguments);
         EXPECT_EQ(running.kind, row.kind) << row.name;
         EXPECT_EQ(running.operand, row.operand) << row.name;
         EXPECT_EQ(running.program, row.program) << row.name;
