@@ -29,7 +29,7 @@
 #include <sys/un.h>
 
 #include "agent/core/DeviceConfig.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "shared/SharedDefaults.h"
 #include "platform/linux/FileSecureStore.h"
 #include "platform/linux/SecureStoreFactory.h"

@@ -21,7 +21,7 @@
 
 #include "agent/enforcement/AppBlocker.h"
 #include "agent/enforcement/AppMonitor.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "platform/linux/ApplicationWatcher.h"
 #include "tests/support/ManualMainQueue.h"
 #include "tests/support/TemporaryFolder.h"

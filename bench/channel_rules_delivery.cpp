@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "agent/service/WebSocketClient.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "tests/support/ManualMainQueue.h"
 
 using namespace tessary;

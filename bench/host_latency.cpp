@@ -21,21 +21,13 @@
 #include "platform/JsonText.h"
 #include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
+#include "tests/support/NativeFrames.h"
 
 extern char** environ;
 
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
-
-std::string framed(const std::string& message)
-{
-    const auto length = static_cast<std::uint32_t>(message.size());
-    std::string frame;
-    for (int shift = 0; shift < 32; shift += 8)
-        frame += static_cast<char>((length >> shift) & 0xFFU);
-    return frame + message;
-}
 
 struct Run {
     double milliseconds;
@@ -139,10 +131,10 @@ struct CaseFigures {
 CaseFigures measure(const std::string& host, const std::string& echo, const std::string& message, int runs,
                     const std::function<void()>& afterHostRun)
 {
-    const auto frame = framed(message);
+    const auto frame = tessary::testing::NativeFrames::framed(message);
     const auto first = roundTrip(host, frame);
     afterHostRun();
-    const auto sameSizeFrame = framed(paddedMessage(first.replyBytes));
+    const auto sameSizeFrame = tessary::testing::NativeFrames::framed(paddedMessage(first.replyBytes));
     for (int i = 0; i < 5; ++i) {  // warm the page cache
         roundTrip(host, frame);
         afterHostRun();

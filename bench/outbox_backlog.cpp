@@ -14,7 +14,7 @@
 
 #include "agent/service/Outbox.h"
 #include "agent/service/WebSocketClient.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "platform/linux/BeastWebSocketSession.h"
 #include "tests/support/ManualMainQueue.h"
 #include "tests/support/TemporaryFolder.h"

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "agent/ui/PanelProcess.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "tests/support/PanelScene.h"
 
 using namespace tessary;

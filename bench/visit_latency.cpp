@@ -27,6 +27,7 @@
 #include "agent/core/DeviceIdentifier.h"
 #include "platform/linux/FileSecureStore.h"
 #include "platform/linux/SecureStoreFactory.h"
+#include "tests/support/NativeFrames.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WaitUntil.h"
 #include "tests/support/WatchedProcess.h"
@@ -84,15 +85,6 @@ private:
     std::map<std::string, SteadyClock::time_point> arrivals_;
 };
 
-std::string framed(const std::string& message)
-{
-    const auto length = static_cast<std::uint32_t>(message.size());
-    std::string frame;
-    for (int shift = 0; shift < 32; shift += 8)
-        frame += static_cast<char>((length >> shift) & 0xFFU);
-    return frame + message;
-}
-
 // Appends exactly `count` bytes from fd to `bytes`, or fails at end of output or at the deadline.
 bool readExactly(int fd, std::size_t count, std::string& bytes, SteadyClock::time_point deadline)
 {
@@ -144,7 +136,7 @@ std::optional<HostReply> askChromeHost(const std::string& program, const std::st
 
     std::optional<HostReply> reply;
     if (spawned) {
-        const auto frame = framed(message);
+        const auto frame = tessary::testing::NativeFrames::framed(message);
         const bool sent = ::write(in[1], frame.data(), frame.size()) == static_cast<ssize_t>(frame.size());
         const auto deadline = SteadyClock::now() + kVisitLimit;
         std::string header;

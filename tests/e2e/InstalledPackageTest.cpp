@@ -16,6 +16,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HeadlessFirefox.h"
 #include "tests/support/PairedAgentHarness.h"
+#include "tests/support/Prerequisite.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WaitUntil.h"
 #include "tests/support/WatchedProcess.h"
@@ -124,7 +125,7 @@ protected:
         if (geteuid() != 0 || !packageInstalled())
             GTEST_SKIP() << "needs root and the tessary package installed (tests/package/InstallTest.sh)";
         if (!harness.available())
-            GTEST_SKIP() << harness.whyUnavailable();
+            TESSARY_SKIP_WITHOUT(harness.whyUnavailable());
         // What a child could set: an installed agent must not follow it.
         harness.setEnvironment("TESSARY_SERVICE_URL", "https://127.0.0.1:9/");
         configuration = std::make_unique<SystemConfiguration>(
@@ -179,7 +180,7 @@ TEST_F(InstalledPackageTest, TheInstalledAgentMonitorsFromOptAndLeavesTheLoginIt
 TEST_F(InstalledPackageTest, HeadlessChromiumReachesTheInstalledHostThroughTheSystemWideManifest)
 {
     if (!present(kChromium))
-        GTEST_SKIP() << "Chromium is not installed";
+        TESSARY_SKIP_WITHOUT("Chromium is not installed");
     harness.pairDevice();
     auto& agent = harness.startAgent();
     ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
@@ -217,7 +218,7 @@ TEST_F(InstalledPackageTest, HeadlessFirefoxReachesTheInstalledHostThroughTheSys
 {
     using testing::HeadlessFirefox;
     if (!HeadlessFirefox::installed())
-        GTEST_SKIP() << "firefox-esr is not installed";
+        TESSARY_SKIP_WITHOUT("firefox-esr is not installed");
     const std::filesystem::path manifest = "/usr/lib/mozilla/native-messaging-hosts/app.brenmoor.tessary.json";
     EXPECT_EQ(json::parse(TemporaryFolder::readFile(manifest))["path"],
               "/opt/tessary/Contents/Helpers/tessary-firefox-host");

@@ -15,6 +15,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/HeadlessFirefox.h"
 #include "tests/support/PairedAgentHarness.h"
+#include "tests/support/Prerequisite.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/VirtualDisplay.h"
 #include "tests/support/WaitUntil.h"
@@ -32,8 +33,6 @@ using testing::waitUntil;
 
 // Generous: these are deadlines for a loaded machine and a sanitizer build, not speed targets.
 constexpr auto kLimit = std::chrono::seconds(20);
-// The channel comes back after its first back-off of 5 s in real time.
-constexpr auto kReconnectLimit = std::chrono::seconds(30);
 
 constexpr auto kBlockedSite = "games.example";
 constexpr auto kBlockedAppId = "org.example.TessaryTestGame";
@@ -53,7 +52,7 @@ protected:
     void SetUp() override
     {
         if (!harness.available())
-            GTEST_SKIP() << harness.whyUnavailable();
+            TESSARY_SKIP_WITHOUT(harness.whyUnavailable());
     }
 
     // What the service recorded for the paired device.
@@ -131,13 +130,6 @@ TEST_F(MonitoringEndToEndTest, PairedAgentReportsEnforcesAndForgetsThePairingWhe
         EXPECT_EQ(StandInServiceProcess::header(heartbeat, "Authorization"), "Bearer " + device.token);
 
         ASSERT_TRUE(agent.waitForLine("Rules fetched via HTTP: 0 blocked sites", kLimit)) << agent.output();
-        bool rulesRequested = false;
-        for (const auto& request : service.requests())
-            if (request["method"] == "GET" && request["path"] == "/api/device/rules" && request["status"] == 200 &&
-                StandInServiceProcess::header(request["headers"], "Authorization") == "Bearer " + device.token &&
-                StandInServiceProcess::header(request["headers"], "X-Device-Id") == device.deviceId)
-                rulesRequested = true;
-        EXPECT_TRUE(rulesRequested) << service.requests().dump(2);
 
         ASSERT_TRUE(waitForPayload("statuses", json{{"online", true}})) << agent.output();
         EXPECT_EQ(StandInServiceProcess::header(record()["channelOpens"][0]["headers"], "X-Device-Id"),
@@ -189,22 +181,7 @@ TEST_F(MonitoringEndToEndTest, PairedAgentReportsEnforcesAndForgetsThePairingWhe
     }
 
     {
-        SCOPED_TRACE("step 5: a grant is published for the address's host");
-        const auto granted = service.grantAccess(device.deviceId, "https://www.games.example/play?level=2", 1900000000);
-        ASSERT_EQ(granted.status, 200) << granted.text;
-        EXPECT_EQ(granted.json.value("delivered", 0), 1) << granted.text;
-        auto withGrant = rules;
-        withGrant["grants"] = json::array({{{"url", kBlockedSite}, {"expiry", 1900000000}}});
-        EXPECT_TRUE(waitUntil([&] { return harness.publishedRules() == withGrant; }, kLimit))
-            << harness.publishedRules().value_or(json()).dump();
-        // The agent's lines are read from its pipe by another thread: waited for, like the store.
-        EXPECT_TRUE(agent.waitForLine(
-            "Access granted: https://www.games.example/play?level=2, expiry: Optional(1900000000)", kLimit))
-            << agent.output();
-    }
-
-    {
-        SCOPED_TRACE("step 6: a blocked application is killed at launch and reported");
+        SCOPED_TRACE("step 5: a blocked application is killed at launch and reported");
         ChildProcess game({blockedProgram.string(), "600"});
         ASSERT_TRUE(game.started());
         ASSERT_TRUE(waitForExit(game.pid(), kLimit)) << agent.output();
@@ -216,20 +193,7 @@ TEST_F(MonitoringEndToEndTest, PairedAgentReportsEnforcesAndForgetsThePairingWhe
     }
 
     {
-        SCOPED_TRACE("step 7: a channel the service drops is opened again");
-        const auto opensBefore = recordCount("channelOpens");
-        const auto statusesBefore = recordCount("statuses");
-        const auto closed = service.closeChannels(device.deviceId);
-        ASSERT_EQ(closed.status, 200) << closed.text;
-        EXPECT_EQ(closed.json.value("closed", 0), 1) << closed.text;
-        ASSERT_TRUE(waitUntil([&] { return recordCount("statuses") > statusesBefore; }, kReconnectLimit))
-            << agent.output();
-        EXPECT_GT(recordCount("channelOpens"), opensBefore);
-        EXPECT_EQ(record()["statuses"].back()["payload"], (json{{"online", true}}));
-    }
-
-    {
-        SCOPED_TRACE("step 8: deleting the device returns the agent to the not-set-up state");
+        SCOPED_TRACE("step 6: deleting the device returns the agent to the not-set-up state");
         const auto deleted = service.deleteDevice(device.deviceId);
         ASSERT_EQ(deleted.status, 200) << deleted.text;
         ASSERT_TRUE(agent.waitForLine("Device deauthorized — cleaning up and resetting to setup wizard", kLimit))
@@ -288,7 +252,7 @@ TEST_F(MonitoringEndToEndTest, AParentRunsTheFamilyFromTheDashboardInARealBrowse
 {
     const auto xvfb = testing::findProgram("Xvfb");
     if (!xvfb || !testing::findProgram("xdotool") || !ParentsBrowser::installed())
-        GTEST_SKIP() << "needs Xvfb, xdotool, chromedriver and python3-selenium";
+        TESSARY_SKIP_WITHOUT("needs Xvfb, xdotool, chromedriver and python3-selenium");
     testing::VirtualDisplay display(*xvfb);
     ASSERT_TRUE(display.ready());
     auto& service = harness.service();
@@ -429,7 +393,9 @@ TEST_F(MonitoringEndToEndTest, AParentRunsTheFamilyFromTheDashboardInARealBrowse
     expectAgentStillRunning();
 }
 
-TEST_F(MonitoringEndToEndTest, AStoreDeletedReplacedOrDamagedIsRebuiltAndVisitsStillArriveOnce)
+// The shared store replaced or truncated under the running agent and browser hosts: each found a
+// real fault here. A deleted or damaged store is the unit tests' table.
+TEST_F(MonitoringEndToEndTest, AStoreReplacedOrTruncatedIsRebuiltAndVisitsStillArriveOnce)
 {
     const auto device = harness.pairDevice();
     auto& service = harness.service();
@@ -446,9 +412,6 @@ TEST_F(MonitoringEndToEndTest, AStoreDeletedReplacedOrDamagedIsRebuiltAndVisitsS
     ASSERT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit)) << agent.output();
 
     const auto store = harness.storeFile();
-    std::string garbage;
-    for (int i = 0; i < 20000; ++i)
-        garbage += static_cast<char>((i * 31 + 7) % 256);
     struct Step {
         const char* name;
         std::function<void()> damage;
@@ -473,10 +436,7 @@ TEST_F(MonitoringEndToEndTest, AStoreDeletedReplacedOrDamagedIsRebuiltAndVisitsS
         std::filesystem::resize_file(store, 100);
     };
     const Step steps[] = {
-        {"deleted", [&] { std::filesystem::remove(store); }, "Shared store was missing — rebuilt it"},
         {"replaced", replaceWithAnEmptyStore, "Shared store was replaced — published the rules into it again"},
-        {"filled with garbage", [&] { TemporaryFolder::writeFile(store, garbage); },
-         "Shared store was damaged — moved it aside to "},
         {"truncated", truncateAfterACheckpoint, nullptr},
     };
     for (const auto& step : steps) {
@@ -511,54 +471,7 @@ TEST_F(MonitoringEndToEndTest, AStoreDeletedReplacedOrDamagedIsRebuiltAndVisitsS
         for (const auto& url : urls)
             EXPECT_EQ(arrivals(url), 1U) << url;
     }
-    std::vector<std::string> keptCopies;
-    for (const auto& entry : std::filesystem::directory_iterator(store.parent_path())) {
-        const auto name = entry.path().filename().string();
-        if (name.starts_with("store.sqlite3.corrupt-") && !name.ends_with("-wal") && !name.ends_with("-shm"))
-            keptCopies.push_back(TemporaryFolder::readFile(entry.path()));
-    }
-    EXPECT_NE(std::find(keptCopies.begin(), keptCopies.end(), garbage), keptCopies.end())
-        << "the garbage was moved aside, not deleted";
     expectAgentStillRunning();
-}
-
-// Blocking does not depend on seeing the launch: a game started while the agent was down, or before
-// the rules arrived, is stopped when they do, and the kept rules stop it after an offline restart.
-TEST_F(MonitoringEndToEndTest, AGameRunningBeforeTheRulesIsStoppedWhenTheyArriveAndAfterAnOfflineRestart)
-{
-    const auto device = harness.pairDevice();
-    const auto blockedProgram = installBlockedApplication();
-    ChildProcess before({blockedProgram.string(), "600"});
-    ASSERT_TRUE(before.started());
-    auto& service = harness.service();
-    auto& agent = harness.startAgent();
-    ASSERT_TRUE(agent.waitForLine("Rules fetched via HTTP: 0 blocked sites", kLimit)) << agent.output();
-    EXPECT_EQ(::kill(before.pid(), 0), 0) << "nothing blocks it yet";
-
-    const json rules = {{"mode", "allow"},
-                        {"blockedSites", json::array()},
-                        {"blockedApps", json::array({kBlockedAppId})},
-                        {"approvedSites", json::array()},
-                        {"approvedApps", json::array()},
-                        {"grants", json::array()}};
-    ASSERT_EQ(service.pushRules(device.deviceId, rules).status, 200);
-    ASSERT_TRUE(waitForExit(before.pid(), kLimit)) << agent.output();
-    EXPECT_EQ(before.wait(), -1) << "ended by a signal";
-    EXPECT_TRUE(waitForPayload("blockedLaunches", json{{"bundleId", kBlockedAppId}, {"appName", kBlockedAppName}}))
-        << agent.output();
-
-    // Killed with the network off, and the game started while it was down.
-    service.stop();
-    harness.killAgent();
-    ChildProcess whileDown({blockedProgram.string(), "600"});
-    ASSERT_TRUE(whileDown.started());
-    auto& restarted = harness.startAgent();
-    ASSERT_TRUE(waitForExit(whileDown.pid(), kLimit)) << restarted.output();
-    EXPECT_EQ(whileDown.wait(), -1);
-    EXPECT_TRUE(restarted.waitForLine("Rules kept from the last run applied: 0 blocked sites", kLimit))
-        << restarted.output();
-    EXPECT_EQ(harness.publishedRules(), rules) << "the browsers have the rules too";
-    service.start();
 }
 
 // systemd-run --user --scope --unit=app-gnome-<approved>-1 <game>: the game runs in a scope named
@@ -610,81 +523,42 @@ TEST_F(MonitoringEndToEndTest, ABlockedGameInAScopeNamedAfterAnotherApplicationI
     std::filesystem::remove(scope, error);
 }
 
-// What a child with a terminal would try with sqlite3 against the agent's files: each is undone
-// within a poll, and the parent learns of it from a heartbeat.
-TEST_F(MonitoringEndToEndTest, TricksDoneWithSqliteAreUndoneAndReachTheParentInAHeartbeat)
+// A trigger planted in the outbox with sqlite3 swallows no visit and reaches the parent in a
+// heartbeat: the outbox's findings join the agent's tamper report. (The shared store's tricks and
+// the outbox's repair are the unit tests' tables.)
+TEST_F(MonitoringEndToEndTest, ATriggerPlantedInTheOutboxIsUndoneAndReachesTheParentInAHeartbeat)
 {
-    const auto device = harness.pairDevice();
-    auto& service = harness.service();
+    harness.pairDevice();
     auto& agent = harness.startAgent();
     ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
-    ASSERT_TRUE(waitForPayload("statuses", json{{"online", true}})) << agent.output();
-    const json rules = {{"mode", "allow"},
-                        {"blockedSites", json::array({kBlockedSite})},
-                        {"blockedApps", json::array()},
-                        {"approvedSites", json::array()},
-                        {"approvedApps", json::array()},
-                        {"grants", json::array()}};
-    ASSERT_EQ(service.pushRules(device.deviceId, rules).status, 200);
-    ASSERT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit)) << agent.output();
-
-    const auto outbox = harness.storeFile().parent_path().parent_path() / "app.brenmoor.tessary" / "outbox.sqlite3";
-    const auto sqlite = [](const std::filesystem::path& file, const std::string& sql) {
-        sqlite3* connection = nullptr;
-        ASSERT_EQ(sqlite3_open(file.c_str(), &connection), SQLITE_OK);
-        sqlite3_busy_timeout(connection, 2000);
-        EXPECT_EQ(sqlite3_exec(connection, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
-            << sqlite3_errmsg(connection);
-        sqlite3_close(connection);
-    };
-    const std::string swallow = " BEGIN SELECT RAISE(IGNORE); END";
-    struct Trick {
-        const char* name;
-        std::function<void()> play;
-        const char* finding;
-    };
-    const Trick tricks[] = {
-        {"a trigger swallowing every visit",
-         [&] { sqlite(harness.storeFile(), "CREATE TRIGGER quiet BEFORE INSERT ON event_queue" + swallow); },
-         "trigger quiet on event_queue"},
-        {"the rules edited in place",
-         [&] { sqlite(harness.storeFile(), R"(UPDATE defaults SET value = '{"mode":"allow"}' WHERE key = 'rules')"); },
-         "the rules in the shared store were changed by another process"},
-        {"the rules edited and frozen by a trigger",
-         [&] {
-             sqlite(harness.storeFile(), R"(UPDATE defaults SET value = '{"mode":"allow"}' WHERE key = 'rules';)"
-                                         "CREATE TRIGGER frozen BEFORE UPDATE ON defaults" + swallow);
-         },
-         "trigger frozen on defaults"},
-        {"a view in place of the rules table",
-         [&] {
-             sqlite(harness.storeFile(), R"(ALTER TABLE defaults RENAME TO kept; CREATE VIEW defaults AS )"
-                                         R"(SELECT 'rules' AS key, '{"mode":"allow"}' AS value)");
-         },
-         "view defaults"},
-        {"a trigger swallowing every message to the service",
-         [&] { sqlite(outbox, "CREATE TRIGGER hush BEFORE INSERT ON outbox" + swallow); }, "trigger hush on outbox"},
-    };
-    for (const auto& trick : tricks) {
-        SCOPED_TRACE(trick.name);
-        trick.play();
-        const auto reported = [&] {
-            for (const auto& heartbeat : record().value("heartbeats", json::array())) {
-                const auto error = heartbeat["headers"].value("X-App-Error", "");
-                if (error.starts_with("Tampering detected: ") && error.find(trick.finding) != std::string::npos)
-                    return true;
-            }
-            return false;
-        };
-        EXPECT_TRUE(waitUntil(reported, kLimit)) << agent.output();
-        EXPECT_TRUE(waitUntil([&] { return harness.publishedRules() == rules; }, kLimit)) << agent.output();
-        const auto url = std::string("https://after.example/") + trick.name;
+    const auto visitArrives = [&](const std::string& url) {
         EXPECT_EQ(harness.sendBrowserMessage({{"type", "url_visit"}, {"url", url}, {"timestamp", 1}}),
                   (json{{"ok", true}}));
-        EXPECT_TRUE(waitForPayload("activity", json{{"events", json::array({json{
-                                                                   {"type", "site_visit"}, {"url", url}, {"ts", 1}}})}}))
-            << agent.output();
-    }
+        return waitForPayload("activity",
+                              json{{"events", json::array({json{{"type", "site_visit"}, {"url", url}, {"ts", 1}}})}});
+    };
+    // Delivered through the outbox, so its file is there.
+    ASSERT_TRUE(visitArrives("https://before.example/")) << agent.output();
+
+    const auto outbox = harness.storeFile().parent_path().parent_path() / "app.brenmoor.tessary" / "outbox.sqlite3";
+    sqlite3* connection = nullptr;
+    ASSERT_EQ(sqlite3_open(outbox.c_str(), &connection), SQLITE_OK);
+    sqlite3_busy_timeout(connection, 2000);
+    EXPECT_EQ(sqlite3_exec(connection, "CREATE TRIGGER hush BEFORE INSERT ON outbox BEGIN SELECT RAISE(IGNORE); END",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK)
+        << sqlite3_errmsg(connection);
+    sqlite3_close(connection);
+    const auto reported = [&] {
+        for (const auto& heartbeat : record().value("heartbeats", json::array())) {
+            const auto error = heartbeat["headers"].value("X-App-Error", "");
+            if (error.starts_with("Tampering detected: ") && error.find("trigger hush on outbox") != std::string::npos)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(waitUntil(reported, kLimit)) << agent.output();
+    EXPECT_TRUE(visitArrives("https://after.example/")) << agent.output();
     expectAgentStillRunning();
 }
 
@@ -696,7 +570,7 @@ TEST_F(MonitoringEndToEndTest, FirefoxReachesTheParentThroughTheFirefoxHost)
 {
     using testing::HeadlessFirefox;
     if (!HeadlessFirefox::installed())
-        GTEST_SKIP() << "firefox-esr is not installed";
+        TESSARY_SKIP_WITHOUT("firefox-esr is not installed");
     std::filesystem::create_directories(harness.paths().home / ".mozilla");
     const auto manifest = harness.paths().home / ".mozilla" / "native-messaging-hosts" / "app.brenmoor.tessary.json";
     auto& service = harness.service();
@@ -726,44 +600,6 @@ TEST_F(MonitoringEndToEndTest, FirefoxReachesTheParentThroughTheFirefoxHost)
     ASSERT_EQ(service.deleteDevice(device.deviceId).status, 200);
     EXPECT_TRUE(waitUntil([&] { return !present(manifest); }, kLimit)) << agent.output();
     EXPECT_TRUE(agent.waitForLine("Firefox native messaging host removed", kLimit)) << agent.output();
-}
-
-TEST_F(MonitoringEndToEndTest, DeviceDeletedWhileTheAgentWasStoppedIsForgottenAtTheNextLaunch)
-{
-    const auto device = harness.pairDevice();
-    const auto deleted = harness.service().deleteDevice(device.deviceId);
-    ASSERT_EQ(deleted.status, 200) << deleted.text;
-    auto& agent = harness.startAgent();
-
-    // The heartbeat and the channel's upgrade are both refused with 401; either one de-authorises.
-    ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
-    ASSERT_TRUE(agent.waitForLine("Device deauthorized — cleaning up and resetting to setup wizard", kLimit))
-        << agent.output();
-    expectPairingForgotten();
-    EXPECT_EQ(recordCount("statuses"), 0U);
-    expectAgentStillRunning();
-}
-
-// A keyring still locked when the agent starts (a login that has not unlocked it yet): the agent
-// says it waits, shows no wizard, writes no new identifier, and monitors once it is unlocked.
-TEST_F(MonitoringEndToEndTest, AKeyringLockedAtLaunchIsWaitedForAndThePairingKept)
-{
-    const auto device = harness.pairDevice();
-    ASSERT_TRUE(harness.secrets().lockKeyring());
-    auto& agent = harness.startAgent();
-    ASSERT_TRUE(agent.waitForLine("Credential store unavailable — retrying in 1 s: the keyring is locked", kLimit))
-        << agent.output();
-    EXPECT_FALSE(agent.hasLine("App launched — ")) << agent.output();
-    EXPECT_FALSE(agent.hasLine("Device not set up — showing setup wizard")) << agent.output();
-
-    // Unlocked as a login unlocks it.
-    ASSERT_TRUE(harness.secrets().startKeyring());
-    ASSERT_TRUE(agent.waitForLine("Monitoring started", kLimit)) << agent.output();
-    EXPECT_TRUE(agent.hasLine("App launched — deviceId: " + device.deviceId)) << agent.output();
-    EXPECT_TRUE(agent.hasLine("App launched — isSetUp: true, hasToken: true, hasFamilyId: true")) << agent.output();
-    EXPECT_FALSE(agent.hasLine("Device not set up — showing setup wizard")) << agent.output();
-    EXPECT_EQ(harness.credential("deviceId"), device.deviceId);
-    expectAgentStillRunning();
 }
 
 }  // namespace

@@ -6,28 +6,16 @@
 #include <QSet>
 #include <QSignalSpy>
 
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
 #include <filesystem>
-#include <fcntl.h>
 #include <functional>
-#include <optional>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
-#include <unistd.h>
 
 #include "agent/ui/panel/PanelView.h"
 #include "tests/support/PanelMirror.h"
 #include "tests/support/PanelScene.h"
+#include "tests/support/Prerequisite.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/VirtualDisplay.h"
-
-extern char** environ;
 
 namespace tessary {
 namespace {
@@ -35,7 +23,6 @@ namespace {
 using testing::PanelScene;
 using testing::VirtualDisplay;
 using testing::findProgram;
-using namespace std::chrono_literals;
 
 struct Shot {
     const char* file;
@@ -49,7 +36,7 @@ TEST(PanelScreenshotTest, EachPanelStateIsCapturedAtItsSize)
 {
     const auto xvfb = findProgram("Xvfb");
     if (!xvfb)
-        GTEST_SKIP() << "Xvfb is not installed";
+        TESSARY_SKIP_WITHOUT("Xvfb is not installed");
     VirtualDisplay display(*xvfb);
     ASSERT_TRUE(display.ready()) << "Xvfb did not come up";
 
@@ -64,42 +51,23 @@ TEST(PanelScreenshotTest, EachPanelStateIsCapturedAtItsSize)
     // This program holds this one test, so no later test meets a display that is gone.
     testing::guiApplication("xcb");
 
+    const auto menuWithUpdate = [](const char* status) {
+        return [status](PanelScene& s) {
+            s.showMenu(true);
+            s.driveUpdateLine(status);
+        };
+    };
     const Shot shots[] = {
         {"wizard-screen-a.png", [](PanelScene&) {}, 200},
         {"wizard-screen-b-error.png", [](PanelScene& s) { s.failPairing(); }, 280},
         {"menu-monitoring.png", [](PanelScene& s) { s.showMenu(true); }, 200},
         {"menu-not-connected.png", [](PanelScene& s) { s.showMenu(false); }, 200},
         {"update-idle.png", [](PanelScene& s) { s.showMenu(true); }, 200},
-        {"update-checking.png",
-         [](PanelScene& s) {
-             s.showMenu(true);
-             s.driveUpdateLine("checking");
-         },
-         200},
-        {"update-up-to-date.png",
-         [](PanelScene& s) {
-             s.showMenu(true);
-             s.driveUpdateLine("upToDate");
-         },
-         200},
-        {"update-available.png",
-         [](PanelScene& s) {
-             s.showMenu(true);
-             s.driveUpdateLine("available");
-         },
-         200},
-        {"update-downloading.png",
-         [](PanelScene& s) {
-             s.showMenu(true);
-             s.driveUpdateLine("downloading");
-         },
-         200},
-        {"update-failed.png",
-         [](PanelScene& s) {
-             s.showMenu(true);
-             s.driveUpdateLine("failed");
-         },
-         200},
+        {"update-checking.png", menuWithUpdate("checking"), 200},
+        {"update-up-to-date.png", menuWithUpdate("upToDate"), 200},
+        {"update-available.png", menuWithUpdate("available"), 200},
+        {"update-downloading.png", menuWithUpdate("downloading"), 200},
+        {"update-failed.png", menuWithUpdate("failed"), 200},
         {"wizard-up-to-date.png", [](PanelScene& s) { s.driveUpdateLine("upToDate"); }, 200},
     };
 

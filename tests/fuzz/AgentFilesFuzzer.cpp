@@ -12,7 +12,7 @@
 #include "agent/service/RecordCodec.h"
 #include "agent/service/RulesPayload.h"
 #include "platform/Clock.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "platform/linux/AgentConfiguration.h"
 #include "platform/linux/FileSecureStore.h"
 #include "platform/linux/JsonFileUserDefaults.h"

@@ -14,7 +14,7 @@
 #include "agent/service/VersionInfo.h"
 #include "agent/service/WebSocketClient.h"
 #include "platform/JsonText.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "tests/support/ManualMainQueue.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -16,23 +16,14 @@ namespace tessary::testing {
 ChildProcess::ChildProcess(std::vector<std::string> arguments, std::map<std::string, std::string> environment,
                            std::optional<std::string> standardInput, Capture capture)
 {
-    int out[2];
     int in[2];
-    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0)
+    if (::pipe2(in, O_CLOEXEC) != 0)
         return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    if (capture == Capture::standardOutputAndError)
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-    SpawnArguments spawn(arguments, environment);
-    if (::posix_spawnp(&pid_, spawn.argv()[0], &actions, nullptr, spawn.argv(), spawn.envp()) != 0)
-        pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const auto spawned =
+        spawnWithOutputPipe(std::move(arguments), environment, in[0], capture == Capture::standardOutputAndError);
+    pid_ = spawned.pid;
+    stdoutFd_ = spawned.output;
     ::close(in[0]);
-    ::close(out[1]);
-    stdoutFd_ = out[0];
     if (standardInput && pid_ > 0) {
         const auto* data = standardInput->data();
         auto left = standardInput->size();
@@ -54,8 +45,9 @@ ChildProcess::~ChildProcess()
         ::close(stdoutFd_);
 }
 
-std::optional<std::string> ChildProcess::readLine()
+std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds limit)
 {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     while (true) {
         const auto newline = buffered_.find('\n');
         if (newline != std::string::npos) {
@@ -63,6 +55,13 @@ std::optional<std::string> ChildProcess::readLine()
             buffered_.erase(0, newline + 1);
             return line;
         }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd ready{stdoutFd_, POLLIN, 0};
+        const int polled = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
+        if (polled < 0 && errno == EINTR)
+            continue;
+        if (polled == 0)
+            return std::nullopt;
         char chunk[4096];
         const auto n = ::read(stdoutFd_, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,8 +25,9 @@ public:
 
     bool started() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
-    // Reads standard output up to the first newline (without it); absent at end of output.
-    std::optional<std::string> readLine();
+    // Reads standard output up to the first newline (without it); absent at end of output or
+    // when no whole line came within the limit.
+    std::optional<std::string> readLine(std::chrono::milliseconds limit = std::chrono::seconds(60));
     // Reads standard output to its end.
     std::string readAll();
     // Waits for exit; the exit status, or -1 when it was killed by a signal.

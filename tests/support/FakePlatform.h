@@ -9,7 +9,7 @@
 
 #include "agent/bridge/NativeMessagingHost.h"
 #include "agent/core/AgentPlatform.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "platform/linux/HostManifestFile.h"
 #include "platform/linux/SystemdKeepAliveUnit.h"
 #include "tests/support/FakeNotificationListener.h"

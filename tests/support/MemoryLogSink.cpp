@@ -1,4 +1,4 @@
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 
 #include <algorithm>
 

@@ -5,6 +5,7 @@
 #include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/NativeFrames.h"
 #include "tests/support/WaitUntil.h"
 
 namespace tessary::testing {
@@ -15,26 +16,13 @@ constexpr auto kCredentialService = "app.brenmoor.tessary.device";
 // Any allowed extension origin: the host answers whoever Chrome starts it for.
 constexpr auto kExtensionOrigin = "chrome-extension://kfpbnmcjdeoahlgikfpbnmcjdeoahlgi/";
 
-// Chrome's framing: a 32-bit length in little-endian byte order, then the JSON text.
-std::string framed(const std::string& body)
-{
-    const auto length = static_cast<std::uint32_t>(body.size());
-    std::string frame;
-    for (int shift = 0; shift < 32; shift += 8)
-        frame += static_cast<char>((length >> shift) & 0xFFU);
-    return frame + body;
-}
-
+// The host's one reply, when its output is exactly one frame of JSON.
 std::optional<nlohmann::json> unframed(const std::string& output)
 {
-    if (output.size() < 4)
+    const auto bodies = NativeFrames::bodies(output);
+    if (!bodies || bodies->size() != 1)
         return std::nullopt;
-    std::uint32_t length = 0;
-    for (int i = 3; i >= 0; --i)
-        length = (length << 8) | static_cast<unsigned char>(output[static_cast<std::size_t>(i)]);
-    if (output.size() != 4 + std::size_t{length})
-        return std::nullopt;
-    auto reply = nlohmann::json::parse(output.substr(4), nullptr, false);
+    auto reply = nlohmann::json::parse(bodies->front(), nullptr, false);
     if (reply.is_discarded())
         return std::nullopt;
     return reply;
@@ -116,7 +104,7 @@ void PairedAgentHarness::killAgent()
 std::optional<nlohmann::json> PairedAgentHarness::sendBrowserMessage(const nlohmann::json& message) const
 {
     const auto [status, output] = ChildProcess::run({programs_.chromeHost.string(), kExtensionOrigin},
-                                                    agentEnvironment(), framed(message.dump()));
+                                                    agentEnvironment(), NativeFrames::framed(message.dump()));
     if (status != 0)
         return std::nullopt;
     return unframed(output);

@@ -48,8 +48,6 @@ public:
     const std::string& whyUnavailable() const { return secrets_->whyUnavailable(); }
 
     StandInServiceProcess& service() { return *service_; }
-    const PrivateSecretService& secrets() const { return *secrets_; }
-    PrivateSecretService& secrets() { return *secrets_; }
     // The agent's roots, all below folder().
     const Paths& paths() const { return paths_; }
     // Room for a test's own files (programs, desktop entries): folder() / "files".

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 
 namespace tessary::testing {
 

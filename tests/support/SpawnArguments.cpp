@@ -1,25 +1,15 @@
 #include "tests/support/SpawnArguments.h"
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
 extern char** environ;
 
 namespace tessary::testing {
 
-namespace {
-
-std::vector<char*> pointers(std::vector<std::string>& strings)
-{
-    std::vector<char*> out;
-    for (auto& s : strings)
-        out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-}  // namespace
-
-SpawnArguments::SpawnArguments(std::vector<std::string> arguments,
-                               const std::map<std::string, std::string>& environment)
-    : arguments_(std::move(arguments))
+SpawnedProcess spawnWithOutputPipe(std::vector<std::string> arguments,
+                                   const std::map<std::string, std::string>& environment, int input, bool withError)
 {
     std::map<std::string, std::string> merged;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -30,10 +20,36 @@ SpawnArguments::SpawnArguments(std::vector<std::string> arguments,
     }
     for (const auto& [key, value] : environment)
         merged[key] = value;
+    std::vector<std::string> entries;
     for (const auto& [key, value] : merged)
-        environment_.push_back(key + "=" + value);
-    argv_ = pointers(arguments_);
-    envp_ = pointers(environment_);
+        entries.push_back(key + "=" + value);
+    const auto pointers = [](std::vector<std::string>& strings) {
+        std::vector<char*> out;
+        for (auto& s : strings)
+            out.push_back(s.data());
+        out.push_back(nullptr);
+        return out;
+    };
+    const auto argv = pointers(arguments);
+    const auto envp = pointers(entries);
+
+    SpawnedProcess spawned;
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return spawned;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (input >= 0)
+        posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    if (withError)
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
+    if (::posix_spawnp(&spawned.pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+        spawned.pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    spawned.output = out[0];
+    return spawned;
 }
 
 }  // namespace tessary::testing

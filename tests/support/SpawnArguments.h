@@ -2,24 +2,19 @@
 
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace tessary::testing {
 
-// What posix_spawn takes, built from a test's arguments and environment: this process's
-// environment with the given entries added or replaced, as NULL-terminated pointer arrays.
-class SpawnArguments {
-public:
-    SpawnArguments(std::vector<std::string> arguments, const std::map<std::string, std::string>& environment);
-
-    char* const* argv() { return argv_.data(); }
-    char* const* envp() { return envp_.data(); }
-
-private:
-    std::vector<std::string> arguments_;
-    std::vector<std::string> environment_;
-    std::vector<char*> argv_;
-    std::vector<char*> envp_;
+// A program started for a test, with this process's environment plus the given entries, standard
+// input from `input` (when not negative), and standard output (and standard error, when asked)
+// into a new pipe whose reading end is the caller's. The pid is -1 when it could not be started.
+struct SpawnedProcess {
+    pid_t pid = -1;
+    int output = -1;
 };
+SpawnedProcess spawnWithOutputPipe(std::vector<std::string> arguments,
+                                   const std::map<std::string, std::string>& environment, int input, bool withError);
 
 }  // namespace tessary::testing

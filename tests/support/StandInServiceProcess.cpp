@@ -134,34 +134,9 @@ nlohmann::json StandInServiceProcess::device(const std::string& deviceId)
     return devices.json[deviceId];
 }
 
-nlohmann::json StandInServiceProcess::requests()
-{
-    const auto all = call("GET", "/admin/requests");
-    return all.status == 200 && all.json.is_array() ? all.json : nlohmann::json::array();
-}
-
 StandInServiceProcess::Reply StandInServiceProcess::pushRules(const std::string& deviceId, const nlohmann::json& rules)
 {
     return call("PUT", "/admin/devices/" + deviceId + "/rules", rules.dump());
-}
-
-StandInServiceProcess::Reply StandInServiceProcess::grantAccess(const std::string& deviceId, const std::string& url,
-                                                                std::optional<std::int64_t> expiry)
-{
-    nlohmann::json body = {{"url", url}};
-    if (expiry)
-        body["expiry"] = *expiry;
-    return call("POST", "/admin/devices/" + deviceId + "/grant", body.dump());
-}
-
-StandInServiceProcess::Reply StandInServiceProcess::denyAccess(const std::string& deviceId, const std::string& url)
-{
-    return call("POST", "/admin/devices/" + deviceId + "/deny", nlohmann::json{{"url", url}}.dump());
-}
-
-StandInServiceProcess::Reply StandInServiceProcess::closeChannels(const std::string& deviceId, std::uint16_t code)
-{
-    return call("POST", "/admin/devices/" + deviceId + "/close", nlohmann::json{{"code", code}}.dump());
 }
 
 StandInServiceProcess::Reply StandInServiceProcess::deleteDevice(const std::string& deviceId)

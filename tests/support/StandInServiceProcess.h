@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -72,14 +71,9 @@ public:
     // add-parent command makes one, beside the running server).
     bool addParent(const std::string& name, const std::string& password, const std::string& familyId);
 
-    // Admin interface. device(): what the device sent and its rules (null when it is unknown);
-    // requests(): every API request with method, path, headers, body and status.
+    // Admin interface. device(): what the device sent and its rules (null when it is unknown).
     nlohmann::json device(const std::string& deviceId);
-    nlohmann::json requests();
     Reply pushRules(const std::string& deviceId, const nlohmann::json& rules);
-    Reply grantAccess(const std::string& deviceId, const std::string& url, std::optional<std::int64_t> expiry);
-    Reply denyAccess(const std::string& deviceId, const std::string& url);
-    Reply closeChannels(const std::string& deviceId, std::uint16_t code = 1000);
     Reply deleteDevice(const std::string& deviceId);
 
     // The value of a header in a recorded header object, whatever the case of its name.

@@ -1,49 +1,15 @@
 #include "tests/support/VirtualDisplay.h"
 
-#include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
-extern char** environ;
+#include "tests/support/WaitUntil.h"
 
 namespace tessary::testing {
 
 using namespace std::chrono_literals;
-
-namespace {
-
-std::optional<int> readDisplayNumber(int fd, std::chrono::milliseconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::string text;
-    while (text.find('\n') == std::string::npos) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left <= 0ms)
-            return std::nullopt;
-        pollfd waiting{fd, POLLIN, 0};
-        const int polled = ::poll(&waiting, 1, static_cast<int>(left.count()));
-        if (polled < 0 && errno == EINTR)
-            continue;
-        if (polled <= 0)
-            return std::nullopt;
-        char chunk[32];
-        const auto n = ::read(fd, chunk, sizeof chunk);
-        if (n <= 0)
-            return std::nullopt;
-        text.append(chunk, static_cast<std::size_t>(n));
-    }
-    return std::atoi(text.c_str());
-}
-
-}  // namespace
 
 std::optional<std::filesystem::path> findProgram(const std::string& name)
 {
@@ -61,49 +27,24 @@ std::optional<std::filesystem::path> findProgram(const std::string& name)
 }
 
 VirtualDisplay::VirtualDisplay(const std::filesystem::path& program)
+    : xvfb_({program.string(), "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"})
 {
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0)
+    // Xvfb writes the display's number on the descriptor once it listens.
+    const auto line = xvfb_.started() ? xvfb_.readLine(10s) : std::nullopt;
+    int number = 0;
+    if (!line || line->empty() || std::from_chars(line->data(), line->data() + line->size(), number).ec != std::errc())
         return;
-    ::fcntl(pipeFds[0], F_SETFD, FD_CLOEXEC);
-    const auto writeFd = std::to_string(pipeFds[1]);
-    std::string programText = program.string();
-    std::vector<std::string> arguments = {programText, "-displayfd", writeFd, "-screen", "0", "1024x768x24",
-                                          "-nolisten", "tcp"};
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    if (::posix_spawn(&pid_, programText.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
-        pid_ = -1;
-    ::close(pipeFds[1]);
-    if (pid_ > 0)
-        number_ = readDisplayNumber(pipeFds[0], 10s);
-    ::close(pipeFds[0]);
-    if (number_ && !waitForSocket(10s))
-        number_.reset();
+    const auto socket = std::filesystem::path("/tmp/.X11-unix") / ("X" + *line);
+    if (waitUntil([&socket] { return std::filesystem::exists(socket); }, 10s))
+        number_ = number;
 }
 
 VirtualDisplay::~VirtualDisplay()
 {
-    if (pid_ <= 0)
-        return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-}
-
-bool VirtualDisplay::waitForSocket(std::chrono::milliseconds limit) const
-{
-    const auto socket = std::filesystem::path("/tmp/.X11-unix") / ("X" + std::to_string(*number_));
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!std::filesystem::exists(socket)) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    // SIGTERM, not ChildProcess's SIGKILL: Xvfb then removes its socket and lock file.
+    if (xvfb_.started())
+        ::kill(xvfb_.pid(), SIGTERM);
+    xvfb_.wait();
 }
 
 }  // namespace tessary::testing

@@ -1,11 +1,10 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
+
+#include "tests/support/ChildProcess.h"
 
 namespace tessary::testing {
 
@@ -26,9 +25,7 @@ public:
     std::string name() const { return ":" + std::to_string(*number_); }
 
 private:
-    bool waitForSocket(std::chrono::milliseconds limit) const;
-
-    pid_t pid_ = -1;
+    ChildProcess xvfb_;
     std::optional<int> number_;
 };
 

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,24 +17,14 @@ namespace tessary::testing {
 WatchedProcess::WatchedProcess(std::vector<std::string> arguments,
                                const std::map<std::string, std::string>& environment)
 {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0)
-        return;
     const int devNull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (devNull >= 0)
-        posix_spawn_file_actions_adddup2(&actions, devNull, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-    SpawnArguments spawn(arguments, environment);
-    if (::posix_spawnp(&pid_, spawn.argv()[0], &actions, nullptr, spawn.argv(), spawn.envp()) != 0)
-        pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    const auto spawned = spawnWithOutputPipe(std::move(arguments), environment, devNull, true);
     if (devNull >= 0)
         ::close(devNull);
-    ::close(out[1]);
-    outputFd_ = out[0];
+    pid_ = spawned.pid;
+    outputFd_ = spawned.output;
+    if (outputFd_ < 0)
+        return;
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     reader_ = std::thread([this] { collect(); });
 }

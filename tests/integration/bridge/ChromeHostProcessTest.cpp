@@ -4,13 +4,14 @@
 #include <csignal>
 #include <thread>
 
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "platform/linux/DatagramNotificationListener.h"
 #include "shared/SharedDefaults.h"
 #include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/ManualMainQueue.h"
+#include "tests/support/NativeFrames.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tessary {
@@ -23,40 +24,28 @@ using testing::TemporaryFolder;
 
 std::string framed(std::string_view body, std::optional<std::uint32_t> declaredLength = std::nullopt)
 {
-    const std::uint32_t length = declaredLength.value_or(static_cast<std::uint32_t>(body.size()));
-    std::string frame;
-    for (int shift = 0; shift < 32; shift += 8)
-        frame += static_cast<char>((length >> shift) & 0xFFU);
-    return frame + std::string(body);
-}
-
-// The reply's JSON, checking that stdout holds exactly one frame and nothing else.
-std::optional<json> unframed(const std::string& output)
-{
-    if (output.size() < 4)
-        return std::nullopt;
-    std::uint32_t length = 0;
-    for (int i = 3; i >= 0; --i)
-        length = (length << 8) | static_cast<unsigned char>(output[static_cast<std::size_t>(i)]);
-    EXPECT_EQ(output.size(), 4 + std::size_t{length}) << "exactly one frame";
-    return json::parse(output.substr(4), nullptr, false);
+    return testing::NativeFrames::framed(body, declaredLength);
 }
 
 // Every frame of the output, in order, checking that it holds whole frames and nothing else.
 std::vector<json> unframedAll(const std::string& output)
 {
+    const auto bodies = testing::NativeFrames::bodies(output);
+    EXPECT_TRUE(bodies.has_value()) << "a partial frame";
     std::vector<json> replies;
-    std::size_t at = 0;
-    while (at + 4 <= output.size()) {
-        std::uint32_t length = 0;
-        for (int i = 3; i >= 0; --i)
-            length = (length << 8) | static_cast<unsigned char>(output[at + static_cast<std::size_t>(i)]);
-        EXPECT_LE(at + 4 + length, output.size()) << "a partial frame";
-        replies.push_back(json::parse(output.substr(at + 4, length), nullptr, false));
-        at += 4 + std::size_t{length};
-    }
-    EXPECT_EQ(at, output.size()) << "bytes after the last frame";
+    for (const auto& body : bodies.value_or(std::vector<std::string>()))
+        replies.push_back(json::parse(body, nullptr, false));
     return replies;
+}
+
+// The reply's JSON, checking that stdout holds exactly one frame and nothing else.
+std::optional<json> unframed(const std::string& output)
+{
+    auto replies = unframedAll(output);
+    EXPECT_EQ(replies.size(), 1U) << "exactly one frame";
+    if (replies.empty())
+        return std::nullopt;
+    return replies.front();
 }
 
 class ChromeHostProcessTest : public ::testing::Test {
@@ -99,7 +88,6 @@ protected:
 
 TEST_F(ChromeHostProcessTest, FramingFaultsEndTheRunWithoutOutput)
 {
-    const std::string longest = R"({"type":"url_visit","url":")";
     struct Row {
         const char* name;
         std::string input;
@@ -108,7 +96,6 @@ TEST_F(ChromeHostProcessTest, FramingFaultsEndTheRunWithoutOutput)
         {"empty input", ""},
         {"short length prefix", std::string("\x05\x00", 2)},
         {"length of 0", framed("", 0)},
-        {"length above the maximum", framed(std::string(1'000'000, ' '))},
         {"length of 2^32-1 with little data", framed("{}", 0xFFFFFFFFU)},
         {"short body", framed(R"({"type":"get_rules"})", 40)},
         {"invalid JSON", framed(R"({"type":)")},
@@ -160,10 +147,6 @@ TEST_F(ChromeHostProcessTest, EachReplyType)
         {"get_rules with nothing stored", {{"type", "get_rules"}}, {{"rules", defaultRules}}},
         {"url_visit", {{"type", "url_visit"}, {"url", "https://a.com"}}, {{"ok", true}}},
         {"access_request", {{"type", "access_request"}, {"url", "https://b.com"}}, {{"ok", true}}},
-        {"url but no type", {{"url", "https://a.com"}}, {{"error", "missing type"}}},
-        {"numeric type", {{"type", 42}}, {{"error", "missing type"}}},
-        {"letter case differs", {{"type", "Get_Rules"}}, {{"error", "unknown type"}}},
-        {"unknown type", {{"type", "ping"}}, {{"error", "unknown type"}}},
     };
     for (const auto& row : rows)
         EXPECT_EQ(exchange(row.message), row.reply) << row.name;
@@ -183,37 +166,30 @@ TEST_F(ChromeHostProcessTest, OnlyTheFirstMessageIsAnswered)
     EXPECT_EQ(unframed(output), (json{{"ok", true}}));
 }
 
-TEST_F(ChromeHostProcessTest, EventsAreStoredWithTheirTsAndTitleRules)
+// What the handler stores is BrowserMessageHandlerTest's; here, the host's own clock stamps a visit.
+TEST_F(ChromeHostProcessTest, EventsAreStoredWithTheirTimeOrStampedNowByTheHost)
 {
     const auto before = std::chrono::duration_cast<std::chrono::seconds>(
                             std::chrono::system_clock::now().time_since_epoch()).count();
     exchange({{"type", "url_visit"}, {"url", "https://a.com/1"}, {"timestamp", 1'700'000'000'123}});
     exchange({{"type", "url_visit"}, {"url", "https://a.com/2"}});
-    exchange({{"type", "url_visit"}, {"url", "https://a.com/3"}, {"timestamp", 12.5}});
-    exchange({{"type", "access_request"}, {"url", "https://b.com"}, {"title", "B"}});
     exchange({{"type", "access_request"}, {"url", "https://c.com"}});
-    exchange({{"type", "url_visit"}});
     const auto after = std::chrono::duration_cast<std::chrono::seconds>(
                            std::chrono::system_clock::now().time_since_epoch()).count();
 
     const auto events = agent.drainEventQueue();
-    ASSERT_EQ(events.size(), 5U);
+    ASSERT_EQ(events.size(), 3U);
     EXPECT_EQ(events[0], (json{{"type", "url_visit"}, {"url", "https://a.com/1"}, {"ts", 1'700'000'000'123}}));
-    for (const auto index : {1U, 2U}) {
-        const auto ts = events[index].at("ts").get<std::int64_t>();
-        EXPECT_GE(ts, before);
-        EXPECT_LE(ts, after);
-        EXPECT_EQ(events[index].size(), 3U);
-    }
-    EXPECT_EQ(events[3], (json{{"type", "access_request"}, {"url", "https://b.com"}, {"title", "B"}}));
-    EXPECT_EQ(events[4], (json{{"type", "access_request"}, {"url", "https://c.com"}, {"title", ""}}));
+    const auto stamped = events[1].at("ts").get<std::int64_t>();
+    EXPECT_GE(stamped, before);
+    EXPECT_LE(stamped, after);
+    EXPECT_EQ(events[1].size(), 3U);
+    EXPECT_EQ(events[2], (json{{"type", "access_request"}, {"url", "https://c.com"}, {"title", ""}}));
 }
 
 TEST_F(ChromeHostProcessTest, CorruptStoreGivesDefaultRulesAndSuccessAndIsLeftToTheAgent)
 {
-    std::string garbage;
-    for (int i = 0; i < 16384; ++i)
-        garbage += static_cast<char>((i * 31 + 7) % 256);
+    const std::string garbage(16384, 'g');
     TemporaryFolder::writeFile(storeFile, garbage);
 
     EXPECT_EQ(exchange({{"type", "get_rules"}}), (json{{"rules", json::parse(SharedStoreFormat::kDefaultRules)}}));

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "safari-extension/WebExtensionEntry.h"
 #include "shared/SharedDefaults.h"
 #include "shared/SharedStoreFormat.h"

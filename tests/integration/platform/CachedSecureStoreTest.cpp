@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "platform/linux/CachedSecureStore.h"
 #include "tests/support/FakeCredentialBackend.h"
 #include "tests/support/ManualMainQueue.h"

@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include "agent/bridge/NativeMessagingHost.h"
-#include "agent/core/InstallationKeeper.h"
 #include "platform/linux/AtomicFile.h"
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/BoundedCommand.h"
@@ -27,7 +26,7 @@
 #include "platform/linux/SystemdWatchdog.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/EnvironmentOverride.h"
-#include "tests/support/FakePlatform.h"
+#include "tests/support/Prerequisite.h"
 #include "tests/support/TemporaryFolder.h"
 
 namespace tessary {
@@ -143,15 +142,6 @@ TEST(AtomicFileTest, NoTemporaryFileRemainsWhenTheWriteFails)
     EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"file"});
 }
 
-TEST(AtomicFileTest, AFileWhereAFolderBelongsIsAFailure)
-{
-    TemporaryFolder folder;
-    TemporaryFolder::writeFile(folder.path() / "systemd", "not a folder");
-    const auto failure = AtomicFile::write(folder.path() / "systemd" / "user" / "unit.service", "x", 0644);
-    ASSERT_TRUE(failure.has_value());
-    EXPECT_EQ(TemporaryFolder::readFile(folder.path() / "systemd"), "not a folder");
-}
-
 TEST(AtomicFileTest, ALinkIsReplacedWholeToo)
 {
     TemporaryFolder folder;
@@ -200,20 +190,6 @@ protected:
     SystemdKeepAliveUnit unit;
 };
 
-TEST_F(KeepAliveUnitTest, TellsItsOwnCurrentAndEarlierDefinitionsFromAnyOther)
-{
-    const std::filesystem::path executable = "/opt/tessary/Contents/bin/PellixApp";
-    EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::absent);
-    ASSERT_FALSE(unit.install(executable).has_value());
-    EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::current);
-    EXPECT_EQ(unit.definition("/elsewhere/PellixApp"), KeepAliveAgent::Definition::foreign);
-    EXPECT_EQ(unit.definition(""), KeepAliveAgent::Definition::foreign);
-    TemporaryFolder::writeFile(unit.unitPath(), *SystemdKeepAliveUnit::earlierUnitContent(executable));
-    EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::earlier);
-    TemporaryFolder::writeFile(unit.unitPath(), "[Service]\nExecStart=/bin/true\n");
-    EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::foreign);
-}
-
 TEST_F(KeepAliveUnitTest, InstallWritesTheUnitAndLinksItToTheGraphicalSessionOnly)
 {
     const std::filesystem::path executable = "/opt/tessary/Contents/bin/PellixApp";
@@ -257,6 +233,7 @@ TEST_F(KeepAliveUnitTest, TheSystemsUnitStandsInUntilTheUserHasOneAndIsNeverTouc
     EXPECT_EQ(unit.systemWideUnitPath(), paths.systemUserUnitDir / "app.brenmoor.tessary.keepalive.service");
     EXPECT_EQ(unit.definition(executable), KeepAliveAgent::Definition::current);
     EXPECT_EQ(unit.definition("/home/child/Tessary/Contents/bin/PellixApp"), KeepAliveAgent::Definition::foreign);
+    EXPECT_EQ(unit.definition(""), KeepAliveAgent::Definition::foreign) << "no program known";
 
     // Its own link enables it: nothing is linked in the user's folder, and removal leaves it.
     ASSERT_FALSE(unit.enable().has_value());
@@ -298,7 +275,7 @@ bool hasSystemdAnalyze()
 TEST_F(KeepAliveUnitTest, SystemdAcceptsTheUnitAsWritten)
 {
     if (!hasSystemdAnalyze())
-        GTEST_SKIP() << "systemd-analyze is not installed";
+        TESSARY_SKIP_WITHOUT("systemd-analyze is not installed");
     const auto executable = oddExecutable(folder, "a b$c%d");
     ASSERT_FALSE(unit.install(executable).has_value());
     const auto [status, output] = verify(paths, unit.unitPath());
@@ -318,7 +295,7 @@ TEST(AutostartEntryTest, SystemdsAutostartGeneratorFindsTheProgram)
 {
     const std::filesystem::path generator = "/usr/lib/systemd/user-generators/systemd-xdg-autostart-generator";
     if (!std::filesystem::exists(generator))
-        GTEST_SKIP() << "systemd's autostart generator is not installed";
+        TESSARY_SKIP_WITHOUT("systemd's autostart generator is not installed");
     TemporaryFolder folder;
     const auto paths = folder.paths();
     // No %: the generator looks for the program before it undoes %% (the entry is still right).
@@ -354,7 +331,9 @@ TEST(HostManifestFileTest, LivesInTheLinuxChromeFolderReadableByChrome)
     EXPECT_TRUE(std::filesystem::is_directory(manifest->path().parent_path()));
 }
 
-TEST(HostManifestFileTest, OtherBrowsersGetChromesManifestInTheirOwnFolderOnlyWhereTheyHaveRun)
+// Where each is written and when a browser counts as present; what is written where, and when, is
+// NativeMessagingHostTest's, InstallationKeeperTest's and OtherBrowsersLifecycleTest's.
+TEST(HostManifestFileTest, OtherBrowsersHaveTheirOwnFolderAndArePresentWhereTheyHaveRun)
 {
     struct Row {
         const char* browser;
@@ -366,53 +345,23 @@ TEST(HostManifestFileTest, OtherBrowsersGetChromesManifestInTheirOwnFolderOnlyWh
         {"Microsoft Edge", "microsoft-edge"},
         {"Vivaldi", "vivaldi"},
     };
-    // Half of the browsers have run, alternating, so each is seen present and absent.
-    for (const bool evenPresent : {true, false}) {
-        testing::FakePlatform fake;
-        auto platform = fake.platform();
-        const auto files = HostManifestFile::otherBrowsers(fake.paths, NativeMessagingHost::kChromeHostName);
-        ASSERT_EQ(files.size(), std::size(rows));
-        platform.otherBrowserHostManifests.assign(files.begin(), files.end());
-        const auto present = [&](std::size_t i) { return (i % 2 == 0) == evenPresent; };
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            EXPECT_EQ(files[i]->browserName(), rows[i].browser);
-            EXPECT_EQ(files[i]->path(), fake.paths.configHome / rows[i].configFolder / "NativeMessagingHosts" /
-                                            "app.brenmoor.tessary.json");
-            if (present(i))
-                std::filesystem::create_directories(fake.paths.configHome / rows[i].configFolder);
-        }
-        const Logger logger(fake.log, "app.brenmoor.tessary", "app");
-        NativeMessagingHost host(
-            std::make_shared<SharedDefaults>(fake.folder.path() / "store.sqlite3", fake.clock, logger, [](const std::string&) {}),
-            platform.chromeHostManifest, platform.otherBrowserHostManifests, platform.firefoxHostManifest,
-            platform.bundle, logger);
-        InstallationKeeper keeper(platform.keepAliveAgent, platform.serviceManager, platform.chromeHostManifest,
-                                  platform.otherBrowserHostManifests, platform.loginItem, platform.bundle,
-                                  platform.browserPolicy, platform.hostFacts, platform.adminCheck, logger);
-
-        host.installChromeHost();
-        const auto chromeManifest = TemporaryFolder::readFile(fake.chromeManifest->path());
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            SCOPED_TRACE(rows[i].browser);
-            ASSERT_EQ(std::filesystem::exists(files[i]->path()), present(i));
-            if (!present(i))
-                continue;
-            EXPECT_EQ(TemporaryFolder::readFile(files[i]->path()), chromeManifest);
-            EXPECT_EQ(modeOf(files[i]->path()), std::filesystem::perms(0644));
-            std::filesystem::remove(files[i]->path());
-        }
-
-        host.installChromeHost();
-        for (std::size_t i = 0; i < files.size(); ++i)
-            EXPECT_EQ(std::filesystem::exists(files[i]->path()), present(i)) << rows[i].browser << ", rewritten";
-
-        keeper.removeChromeHostManifest();
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            SCOPED_TRACE(rows[i].browser);
-            EXPECT_FALSE(std::filesystem::exists(files[i]->path()));
-            EXPECT_EQ(std::filesystem::is_directory(files[i]->path().parent_path()), present(i))
-                << "the folder stays where it was made";
-        }
+    TemporaryFolder folder;
+    const auto paths = folder.paths();
+    const auto files = HostManifestFile::otherBrowsers(paths, NativeMessagingHost::kChromeHostName);
+    ASSERT_EQ(files.size(), std::size(rows));
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(rows[i].browser);
+        EXPECT_EQ(files[i]->browserName(), rows[i].browser);
+        EXPECT_EQ(files[i]->path(),
+                  paths.configHome / rows[i].configFolder / "NativeMessagingHosts" / "app.brenmoor.tessary.json");
+        EXPECT_FALSE(files[i]->isBrowserPresent());
+        std::filesystem::create_directories(paths.configHome / rows[i].configFolder);
+        EXPECT_TRUE(files[i]->isBrowserPresent());
+        ASSERT_FALSE(files[i]->write("{}").has_value());
+        EXPECT_EQ(modeOf(files[i]->path()), std::filesystem::perms(0644));
+        EXPECT_TRUE(files[i]->remove());
+        EXPECT_FALSE(std::filesystem::exists(files[i]->path()));
+        EXPECT_TRUE(std::filesystem::is_directory(files[i]->path().parent_path())) << "the folder stays";
     }
 }
 

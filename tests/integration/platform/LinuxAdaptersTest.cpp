@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "platform/linux/AgentConfiguration.h"
 #include "platform/linux/AutostartLoginItem.h"
 #include "platform/linux/DesktopExec.h"
@@ -14,6 +14,7 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/EnvironmentOverride.h"
 #include "tests/support/ManualMainQueue.h"
+#include "tests/support/Prerequisite.h"
 #include "tests/support/TemporaryFolder.h"
 #include "tests/support/WaitUntil.h"
 
@@ -60,7 +61,7 @@ TEST(LinuxAdaptersTest, InstanceLockIsExclusiveUntilItsHolderGoesAway)
 TEST(LinuxAdaptersTest, AnInstalledAgentTakesItsConfigurationOnlyFromASafeFile)
 {
     if (::geteuid() != 0)
-        GTEST_SKIP() << "ownership by root can only be set up as root";
+        TESSARY_SKIP_WITHOUT("ownership by root can only be set up as root");
     TemporaryFolder folder;
     const auto etc = folder.path() / "etc";
     const auto file = etc / "agent.json";

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "platform/linux/RememberedCredentialBackend.h"
 #include "tests/support/FakeCredentialBackend.h"
 #include "tests/support/TemporaryFolder.h"
@@ -46,27 +46,21 @@ protected:
         std::make_shared<FileSecureStore>(dataFolder / "credentials", nullptr, log);
 };
 
-TEST_F(RememberedCredentialBackendTest, TheFirstChoiceIsTheKeyringWhenItAnswers)
-{
-    keyring->setItems(kService, kPaired);
-    auto chooser = backend();
-    const auto items = chooser.readAll(kService);
-    ASSERT_TRUE(items.hasValue());
-    EXPECT_EQ(items.value(), kPaired);
-    EXPECT_EQ(chooser.chosen(), Kind::secretService);
-    EXPECT_EQ(remembered(), "secret-service\n");
-    EXPECT_FALSE(file->exists());
-}
-
 TEST_F(RememberedCredentialBackendTest, TheFirstChoiceIsTheFileWhenTheSessionHasNoSecretService)
 {
     keyring->setReach(Reach::absent);
-    auto chooser = backend();
-    ASSERT_TRUE(chooser.readAll(kService).hasValue());
-    EXPECT_EQ(chooser.chosen(), Kind::file);
-    EXPECT_EQ(remembered(), "file\n");
-    ASSERT_FALSE(chooser.write(kService, "token", "t").has_value());
-    EXPECT_EQ(file->readAll(kService).value(), (CredentialItems{{"token", "t"}}));
+    for (const char* earlier : {"", "carrier pigeon\n"}) {
+        SCOPED_TRACE(*earlier ? "an unknown choice is made afresh" : "nothing remembered");
+        std::filesystem::remove_all(dataFolder);
+        if (*earlier)
+            TemporaryFolder::writeFile(choiceFile, earlier);
+        auto chooser = backend();
+        ASSERT_TRUE(chooser.readAll(kService).hasValue());
+        EXPECT_EQ(chooser.chosen(), Kind::file);
+        EXPECT_EQ(remembered(), "file\n");
+        ASSERT_FALSE(chooser.write(kService, "token", "t").has_value());
+        EXPECT_EQ(file->readAll(kService).value(), (CredentialItems{{"token", "t"}}));
+    }
     EXPECT_TRUE(keyring->calls().empty());
 }
 
@@ -132,15 +126,6 @@ TEST_F(RememberedCredentialBackendTest, AForcedBackendIsUsedButNeverRemembered)
     EXPECT_TRUE(onKeyring.readAll(kService).value().empty());
     EXPECT_FALSE(remembered().has_value());
     EXPECT_TRUE(file->exists()) << "nothing is moved under an override";
-}
-
-TEST_F(RememberedCredentialBackendTest, AnUnknownChoiceIsMadeAfresh)
-{
-    TemporaryFolder::writeFile(choiceFile, "carrier pigeon\n");
-    keyring->setReach(Reach::absent);
-    auto chooser = backend();
-    ASSERT_TRUE(chooser.readAll(kService).hasValue());
-    EXPECT_EQ(remembered(), "file\n");
 }
 
 TEST_F(RememberedCredentialBackendTest, CredentialsInTheFileMoveIntoTheKeyringChosenFirst)

@@ -10,11 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "agent/service/WebSocketClient.h"
-#include "platform/MemoryLogSink.h"
 #include "platform/linux/BeastWebSocketSession.h"
 #include "platform/linux/ScopedFd.h"
-#include "tests/integration/service/RecordingChannelDelegate.h"
 #include "tests/integration/service/StandInService.h"
 #include "tests/support/WaitUntil.h"
 
@@ -317,28 +314,6 @@ TEST_F(BeastWebSocketSessionTest, HealthyIdleChannelStaysOpenAcrossSeveralPings)
     EXPECT_GE(pingsReceived(), 4u);
 }
 
-// The whole road: the lost channel reaches the client as an ordinary failure, and its back-off
-// brings a fresh channel.
-TEST_F(BeastWebSocketSessionTest, LostChannelIsFollowedByTheClientsBackOffReconnect)
-{
-    auto queue = std::make_shared<testing::ManualMainQueue>();
-    auto logSink = std::make_shared<MemoryLogSink>();
-    auto client = std::make_shared<WebSocketClient>(
-        stand.wsURL(), device.deviceId, device.token,
-        std::make_shared<BeastWebSocketSession>(stand.caFile(), Timing{300ms, 200ms, 10s}), queue, logSink);
-    const auto statuses = [&] { return stand.service().devices()[device.deviceId]["statuses"].size(); };
-    client->connect();
-    ASSERT_TRUE(testing::pumpUntil(*queue, [&] { return statuses() == 1; }));
-
-    ASSERT_EQ(admin("POST", devicePath("stall")).status, 200);
-    ASSERT_TRUE(testing::pumpUntil(*queue, [&] { return queue->pendingTimers() == 1; }));
-    EXPECT_EQ(logSink->count("WebSocket receive error: No answer to ping within 200 ms"), 1u);
-    EXPECT_EQ(logSink->count("WebSocket reconnecting in 5.000000s (attempt 1)..."), 1u);
-    queue->advance(5s);
-    EXPECT_TRUE(testing::pumpUntil(*queue, [&] { return statuses() == 2; }));
-    client->disconnect();
-}
-
 TEST_F(BeastWebSocketSessionTest, MessagesUpToTheLimitArriveAndALargerOneEndsTheConnection)
 {
     BeastWebSocketSession session(stand.caFile());
@@ -357,30 +332,6 @@ TEST_F(BeastWebSocketSessionTest, MessagesUpToTheLimitArriveAndALargerOneEndsThe
     EXPECT_EQ(reports.texts.size(), 1u);
     ASSERT_EQ(reports.failures.size(), 1u);
     EXPECT_EQ(reports.failures[0].error, "The service sent a message larger than 4 MiB.");
-}
-
-TEST_F(BeastWebSocketSessionTest, HostileDepthReachesTheClientAsAFrameItDrops)
-{
-    auto queue = std::make_shared<testing::ManualMainQueue>();
-    auto delegate = std::make_shared<testing::RecordingChannelDelegate>();
-    auto client = std::make_shared<WebSocketClient>(stand.wsURL(), device.deviceId, device.token,
-                                                    std::make_shared<BeastWebSocketSession>(stand.caFile()), queue,
-                                                    std::make_shared<MemoryLogSink>());
-    client->setDelegate(delegate);
-    client->connect();
-    ASSERT_TRUE(testing::pumpUntil(*queue, [&] {
-        return !stand.service().devices()[device.deviceId]["statuses"].empty();
-    }));
-
-    const std::string deep = std::string(100'000, '[') + std::string(100'000, ']');
-    const std::string deepRules = R"({"type":"rules_updated","payload":{"blockedSites":)" + deep + "}}";
-    for (const auto& frame : {deep, deepRules})
-        ASSERT_EQ(admin("POST", devicePath("send"), frame).status, 200);
-    ASSERT_EQ(admin("POST", devicePath("deny"), R"({"url":"marker.example"})").status, 200);
-    ASSERT_TRUE(testing::pumpUntil(*queue, [&] { return !delegate->denied.empty(); }));
-    EXPECT_EQ(delegate->denied, std::vector<std::string>{"marker.example"});
-    EXPECT_TRUE(delegate->rules.empty());
-    client->disconnect();
 }
 
 }  // namespace

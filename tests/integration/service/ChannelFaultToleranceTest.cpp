@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/service/WebSocketClient.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "platform/linux/BeastWebSocketSession.h"
 #include "tests/integration/service/RecordingChannelDelegate.h"
 #include "tests/integration/service/StandInService.h"

@@ -1,5 +1,3 @@
-#include <sys/stat.h>
-
 #include <gtest/gtest.h>
 
 #include "tests/support/StandInServiceProcess.h"
@@ -82,22 +80,6 @@ TEST(FamilyServiceInputTest, BadInputIsAnswered400AndTheServiceServesOn)
     EXPECT_TRUE(requests.json.is_array());
     EXPECT_EQ(stand.call("POST", "/api/heartbeat", "{}", credentials).status, 200);
     EXPECT_NO_THROW(stand.pairDevice());
-}
-
-TEST(FamilyServiceInputTest, PrivateKeyAndStateAreTheOwnersAlone)
-{
-    StandInServiceProcess stand(TESSARY_SERVER_PATH);
-    stand.pairDevice();
-    const auto folder = stand.caFile().parent_path();
-    struct Row {
-        const char* file;
-        mode_t mode;
-    };
-    for (const auto& row : {Row{"server-key.pem", 0600}, Row{"service.sqlite3", 0600}, Row{"ca.pem", 0644}}) {
-        struct stat status {};
-        ASSERT_EQ(::stat((folder / row.file).c_str(), &status), 0) << row.file;
-        EXPECT_EQ(status.st_mode & 0777, row.mode) << row.file;
-    }
 }
 
 }  // namespace

@@ -208,9 +208,12 @@ TEST(ServerProgramTest, ACertificateLackingANameIsReplacedUnderTheSameAuthority)
                                          folder.path().string()}).second;
     EXPECT_NE(said.find("server.pem: OK"), std::string::npos) << said;
     EXPECT_NE(said.find("DNS:homeserver.lan, IP Address:192.0.2.7"), std::string::npos) << said;
-    struct stat status {};
-    ASSERT_EQ(::stat((folder.path() / "ca-key.pem").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600U);
+    // The state's file is FamilyStoreTest's; the keys are the owner's alone, the authority anyone's.
+    for (const auto& [file, mode] : {std::pair{"ca-key.pem", 0600U}, {"server-key.pem", 0600U}, {"ca.pem", 0644U}}) {
+        struct stat status {};
+        ASSERT_EQ(::stat((folder.path() / file).c_str(), &status), 0) << file;
+        EXPECT_EQ(status.st_mode & 0777, mode) << file;
+    }
 }
 
 // What cannot work stops the program before it listens, saying why.

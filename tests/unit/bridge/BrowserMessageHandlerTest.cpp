@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "shared/BrowserMessageHandler.h"
 #include "shared/SharedDefaults.h"
 #include "shared/SharedStoreFormat.h"
@@ -182,43 +182,30 @@ TEST_F(BrowserMessageHandlerTest, EachStoredEventWakesTheAgentOnce)
     EXPECT_EQ(agent.drainEventQueue().size(), 2U);
 }
 
-TEST_F(BrowserMessageHandlerTest, SafariLogsReceivedTypesQueueSizeAndUnknownTypes)
+// The browser components never create the store and never remove what stands in its place.
+TEST_F(BrowserMessageHandlerTest, AMissingOrUnusableStoreGivesDefaultRulesAndDropsEventsWithSuccess)
 {
-    safari.answer({{"type", "url_visit"}, {"url", "https://a.com"}});
-    safari.answer({{"type", "url_visit"}, {"url", "https://b.com"}});
-    safari.answer({{"type", "Get_Rules"}});
-    safari.answer({{"type", 42}});
-    const std::vector<std::string> expected{"Received: url_visit", "Enqueued event, queue size: 1",
-                                            "Received: url_visit", "Enqueued event, queue size: 2",
-                                            "Received: Get_Rules", "Unknown message type: Get_Rules"};
-    EXPECT_EQ(log->messages(), expected);
-    const auto records = log->records();
-    EXPECT_EQ(records.back().level, LogLevel::error);
-    EXPECT_EQ(records.front().subsystem, "app.brenmoor.tessary.safari-extension");
-    EXPECT_EQ(records.front().category, "handler");
-}
-
-TEST_F(BrowserMessageHandlerTest, UnusableStoreGivesDefaultRulesAndDropsEventsWithSuccess)
-{
-    // A folder where the store file should be: nothing can open it, and nothing may remove it.
-    std::filesystem::remove_all(storeFile.parent_path());
-    std::filesystem::create_directories(storeFile);
-    EXPECT_EQ(reply(safari.answer({{"type", "get_rules"}})), (json{{"rules", kDefaultRules}}));
-    EXPECT_EQ(reply(safari.answer({{"type", "url_visit"}, {"url", "https://a.com"}})), (json{{"ok", true}}));
-    EXPECT_TRUE(log->contains("Failed to open app group UserDefaults"));
-    EXPECT_EQ(poster->posts, 0);
-    EXPECT_TRUE(std::filesystem::is_directory(storeFile));
-}
-
-TEST_F(BrowserMessageHandlerTest, MissingStoreIsLeftToTheAgentToCreate)
-{
-    std::filesystem::remove_all(storeFile.parent_path());
-    EXPECT_EQ(reply(chrome.answer({{"type", "get_rules"}})), (json{{"rules", kDefaultRules}}));
-    EXPECT_EQ(reply(chrome.answer({{"type", "url_visit"}, {"url", "https://a.com"}})), (json{{"ok", true}}));
-    EXPECT_EQ(reply(safari.answer({{"type", "access_request"}, {"url", "https://b.com"}})), (json{{"ok", true}}));
-    EXPECT_TRUE(log->contains("Failed to open app group UserDefaults"));
-    EXPECT_EQ(poster->posts, 0);
-    EXPECT_FALSE(std::filesystem::exists(storeFile.parent_path()));
+    struct Row {
+        const char* name;
+        bool folderInTheWay;
+    };
+    for (const auto& row : {Row{"missing: left to the agent to create", false},
+                            Row{"a folder where the file should be", true}}) {
+        SCOPED_TRACE(row.name);
+        log->clear();
+        std::filesystem::remove_all(storeFile.parent_path());
+        if (row.folderInTheWay)
+            std::filesystem::create_directories(storeFile);
+        for (auto* handler : {&chrome, &safari}) {
+            EXPECT_EQ(reply(handler->answer({{"type", "get_rules"}})), (json{{"rules", kDefaultRules}}));
+            EXPECT_EQ(reply(handler->answer({{"type", "url_visit"}, {"url", "https://a.com"}})), (json{{"ok", true}}));
+            EXPECT_EQ(reply(handler->answer({{"type", "access_request"}, {"url", "https://b.com"}})), (json{{"ok", true}}));
+        }
+        EXPECT_TRUE(log->contains("Failed to open app group UserDefaults"));
+        EXPECT_EQ(poster->posts, 0);
+        EXPECT_EQ(std::filesystem::exists(storeFile.parent_path()), row.folderInTheWay);
+        EXPECT_EQ(std::filesystem::is_directory(storeFile), row.folderInTheWay);
+    }
 }
 
 }  // namespace

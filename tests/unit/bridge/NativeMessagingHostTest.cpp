@@ -77,16 +77,6 @@ TEST(GrantHostTest, NormalisesToTheHostWithoutAnExactWwwPrefix)
         EXPECT_EQ(GrantHost::normalise(row.address), row.expected) << row.name;
 }
 
-TEST_F(NativeMessagingHostTest, NothingIsWrittenBeforeAnyRules)
-{
-    host.addGrant("https://www.example.com/", 100);
-    host.writeRulesToSharedDefaults();
-    EXPECT_FALSE(std::filesystem::exists(storeFile));
-    EXPECT_FALSE(host.currentRules().has_value());
-    EXPECT_TRUE(fake.log->contains("NativeMessaging: added grant for example.com, total grants: 0"));
-    EXPECT_FALSE(fake.log->contains("NativeMessaging: wrote rules to shared defaults"));
-}
-
 TEST_F(NativeMessagingHostTest, GrantsAreNormalisedAppendedAndPublished)
 {
     host.updateRules(rules({GrantPayload{"service.com", 5}}));
@@ -122,17 +112,6 @@ TEST_F(NativeMessagingHostTest, NextRulesReplaceTheGrants)
     host.writeRulesToSharedDefaults();
     EXPECT_EQ(publishedRules()->at("grants"), json::array());
     EXPECT_EQ(publishedRules()->at("mode"), "allow");
-}
-
-TEST_F(NativeMessagingHostTest, ClearingRemovesThePublishedRulesButKeepsTheCache)
-{
-    host.updateRules(rules());
-    host.writeRulesToSharedDefaults();
-    host.clearSharedRules();
-    EXPECT_EQ(publishedRules(), std::nullopt);
-    EXPECT_TRUE(host.currentRules().has_value());
-    host.writeRulesToSharedDefaults();
-    EXPECT_TRUE(publishedRules().has_value());
 }
 
 TEST_F(NativeMessagingHostTest, ChromeManifestIsWrittenWholeAndPrettyPrinted)
@@ -175,29 +154,6 @@ TEST_F(NativeMessagingHostTest, ManifestFailureIsLoggedAndRetriedNextTime)
     EXPECT_TRUE(std::filesystem::exists(fake.chromeManifest->path()));
 }
 
-TEST_F(NativeMessagingHostTest, EachOtherBrowserGetsChromesManifestOnlyWhereItIsPresent)
-{
-    const auto executable = fake.bundlePath.string() + "/Contents/Helpers/tessary-chrome-host";
-    for (const auto& browser : fake.otherBrowserManifests) {
-        SCOPED_TRACE(browser->browserName());
-        for (const auto& other : fake.otherBrowserManifests) {
-            other->present = other == browser;
-            other->content.reset();
-        }
-        fake.log->clear();
-
-        host.installChromeHost();
-
-        EXPECT_EQ(browser->content, TemporaryFolder::readFile(fake.chromeManifest->path()));
-        EXPECT_EQ(fake.log->messages(),
-                  (std::vector<std::string>{"Chrome native messaging host installed → " + executable,
-                                            browser->browserName() + " native messaging host installed → " +
-                                                executable}));
-        for (const auto& other : fake.otherBrowserManifests)
-            EXPECT_EQ(other->content.has_value(), other == browser) << other->browserName();
-    }
-}
-
 TEST_F(NativeMessagingHostTest, FirefoxGetsAManifestOfItsOwnWhereItIsPresent)
 {
     host.installChromeHost();
@@ -233,20 +189,6 @@ TEST_F(NativeMessagingHostTest, ABrowserWhoseManifestFailsIsLoggedAndRetriedWith
     brave.failure.reset();
     host.installChromeHost();
     EXPECT_TRUE(brave.content.has_value());
-}
-
-TEST_F(NativeMessagingHostTest, HoldsTheChannelWeakly)
-{
-    class NullChannel final : public EventChannel {
-    public:
-        void sendActivity(const std::vector<json>&) override {}
-        void sendAccessRequest(const std::string&, const std::optional<std::string>&) override {}
-        void sendBlockedAppLaunch(const std::string&, const std::string&) override {}
-    };
-    auto channel = std::make_shared<NullChannel>();
-    host.webSocketClient = channel;
-    channel.reset();
-    EXPECT_TRUE(host.webSocketClient.expired());
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "shared/SharedDefaults.h"
 #include "shared/SharedStore.h"
 #include "shared/SharedStoreFormat.h"
@@ -104,12 +104,6 @@ TEST_F(SharedStoreTest, WriterCreatesAPrivateFolderAndAWalDatabaseWithTheTwoTabl
     ASSERT_TRUE(store->appendEvent(R"({"type":"url_visit"})").hasValue());
 }
 
-TEST_F(SharedStoreTest, ReaderOfAMissingStoreFailsAndCreatesNothing)
-{
-    EXPECT_FALSE(SharedStore::open(storeFile, SharedStore::Access::readExisting, kTimeout).hasValue());
-    EXPECT_FALSE(std::filesystem::exists(storeFile.parent_path()));
-}
-
 TEST_F(SharedStoreTest, DataIsStoredAsBytesReplacedAndRemoved)
 {
     auto store = open();
@@ -178,15 +172,6 @@ TEST_F(SharedStoreTest, AppendReportsQueueLengthAndDrainTakesAllOldestFirstOnce)
     EXPECT_TRUE(browser->queuedEvents().value().empty());
 }
 
-TEST_F(SharedStoreTest, DrainDropsEntriesThatAreNotObjectsAndKeepsTheRest)
-{
-    auto browser = open();
-    for (const char* entry : {R"({"n":1})", "[1]", "not json", R"("text")", R"({"n":2})"})
-        ASSERT_TRUE(browser->appendEvent(entry).hasValue());
-    EXPECT_EQ(agent.drainEventQueue(), (std::vector<json>{{{"n", 1}}, {{"n", 2}}}));
-    EXPECT_TRUE(agent.drainEventQueue().empty());
-}
-
 TEST_F(SharedStoreTest, AgentMovesACorruptStoreAsideOnceKeepsItAndStartsAFreshOne)
 {
     const auto bytes = garbage(8192);
@@ -205,26 +190,6 @@ TEST_F(SharedStoreTest, AgentMovesACorruptStoreAsideOnceKeepsItAndStartsAFreshOn
     EXPECT_EQ(SharedStore::examine(storeFile, kTimeout).value(), SharedStore::FileState::usable);
 }
 
-TEST_F(SharedStoreTest, AgentPublishesItsRulesAgainIntoAStoreThatComesBack)
-{
-    ASSERT_TRUE(agent.setRules("1"));
-    std::filesystem::remove(storeFile);
-    EXPECT_TRUE(agent.drainEventQueue().empty());
-    EXPECT_EQ(open(SharedStore::Access::readExisting)->dataForKey("rules").value(), "1");
-    EXPECT_EQ(log->messages(), std::vector<std::string>{"Shared store was missing — rebuilt it"});
-
-    // A valid store put in its place holds rules the agent has since removed.
-    agent.removeRules();
-    const auto other = folder.path() / "other.sqlite3";
-    ASSERT_FALSE(SharedStore::open(other, SharedStore::Access::readWrite, kTimeout).value()->setData("rules", "old"));
-    std::filesystem::rename(other, storeFile);
-    EXPECT_TRUE(agent.drainEventQueue().empty());
-    EXPECT_EQ(open(SharedStore::Access::readExisting)->dataForKey("rules").value(), std::nullopt);
-    EXPECT_EQ(log->messages().back(), "Shared store was replaced — published the rules into it again");
-    EXPECT_TRUE(agent.drainEventQueue().empty());
-    EXPECT_EQ(log->messages().size(), 2U) << "one line per rebuild, none per poll";
-}
-
 TEST_F(SharedStoreTest, AgentFindsDamageOnUseAndRebuildsBeforeTheUseEnds)
 {
     ASSERT_TRUE(agent.setRules("1"));
@@ -238,31 +203,6 @@ TEST_F(SharedStoreTest, AgentFindsDamageOnUseAndRebuildsBeforeTheUseEnds)
     ASSERT_TRUE(browser->appendEvent(R"({"n":1})").hasValue());
     EXPECT_EQ(agent.drainEventQueue(), (std::vector<json>{{{"n", 1}}}));
 }
-
-TEST_F(SharedStoreTest, AgentRecoversWhenTheStoreBecomesUsable)
-{
-    std::filesystem::create_directories(storeFile);  // a folder in the way
-    EXPECT_FALSE(agent.setRules("{}"));
-    std::filesystem::remove(storeFile);
-    EXPECT_TRUE(agent.setRules("{}"));
-    auto browser = open();
-    ASSERT_TRUE(browser->appendEvent(R"({"n":1})").hasValue());
-    EXPECT_EQ(agent.drainEventQueue().size(), 1U);
-    EXPECT_EQ(log->messages().size(), 1U);
-}
-
-TEST_F(SharedStoreTest, AgentKeepsOneConnectionThatSeesOtherWriters)
-{
-    ASSERT_TRUE(agent.setRules("1"));
-    auto browser = open();
-    ASSERT_TRUE(browser->appendEvent(R"({"n":1})").hasValue());
-    EXPECT_EQ(agent.drainEventQueue().size(), 1U);
-    ASSERT_TRUE(browser->appendEvent(R"({"n":2})").hasValue());
-    EXPECT_EQ(agent.drainEventQueue().size(), 1U);
-    EXPECT_EQ(open(SharedStore::Access::readExisting)->dataForKey("rules").value(), "1");
-}
-
-
 
 // Each row is something put at the store's path; examine tells which of them the agent may keep.
 TEST_F(SharedStoreTest, ExamineTellsAUsableStoreFromAMissingOrDamagedOne)

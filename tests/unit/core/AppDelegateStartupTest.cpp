@@ -39,48 +39,44 @@ protected:
     FakePlatform fake;
 };
 
-TEST_F(AppDelegateStartupTest, SecondInstanceLogsAndTouchesNothing)
-{
-    fake.instanceLock->available = false;
-    auto delegate = std::make_shared<AppDelegate>(fake.platform());
-    const int writesBefore = fake.secureStore->writes;
-    delegate->applicationDidFinishLaunching();
-
-    EXPECT_EQ(fake.log->messages(), std::vector<std::string>{"Another instance already running — exiting"});
-    EXPECT_EQ(fake.terminateRequests, 1);
-    EXPECT_EQ(fake.exitStatus, 0);
-    EXPECT_EQ(fake.showRunningInstanceRequests, 1);
-    EXPECT_EQ(fake.secureStore->reads, 0);
-    EXPECT_EQ(fake.secureStore->writes, writesBefore);
-    EXPECT_EQ(fake.loginItem->registrations, 0);
-    EXPECT_FALSE(std::filesystem::exists(fake.keepAliveUnit->unitPath()));
-    EXPECT_EQ(fake.serviceManager->readinessQueries, 0);
-}
-
-TEST_F(AppDelegateStartupTest, ADuplicateStartedAtLoginNeverAsksForThePanel)
+// Only a copy a person started asks the running agent for its panel; none touches or watches anything.
+TEST_F(AppDelegateStartupTest, ADuplicateLeavesWithoutTouchingAnything)
 {
     struct Row {
         const char* name;
         LaunchOrigin origin;
         int exitStatus;
+        int showRunningInstanceRequests;
     };
     const Row rows[] = {
-        {"keep-alive agent: a status after which it is not started again", LaunchOrigin::keepAliveAgent, 75},
-        {"session autostart: a plain exit", LaunchOrigin::session, 0},
+        {"started by a person: the running agent shows its panel", LaunchOrigin::person, 0, 1},
+        {"keep-alive agent: a status after which it is not started again", LaunchOrigin::keepAliveAgent, 75, 0},
+        {"session autostart: a plain exit", LaunchOrigin::session, 0, 0},
     };
     for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
         FakePlatform target;
         target.instanceLock->available = false;
         target.launchOrigin = row.origin;
-        const auto delegate = launch(target);
+        const int writesBefore = target.secureStore->writes;
+        int panels = 0;
+        auto delegate = std::make_shared<AppDelegate>(target.platform());
+        delegate->applicationDidFinishLaunching([&panels] { ++panels; });
         // The keep-alive agent's copy first waits for a lock that may be about to be handed over.
         target.mainQueue->advance(LaunchDecision::kPause * LaunchDecision::kLockTries);
-        EXPECT_EQ(target.log->messages(), std::vector<std::string>{"Another instance already running — exiting"})
-            << row.name;
-        EXPECT_EQ(target.showRunningInstanceRequests, 0) << row.name;
-        EXPECT_EQ(target.terminateRequests, 1) << row.name;
-        EXPECT_EQ(target.exitStatus, row.exitStatus) << row.name;
-        EXPECT_EQ(target.secureStore->reads, 0) << row.name;
+        EXPECT_EQ(target.log->messages(), std::vector<std::string>{"Another instance already running — exiting"});
+        EXPECT_EQ(target.showRunningInstanceRequests, row.showRunningInstanceRequests);
+        target.installedProgram->replaced = true;
+        target.mainQueue->advance(std::chrono::minutes(1));
+        EXPECT_EQ(target.terminateRequests, 1) << "once: a copy that leaves never watches for an update";
+        EXPECT_EQ(target.exitStatus, row.exitStatus);
+        EXPECT_EQ(panels, 0);
+        EXPECT_EQ(target.secureStore->opens, 0);
+        EXPECT_EQ(target.secureStore->reads, 0);
+        EXPECT_EQ(target.secureStore->writes, writesBefore);
+        EXPECT_EQ(target.loginItem->registrations, 0);
+        EXPECT_FALSE(std::filesystem::exists(target.keepAliveUnit->unitPath()));
+        EXPECT_EQ(target.serviceManager->readinessQueries, 0);
     }
 }
 
@@ -148,19 +144,6 @@ TEST_F(AppDelegateStartupTest, TheAgentRunsHereWhenTheKeepAliveAgentCannotRunIt)
         EXPECT_EQ(target.serviceManager->readinessQueries, row.readinessQueries) << row.name;
         EXPECT_FALSE(launchLines(target).empty()) << row.name;
     }
-}
-
-TEST_F(AppDelegateStartupTest, FirstLaunchCreatesDeviceIdAndNextLaunchLogsTheSameOne)
-{
-    launch(fake);
-    const auto stored = fake.secureStore->items.at({kService, "deviceId"});
-    EXPECT_TRUE(DeviceIdentifier::isWellFormed(stored)) << stored;
-    EXPECT_EQ(launchLines(fake).at(0), "App launched — deviceId: " + stored);
-
-    fake.log->clear();
-    launch(fake);
-    EXPECT_EQ(launchLines(fake).at(0), "App launched — deviceId: " + stored);
-    EXPECT_EQ(fake.secureStore->items.at({kService, "deviceId"}), stored);
 }
 
 TEST_F(AppDelegateStartupTest, LogsTheFourLaunchLinesInOrder)
@@ -265,20 +248,6 @@ TEST_F(AppDelegateStartupTest, AnAdministratorIsToldOnceWhatToInstallAndNoWindow
     }
 }
 
-TEST_F(AppDelegateStartupTest, HttpClientStartsWithoutCredentialsOnTheConfiguredService)
-{
-    auto platform = fake.platform();
-    platform.serviceURL = "https://127.0.0.1:8443";
-    AppDelegate delegate(std::move(platform));
-    EXPECT_EQ(delegate.apiClient()->versionURL(), "https://127.0.0.1:8443/releases/version.json");
-    EXPECT_FALSE(delegate.apiClient()->deviceId().has_value());
-    EXPECT_FALSE(delegate.apiClient()->token().has_value());
-    EXPECT_FALSE(delegate.apiClient()->lastError().has_value());
-
-    AppDelegate builtIn(fake.platform());
-    EXPECT_EQ(builtIn.apiClient()->packageURL(), "https://api.tessary.app/releases/Tessary.pkg");
-}
-
 TEST_F(AppDelegateStartupTest, AppStateIsCreatedOnceFromTheStoreAtFirstRead)
 {
     auto delegate = std::make_shared<AppDelegate>(fake.platform());
@@ -372,22 +341,6 @@ TEST_F(CredentialStoreStartupTest, RetriesAfter1_2_4_8_16_32_ThenEvery60SecondsA
     EXPECT_EQ(fake.secureStore->opens, 10) << "no attempt after success";
 }
 
-TEST_F(CredentialStoreStartupTest, TheRetryLinesComeBeforeTheUnchangedLaunchLines)
-{
-    fake.secureStore->openFailures = {Error{"no Secret Service on the session bus"}};
-    auto delegate = launchWaiting(fake);
-    fake.mainQueue->advance(std::chrono::seconds(1));
-    const auto messages = fake.log->messages();
-    ASSERT_GE(messages.size(), 6U);
-    EXPECT_EQ(messages[0], "Credential store unavailable — retrying in 1 s: no Secret Service on the session bus");
-    EXPECT_TRUE(messages[1].starts_with("App launched — deviceId: device-")) << messages[1];
-    EXPECT_EQ(messages[2], "App launched — isSetUp: false, hasToken: false, hasFamilyId: false");
-    EXPECT_EQ(messages[3], "App launched — bundle: " + fake.bundlePath.string());
-    EXPECT_EQ(messages[4], "App launched — version: 1.2.0 build: 42");
-    EXPECT_TRUE(fake.log->contains("Device not set up — showing setup wizard"));
-    EXPECT_EQ(launched, 1);
-}
-
 TEST_F(CredentialStoreStartupTest, ASlowStoreHoldsTheStartUpUntilItAnswers)
 {
     pair(fake);
@@ -415,22 +368,6 @@ TEST_F(CredentialStoreStartupTest, AnUnreadableStoreNeverCreatesAnIdentifierOrTh
     fake.mainQueue->advance(std::chrono::seconds(2));
     EXPECT_TRUE(DeviceIdentifier::isWellFormed(fake.secureStore->items.at({kService, "deviceId"})));
     EXPECT_TRUE(fake.log->contains("Device not set up — showing setup wizard"));
-}
-
-TEST_F(CredentialStoreStartupTest, ADuplicateNeverOpensTheStoreNorGetsAPanel)
-{
-    fake.instanceLock->available = false;
-    auto delegate = launchWaiting(fake);
-    fake.mainQueue->advance(std::chrono::minutes(2));
-    EXPECT_EQ(fake.secureStore->opens, 0);
-    EXPECT_EQ(launched, 0);
-    EXPECT_EQ(fake.terminateRequests, 1);
-}
-
-TEST_F(CredentialStoreStartupTest, TheCredentialsServiceIsTheOneOpened)
-{
-    auto delegate = launchWaiting(fake);
-    EXPECT_EQ(fake.secureStore->openedServices, std::vector<std::string>{kService});
 }
 
 TEST_F(CredentialStoreStartupTest, AStateReadBeforeTheCredentialsWereKnownLearnsThem)

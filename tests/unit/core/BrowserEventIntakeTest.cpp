@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "agent/core/SafariEventEntry.h"
 #include "agent/service/Outbox.h"
 #include "shared/SharedDefaults.h"
 #include "tests/unit/core/MonitoringFixture.h"
@@ -38,7 +37,7 @@ TEST_F(BrowserEventIntakeTest, VisitsAndRequestsAreSentInQueueOrderOneMessageEac
 {
     enqueue(R"({"type":"url_visit","url":"https://a.example/1","ts":1700000001})");
     enqueue(R"({"type":"url_visit","url":"https://b.example/2","ts":1700000002})");
-    enqueue(R"({"type":"access_request","url":"https://games.example/","title":"Games"})");
+    enqueue(R"({"type":"access_request","url":"https://games.example/","title":"Games","ts":5})");
 
     const auto messages = wakeAndCollect();
     ASSERT_EQ(messages.size(), 3U);
@@ -88,13 +87,18 @@ TEST_F(BrowserEventIntakeTest, AVisitWithoutAnIntegerTimeIsStampedNow)
     enqueue(R"({"type":"url_visit","url":"https://a.example/"})");
     enqueue(R"({"type":"url_visit","url":"https://b.example/","ts":"1700000000"})");
     enqueue(R"({"type":"url_visit","url":"https://c.example/","ts":1.5})");
-    enqueue(R"({"type":"url_visit","url":"https://d.example/","ts":-3})");
+    enqueue(R"({"type":"url_visit","url":"https://d.example/","ts":1e300})");
+    enqueue(R"({"type":"url_visit","url":"https://e.example/","ts":-3})");
+    enqueue(R"({"type":"url_visit","url":"https://f.example/","ts":9007199254740993,"title":"ignored"})");
 
     const auto messages = wakeAndCollect();
-    ASSERT_EQ(messages.size(), 4U);
-    for (std::size_t i = 0; i < 3; ++i)
+    ASSERT_EQ(messages.size(), 6U);
+    for (std::size_t i = 0; i < 4; ++i)
         EXPECT_EQ(messages[i]["payload"]["events"][0]["ts"], 1'800'000'000) << i;
-    EXPECT_EQ(messages[3]["payload"]["events"][0]["ts"], -3) << "an integer is passed on unchanged";
+    EXPECT_EQ(messages[4]["payload"]["events"][0]["ts"], -3) << "an integer is passed on unchanged";
+    EXPECT_EQ(messages[5]["payload"]["events"][0],
+              nlohmann::json::parse(R"({"type":"site_visit","url":"https://f.example/","ts":9007199254740993})"))
+        << "64-bit times stay exact";
 }
 
 TEST_F(BrowserEventIntakeTest, AnAccessRequestWithoutTitleIsSentWithoutOne)
@@ -111,7 +115,8 @@ TEST_F(BrowserEventIntakeTest, EntriesWithoutAKnownTypeOrATextUrlAreDroppedSilen
 {
     for (const auto* event : {R"({})", R"({"type":"tab_closed","url":"https://a.example/"})", R"({"type":7})",
                               R"({"url":"https://a.example/"})", R"({"type":"url_visit"})",
-                              R"({"type":"access_request","url":["https://a.example/"]})", R"([1,2])", R"("text")"})
+                              R"({"type":"access_request","url":["https://a.example/"]})", R"([1,2])", R"("text")",
+                              "not json"})
         enqueue(event);
     enqueue(R"({"type":"url_visit","url":"https://kept.example/","ts":1})");
 
@@ -142,27 +147,6 @@ TEST_F(BrowserEventIntakeTest, EventsQueuedWhileNotMonitoringWaitForTheNextRun)
     const auto messages = sent();
     ASSERT_EQ(messages.size(), 1U);
     EXPECT_EQ(messages[0]["payload"]["events"][0]["url"], "https://a.example/");
-}
-
-TEST(SafariEventEntryTest, ReadsOnlyWhatItForwards)
-{
-    const auto visit = SafariEventEntry::read(nlohmann::json::parse(
-        R"({"type":"url_visit","url":"https://a.example/","ts":9007199254740993,"title":"ignored"})"));
-    ASSERT_TRUE(visit);
-    EXPECT_EQ(visit->ts, 9007199254740993) << "64-bit times stay exact";
-    EXPECT_EQ(visit->title, std::nullopt);
-    EXPECT_EQ(visit->siteVisit(1), nlohmann::json::parse(
-                                       R"({"type":"site_visit","url":"https://a.example/","ts":9007199254740993})"));
-
-    const auto request = SafariEventEntry::read(
-        nlohmann::json::parse(R"({"type":"access_request","url":"https://a.example/","ts":5,"title":"T"})"));
-    ASSERT_TRUE(request);
-    EXPECT_EQ(request->ts, std::nullopt);
-    EXPECT_EQ(request->title, "T");
-
-    EXPECT_FALSE(SafariEventEntry::read(nlohmann::json::parse(R"({"type":"url_visit","url":null})")));
-    EXPECT_EQ(SafariEventEntry::read(nlohmann::json::parse(R"({"type":"url_visit","url":"u","ts":1e300})"))->ts,
-              std::nullopt);
 }
 
 }  // namespace

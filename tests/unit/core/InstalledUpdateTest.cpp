@@ -78,20 +78,5 @@ TEST_F(InstalledUpdateTest, AReplacementSeenAtOnlyOneCheckIsNotAnUpdate)
     EXPECT_EQ(fake.terminateRequests, 1);
 }
 
-TEST_F(InstalledUpdateTest, ADuplicateThatLeavesNeverWatches)
-{
-    fake.instanceLock->available = false;
-    fake.launchOrigin = LaunchOrigin::keepAliveAgent;
-    auto delegate = std::make_shared<AppDelegate>(fake.platform());
-    delegate->applicationDidFinishLaunching();
-    // The keep-alive agent's copy first waits for a lock that may be about to be handed over.
-    fake.mainQueue->advance(LaunchDecision::kPause * LaunchDecision::kLockTries);
-    ASSERT_EQ(fake.terminateRequests, 1);
-    fake.installedProgram->replaced = true;
-    fake.mainQueue->advance(60s);
-    EXPECT_EQ(fake.terminateRequests, 1);
-    EXPECT_FALSE(fake.log->contains(kRestarting));
-}
-
 }  // namespace
 }  // namespace tessary

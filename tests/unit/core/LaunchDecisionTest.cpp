@@ -183,28 +183,5 @@ TEST(LaunchDecisionTest, TheUnitsCopyWaitsForALockAboutToBeHandedOver)
     }
 }
 
-TEST(LaunchDecisionTest, OnlyACopyThatMightHandOverAsksAboutTheUnitAndTheManager)
-{
-    struct Row {
-        const char* name;
-        LaunchOrigin origin;
-        bool lockFree;
-        bool installed;
-        std::vector<std::string> calls;
-    };
-    const Row rows[] = {
-        {"a loser asks nothing more", LaunchOrigin::person, false, true, {"tryAcquire"}},
-        {"the unit's own copy never hands over", LaunchOrigin::keepAliveAgent, true, true, {"tryAcquire"}},
-        {"no unit: the manager is not asked", LaunchOrigin::session, true, false, {"tryAcquire", "installed"}},
-    };
-    for (const auto& row : rows) {
-        ScriptedWorld scripted;
-        scripted.lockFree = row.lockFree;
-        scripted.installed = row.installed;
-        (void)scripted.settle(row.origin);
-        EXPECT_EQ(scripted.calls, row.calls) << row.name;
-    }
-}
-
 }  // namespace
 }  // namespace tessary

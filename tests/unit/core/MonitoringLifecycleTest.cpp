@@ -55,9 +55,12 @@ TEST_F(MonitoringLifecycleTest, StartsEverythingAtOnceThenHeartbeatsEvery120sAnd
 
     fake.mainQueue->advance(119s);
     EXPECT_EQ(fake.http->count(kHeartbeat), 1U);
+    std::filesystem::remove(fake.keepAliveUnit->unitPath());
     fake.mainQueue->advance(1s);
     EXPECT_EQ(fake.http->count(kHeartbeat), 2U);
     EXPECT_EQ(manifestWrites(), 3U) << "each tick registers the Chrome host again";
+    EXPECT_TRUE(fake.log->contains("LaunchAgent missing — re-installing"));
+    EXPECT_TRUE(std::filesystem::exists(fake.keepAliveUnit->unitPath())) << "and writes a removed unit again";
     fake.mainQueue->advance(240s);
     EXPECT_EQ(fake.http->count(kHeartbeat), 4U) << "a tick does not wait for earlier heartbeats";
     EXPECT_EQ(fake.http->count(kRules), 1U) << "rules are fetched over HTTP once per run";
@@ -142,18 +145,6 @@ TEST_F(MonitoringLifecycleTest, StartWithoutTokenLogsAndCreatesNothing)
     EXPECT_TRUE(fake.webSocketSessions.empty());
     EXPECT_EQ(fake.mainQueue->pendingTimers(), kLifetimeTimers);
     EXPECT_TRUE(fake.http->exchanges.empty());
-}
-
-TEST_F(MonitoringLifecycleTest, KeepAliveUnitRemovedBetweenTicksComesBack)
-{
-    pair();
-    auto delegate = launch();
-    const auto unit = fake.keepAliveUnit->unitPath();
-    ASSERT_TRUE(std::filesystem::exists(unit));
-    std::filesystem::remove(unit);
-    fake.mainQueue->advance(120s);
-    EXPECT_TRUE(fake.log->contains("LaunchAgent missing — re-installing"));
-    EXPECT_TRUE(std::filesystem::exists(unit));
 }
 
 TEST_F(MonitoringLifecycleTest, UpdateFieldsAreSetByTrueAndKeptByALaterFalse)

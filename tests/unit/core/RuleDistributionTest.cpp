@@ -57,32 +57,25 @@ TEST_F(RuleDistributionTest, DenyWithNoApprovedAppsBlocksEveryApplication)
     EXPECT_LT(blocked, approved) << "the blocked set first, then the approved set";
 }
 
-TEST_F(RuleDistributionTest, GrantsAreLoggedWithTheOptionalExpiryAndPublishedByHost)
+TEST_F(RuleDistributionTest, GrantsAreLoggedAndPublishedByHostOnceThereAreRulesAndADenialOnlyLogs)
 {
+    delegate->webSocketDidGrantAccess("early.example", 5);
+    EXPECT_TRUE(fake.log->contains("Access granted: early.example, expiry: Optional(5)"));
+    EXPECT_FALSE(publishedRules()) << "nothing is published before any rules";
+
     delegate->webSocketDidReceiveRules(rules("allow", {"games.example"}, {}, {}));
     delegate->webSocketDidGrantAccess("https://games.example/level/2", 1'900'000'000);
     delegate->webSocketDidGrantAccess("video.example", std::nullopt);
-
     EXPECT_TRUE(fake.log->contains("Access granted: https://games.example/level/2, expiry: Optional(1900000000)"));
     EXPECT_TRUE(fake.log->contains("Access granted: video.example, expiry: nil"));
-    EXPECT_EQ(publishedRules()->at("grants"),
+    const auto published = publishedRules();
+    ASSERT_TRUE(published);
+    EXPECT_EQ(published->at("grants"),
               nlohmann::json::parse(R"([{"url":"games.example","expiry":1900000000},{"url":"video.example"}])"));
-}
 
-TEST_F(RuleDistributionTest, AGrantBeforeAnyRulesIsLoggedAndNotPublished)
-{
-    delegate->webSocketDidGrantAccess("games.example", 5);
-    EXPECT_TRUE(fake.log->contains("Access granted: games.example, expiry: Optional(5)"));
-    EXPECT_FALSE(publishedRules());
-}
-
-TEST_F(RuleDistributionTest, ADenialOnlyLogs)
-{
-    delegate->webSocketDidReceiveRules(rules("allow", {"games.example"}, {}, {}));
-    const auto before = publishedRules();
     delegate->webSocketDidDenyAccess("https://games.example/");
     EXPECT_TRUE(fake.log->contains("Access denied: https://games.example/"));
-    EXPECT_EQ(publishedRules(), before);
+    EXPECT_EQ(publishedRules(), published);
 }
 
 TEST_F(RuleDistributionTest, ADeletedDeviceIsFullyDeauthorized)

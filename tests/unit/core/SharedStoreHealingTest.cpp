@@ -16,14 +16,6 @@ using testing::TemporaryFolder;
 constexpr auto kPollInterval = std::chrono::seconds(2);
 constexpr auto kTimeout = std::chrono::milliseconds(1000);
 
-std::string garbage(std::size_t size)
-{
-    std::string bytes;
-    for (std::size_t i = 0; i < size; ++i)
-        bytes += static_cast<char>((i * 7919 + 13) % 251);
-    return bytes;
-}
-
 // While monitoring, whatever happens to the store's file, the next poll leaves a healthy store
 // with the agent's rules at the path, keeps a damaged file beside it, and drains what browsers
 // write into the new store.
@@ -130,9 +122,9 @@ TEST_F(SharedStoreHealingTest, TheNextPollRebuildsTheStoreRepublishesTheRulesAnd
         {"replaced by another program's database", [&] { putInPlace(foreignDatabase); }, foreignDatabase, ""},
         {"replaced by another store holding other rules", [&] { putInPlace(otherStore); }, std::nullopt, replaced},
         {"truncated to 0 bytes", [&] { std::filesystem::resize_file(storeFile, 0); }, std::string(), ""},
-        {"overwritten with garbage", [&] { TemporaryFolder::writeFile(storeFile, garbage(20000)); }, garbage(20000),
-         ""},
-        {"replaced by garbage", [&] { putInPlace(garbage(3000)); }, garbage(3000), ""},
+        {"overwritten with garbage", [&] { TemporaryFolder::writeFile(storeFile, std::string(20000, 'g')); },
+         std::string(20000, 'g'), ""},
+        {"replaced by garbage", [&] { putInPlace(std::string(3000, 'g')); }, std::string(3000, 'g'), ""},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "platform/linux/ApplicationTracker.h"
 #include "tests/support/TemporaryFolder.h"
 

@@ -50,15 +50,5 @@ TEST(JsonTextTest, NestingIsLimitedWhereverTheBracketsAre)
     }
 }
 
-TEST(JsonTextTest, MalformedAndUnencodableTextAreErrorsNotExceptions)
-{
-    EXPECT_FALSE(JsonText::parse("{\"type\":").hasValue());
-    EXPECT_FALSE(JsonText::parse("\"\xC0\xAF\"").hasValue());
-    EXPECT_FALSE(JsonText::dump(nlohmann::json(std::string("\xFF"))).hasValue());
-    const auto parsed = JsonText::parse(R"({"type":"rules_updated","payload":{"blockedSites":["a"]}})");
-    ASSERT_TRUE(parsed.hasValue());
-    EXPECT_EQ(JsonText::dump(parsed.value()).value(), R"({"payload":{"blockedSites":["a"]},"type":"rules_updated"})");
-}
-
 }  // namespace
 }  // namespace tessary

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "agent/service/APIClient.h"
-#include "platform/MemoryLogSink.h"
+#include "tests/support/MemoryLogSink.h"
 #include "tests/support/FakePlatform.h"
 #include "tests/support/ManualMainQueue.h"
 #include "tests/support/TemporaryFolder.h"
@@ -102,7 +102,7 @@ TEST_F(APIClientRequestTest, PairingBodyThatCannotBeEncodedIsNeverSent)
     EXPECT_TRUE(transport->requests.empty());
     ASSERT_TRUE(result.has_value());
     ASSERT_FALSE(*result);
-    EXPECT_EQ(result->failure().kind, APIFailure::Kind::encoding);
+    EXPECT_EQ(result->error().kind, APIFailure::Kind::encoding);
 }
 
 }  // namespace
