@@ -1,5 +1,7 @@
 #include "tests/support/ManualMainQueue.h"
 
+#include <algorithm>
+
 namespace tessary::testing {
 
 struct ManualMainQueue::Timer {
@@ -110,6 +112,21 @@ bool ManualMainQueue::waitForPosted(std::chrono::milliseconds limit)
 {
     std::unique_lock lock(mutex_);
     return posted_.wait_for(lock, limit, [this] { return !queue_.empty(); });
+}
+
+bool ManualMainQueue::runUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (true) {
+        runUntilIdle();
+        if (condition())
+            return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        // Polls too: a condition may turn true without anything being posted.
+        waitForPosted(std::min(left, std::chrono::milliseconds(20)));
+    }
 }
 
 }  // namespace tessary::testing

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,9 @@ public:
     std::size_t pendingTimers() const;
     // Waits (in real time, bounded) until another thread has posted work; for tests of threaded code.
     bool waitForPosted(std::chrono::milliseconds limit);
+    // Runs posted work until the condition holds or the real-time limit passes; false on timeout.
+    bool runUntil(const std::function<bool()>& condition,
+                  std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 private:
     struct Timer;

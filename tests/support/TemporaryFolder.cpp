@@ -1,5 +1,6 @@
 #include "tests/support/TemporaryFolder.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -51,6 +52,20 @@ std::string TemporaryFolder::readFile(const std::filesystem::path& file)
 {
     std::ifstream in(file, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> TemporaryFolder::namesIn(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::filesystem::perms TemporaryFolder::modeOf(const std::filesystem::path& path)
+{
+    return std::filesystem::status(path).permissions() & std::filesystem::perms::all;
 }
 
 }  // namespace tessary::testing

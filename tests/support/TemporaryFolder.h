@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/Paths.h"
 
@@ -21,6 +22,10 @@ public:
 
     static void writeFile(const std::filesystem::path& file, const std::string& content);
     static std::string readFile(const std::filesystem::path& file);
+    // The names of the folder's entries, sorted.
+    static std::vector<std::string> namesIn(const std::filesystem::path& folder);
+    // The permission bits of the file or folder.
+    static std::filesystem::perms modeOf(const std::filesystem::path& path);
 
 private:
     std::filesystem::path path_;

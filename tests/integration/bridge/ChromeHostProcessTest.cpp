@@ -240,10 +240,7 @@ TEST_F(ChromeHostProcessTest, ConcurrentHostsAndADrainingAgentDeliverEveryEventO
         auto drained = agent.drainEventQueue();
         received.insert(received.end(), drained.begin(), drained.end());
     }));
-    while (running.load() > 0) {
-        mainQueue->waitForPosted(std::chrono::milliseconds(50));
-        mainQueue->runUntilIdle();
-    }
+    EXPECT_TRUE(mainQueue->runUntil([&] { return running.load() == 0; }, std::chrono::seconds(60)));
     for (auto& thread : producers)
         thread.join();
     auto rest = agent.drainEventQueue();

@@ -24,10 +24,7 @@ protected:
     // Runs what the reader thread posted until `count` callbacks ran or a real-time bound passed.
     void deliver(int count)
     {
-        for (int rounds = 0; calls < count && rounds < 100; ++rounds) {
-            mainQueue->waitForPosted(std::chrono::milliseconds(20));
-            mainQueue->runUntilIdle();
-        }
+        mainQueue->runUntil([&] { return calls >= count; }, std::chrono::seconds(2));
     }
 
     TemporaryFolder folder;

@@ -148,17 +148,9 @@ protected:
         return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
 
-    template <typename Predicate>
-    bool waitUntil(Predicate done, std::chrono::milliseconds limit = 5s)
+    bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s)
     {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            queue->waitForPosted(50ms);
-            queue->runUntilIdle();
-        }
-        return true;
+        return queue->runUntil(done, limit);
     }
 
     static std::filesystem::path executableOf(pid_t pid)

@@ -18,29 +18,17 @@ constexpr auto kWorkerLimit = std::chrono::seconds(10);
 // The store over a scripted backend: its worker thread is real, the main queue is virtual.
 class CachedSecureStoreTest : public ::testing::Test {
 protected:
-    // Runs what the worker posts until the condition holds (bounded in real time).
-    bool pumpUntil(const std::function<bool()>& condition)
-    {
-        mainQueue->runUntilIdle();
-        while (!condition()) {
-            if (!mainQueue->waitForPosted(kWorkerLimit))
-                return false;
-            mainQueue->runUntilIdle();
-        }
-        return true;
-    }
-
     std::optional<Error> openAndWait()
     {
         std::optional<std::optional<Error>> outcome;
         store->open(kService, [&outcome](std::optional<Error> failure) { outcome = std::move(failure); });
-        EXPECT_TRUE(pumpUntil([&] { return outcome.has_value(); })) << "the open never completed";
+        EXPECT_TRUE(mainQueue->runUntil([&] { return outcome.has_value(); })) << "the open never completed";
         return outcome.value_or(Error{"no outcome"});
     }
 
     bool waitForCalls(std::size_t count)
     {
-        return pumpUntil([&] { return backend->calls().size() >= count; });
+        return mainQueue->runUntil([&] { return backend->calls().size() >= count; });
     }
 
     std::shared_ptr<ManualMainQueue> mainQueue = std::make_shared<ManualMainQueue>();
@@ -55,7 +43,7 @@ TEST_F(CachedSecureStoreTest, OpenReadsOnTheWorkerAndLoadsAreAnsweredFromMemory)
     bool completed = false;
     store->open(kService, [&completed](std::optional<Error> failure) { completed = !failure; });
     EXPECT_FALSE(completed) << "the result arrives through the main queue";
-    ASSERT_TRUE(pumpUntil([&] { return completed; }));
+    ASSERT_TRUE(mainQueue->runUntil([&] { return completed; }));
 
     ASSERT_EQ(backend->readThreads().size(), 1U);
     EXPECT_NE(backend->readThreads()[0], std::this_thread::get_id());
@@ -108,7 +96,7 @@ TEST_F(CachedSecureStoreTest, AFailedWriteIsRetriedAfter1Then2SecondsUntilItLand
     ASSERT_FALSE(openAndWait().has_value());
     backend->failWrites(Error{"the keyring is locked"});
     store->save(kService, "token", "t");
-    ASSERT_TRUE(pumpUntil([&] { return mainQueue->pendingTimers() == 1; }));
+    ASSERT_TRUE(mainQueue->runUntil([&] { return mainQueue->pendingTimers() == 1; }));
     EXPECT_TRUE(log->contains("Credential store write failed — retrying in 1 s: the keyring is locked"));
     EXPECT_EQ(store->load(kService, "token"), "t") << "the agent goes on with the value it saved";
 
@@ -116,7 +104,7 @@ TEST_F(CachedSecureStoreTest, AFailedWriteIsRetriedAfter1Then2SecondsUntilItLand
     EXPECT_EQ(backend->calls().size(), 1U);
     mainQueue->advance(std::chrono::milliseconds(1));
     ASSERT_TRUE(waitForCalls(2));
-    ASSERT_TRUE(pumpUntil([&] { return mainQueue->pendingTimers() == 1; }));
+    ASSERT_TRUE(mainQueue->runUntil([&] { return mainQueue->pendingTimers() == 1; }));
     EXPECT_TRUE(log->contains("Credential store write failed — retrying in 2 s: the keyring is locked"));
 
     backend->failWrites(std::nullopt);
@@ -135,7 +123,7 @@ TEST_F(CachedSecureStoreTest, TheRetryWritesTheNewestValue)
     ASSERT_FALSE(openAndWait().has_value());
     backend->failWrites(Error{"gone"});
     store->save(kService, "token", "old");
-    ASSERT_TRUE(pumpUntil([&] { return mainQueue->pendingTimers() == 1; }));
+    ASSERT_TRUE(mainQueue->runUntil([&] { return mainQueue->pendingTimers() == 1; }));
     store->remove(kService, "token");
     ASSERT_TRUE(waitForCalls(2));
     mainQueue->runUntilIdle();

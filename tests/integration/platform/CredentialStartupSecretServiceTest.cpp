@@ -60,18 +60,9 @@ protected:
         launchCallTook = std::chrono::steady_clock::now() - before;
     }
 
-    // Runs what the store's worker posts to the main queue until the line is logged (bounded).
     bool pumpUntilLogged(const std::string& line)
     {
-        const auto deadline = std::chrono::steady_clock::now() + kRealLimit;
-        fake.mainQueue->runUntilIdle();
-        while (!fake.log->contains(line)) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            if (fake.mainQueue->waitForPosted(std::chrono::milliseconds(200)))
-                fake.mainQueue->runUntilIdle();
-        }
-        return true;
+        return fake.mainQueue->runUntil([&] { return fake.log->contains(line); }, kRealLimit);
     }
 
     std::size_t linesStartingWith(const std::string& prefix) const

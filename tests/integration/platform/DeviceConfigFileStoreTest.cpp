@@ -34,8 +34,7 @@ protected:
         DeviceConfig config(store, kService);
         std::optional<std::optional<Error>> outcome;
         config.open([&outcome](std::optional<Error> failure) { outcome = failure; });
-        while (!outcome && mainQueue->waitForPosted(std::chrono::seconds(10)))
-            mainQueue->runUntilIdle();
+        mainQueue->runUntil([&outcome] { return outcome.has_value(); });
         EXPECT_TRUE(outcome.has_value() && !outcome->has_value()) << "the file store did not open";
         return config;
     }

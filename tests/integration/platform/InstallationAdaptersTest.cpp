@@ -36,20 +36,6 @@ using namespace std::chrono_literals;
 using testing::ChildProcess;
 using testing::TemporaryFolder;
 
-std::filesystem::perms modeOf(const std::filesystem::path& path)
-{
-    return std::filesystem::status(path).permissions() & std::filesystem::perms::all;
-}
-
-std::vector<std::string> namesIn(const std::filesystem::path& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 bool isPresent(const std::filesystem::path& path)
 {
     return std::filesystem::exists(std::filesystem::symlink_status(path));
@@ -78,12 +64,12 @@ TEST(AtomicFileTest, WritesTheContentWithTheGivenModeWhateverTheUmask)
     ASSERT_FALSE(first.has_value()) << first->description;
     ASSERT_FALSE(second.has_value()) << second->description;
     EXPECT_EQ(TemporaryFolder::readFile(file), "first\n");
-    EXPECT_EQ(modeOf(file), std::filesystem::perms(0644));
-    EXPECT_EQ(modeOf(folder.path() / "private"), std::filesystem::perms(0600));
+    EXPECT_EQ(TemporaryFolder::modeOf(file), std::filesystem::perms(0644));
+    EXPECT_EQ(TemporaryFolder::modeOf(folder.path() / "private"), std::filesystem::perms(0600));
     // Folders it had to create are the user's alone.
-    EXPECT_EQ(modeOf(folder.path() / "a"), std::filesystem::perms(0700));
-    EXPECT_EQ(modeOf(folder.path() / "a" / "b"), std::filesystem::perms(0700));
-    EXPECT_EQ(namesIn(file.parent_path()), std::vector<std::string>{"file"});
+    EXPECT_EQ(TemporaryFolder::modeOf(folder.path() / "a"), std::filesystem::perms(0700));
+    EXPECT_EQ(TemporaryFolder::modeOf(folder.path() / "a" / "b"), std::filesystem::perms(0700));
+    EXPECT_EQ(TemporaryFolder::namesIn(file.parent_path()), std::vector<std::string>{"file"});
 }
 
 TEST(AtomicFileTest, AnExistingFileIsReplacedNotOverwritten)
@@ -102,10 +88,10 @@ TEST(AtomicFileTest, AnExistingFileIsReplacedNotOverwritten)
     ASSERT_EQ(::stat(file.c_str(), &after), 0);
     EXPECT_NE(before.st_ino, after.st_ino);
     EXPECT_EQ(TemporaryFolder::readFile(file), "new");
-    EXPECT_EQ(modeOf(file), std::filesystem::perms(0644));
+    EXPECT_EQ(TemporaryFolder::modeOf(file), std::filesystem::perms(0644));
     const std::string seen((std::istreambuf_iterator<char>(reader)), std::istreambuf_iterator<char>());
     EXPECT_EQ(seen, "old content");
-    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"manifest.json"});
+    EXPECT_EQ(TemporaryFolder::namesIn(folder.path()), std::vector<std::string>{"manifest.json"});
 }
 
 TEST(AtomicFileTest, NoTemporaryFileRemainsWhenTheRenameFails)
@@ -117,8 +103,8 @@ TEST(AtomicFileTest, NoTemporaryFileRemainsWhenTheRenameFails)
     const auto failure = AtomicFile::write(destination, "content", 0644);
     ASSERT_TRUE(failure.has_value());
     EXPECT_NE(failure->description.find(destination.string()), std::string::npos) << failure->description;
-    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"taken"});
-    EXPECT_EQ(namesIn(destination), std::vector<std::string>{"inside"});
+    EXPECT_EQ(TemporaryFolder::namesIn(folder.path()), std::vector<std::string>{"taken"});
+    EXPECT_EQ(TemporaryFolder::namesIn(destination), std::vector<std::string>{"inside"});
 }
 
 TEST(AtomicFileTest, NoTemporaryFileRemainsWhenTheWriteFails)
@@ -139,7 +125,7 @@ TEST(AtomicFileTest, NoTemporaryFileRemainsWhenTheWriteFails)
 
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(TemporaryFolder::readFile(file), "kept");
-    EXPECT_EQ(namesIn(folder.path()), std::vector<std::string>{"file"});
+    EXPECT_EQ(TemporaryFolder::namesIn(folder.path()), std::vector<std::string>{"file"});
 }
 
 TEST(AtomicFileTest, ALinkIsReplacedWholeToo)
@@ -150,7 +136,7 @@ TEST(AtomicFileTest, ALinkIsReplacedWholeToo)
     EXPECT_EQ(std::filesystem::read_symlink(link), "../first");
     ASSERT_FALSE(AtomicFile::writeLink(link, "../second").has_value());
     EXPECT_EQ(std::filesystem::read_symlink(link), "../second");
-    EXPECT_EQ(namesIn(link.parent_path()), std::vector<std::string>{"unit.service"});
+    EXPECT_EQ(TemporaryFolder::namesIn(link.parent_path()), std::vector<std::string>{"unit.service"});
 }
 
 // --- Quoting of the program for systemd ---
@@ -200,7 +186,7 @@ TEST_F(KeepAliveUnitTest, InstallWritesTheUnitAndLinksItToTheGraphicalSessionOnl
 
     ASSERT_FALSE(unit.install(executable).has_value());
     EXPECT_EQ(unit.unitPath(), paths.configHome / "systemd" / "user" / "app.brenmoor.tessary.keepalive.service");
-    EXPECT_EQ(modeOf(unit.unitPath()), std::filesystem::perms(0644));
+    EXPECT_EQ(TemporaryFolder::modeOf(unit.unitPath()), std::filesystem::perms(0644));
     const auto link = paths.configHome / "systemd" / "user" / "graphical-session.target.wants" /
                       "app.brenmoor.tessary.keepalive.service";
     EXPECT_EQ(unit.wantsLinkPath(), link);
@@ -326,7 +312,7 @@ TEST(HostManifestFileTest, LivesInTheLinuxChromeFolderReadableByChrome)
     EXPECT_FALSE(manifest->remove());
     ASSERT_FALSE(manifest->write("{}").has_value());
     EXPECT_EQ(TemporaryFolder::readFile(manifest->path()), "{}");
-    EXPECT_EQ(modeOf(manifest->path()), std::filesystem::perms(0644));
+    EXPECT_EQ(TemporaryFolder::modeOf(manifest->path()), std::filesystem::perms(0644));
     EXPECT_TRUE(manifest->remove());
     EXPECT_TRUE(std::filesystem::is_directory(manifest->path().parent_path()));
 }
@@ -358,7 +344,7 @@ TEST(HostManifestFileTest, OtherBrowsersHaveTheirOwnFolderAndArePresentWhereThey
         std::filesystem::create_directories(paths.configHome / rows[i].configFolder);
         EXPECT_TRUE(files[i]->isBrowserPresent());
         ASSERT_FALSE(files[i]->write("{}").has_value());
-        EXPECT_EQ(modeOf(files[i]->path()), std::filesystem::perms(0644));
+        EXPECT_EQ(TemporaryFolder::modeOf(files[i]->path()), std::filesystem::perms(0644));
         EXPECT_TRUE(files[i]->remove());
         EXPECT_FALSE(std::filesystem::exists(files[i]->path()));
         EXPECT_TRUE(std::filesystem::is_directory(files[i]->path().parent_path())) << "the folder stays";

@@ -52,7 +52,7 @@ protected:
     {
         std::optional<APIResult<T>> result;
         operation([&result](APIResult<T> outcome) { result.emplace(std::move(outcome)); });
-        EXPECT_TRUE(testing::pumpUntil(*queue, [&result] { return result.has_value(); }));
+        EXPECT_TRUE(queue->runUntil([&result] { return result.has_value(); }));
         return result.value_or(APIResult<T>(APIFailure::transport(Error{"no reply"})));
     }
 
@@ -244,7 +244,7 @@ TEST_F(APIClientTest, UntrustedOrMisnamedServicesAreTransportErrors)
     auto untrusting = makeClient(std::make_shared<BeastHttpTransport>(), stand.baseURL());
     std::optional<APIResult<std::optional<std::string>>> untrusted;
     untrusting->checkForUpdate([&untrusted](auto result) { untrusted.emplace(std::move(result)); });
-    ASSERT_TRUE(testing::pumpUntil(*queue, [&untrusted] { return untrusted.has_value(); }));
+    ASSERT_TRUE(queue->runUntil([&untrusted] { return untrusted.has_value(); }));
     ASSERT_FALSE(*untrusted);
     EXPECT_EQ(untrusted->error().kind, APIFailure::Kind::transport);
 
@@ -252,7 +252,7 @@ TEST_F(APIClientTest, UntrustedOrMisnamedServicesAreTransportErrors)
     auto checking = makeClient(std::make_shared<BeastHttpTransport>(misnamed.caFile()), misnamed.baseURL());
     std::optional<APIResult<std::optional<std::string>>> wrongName;
     checking->checkForUpdate([&wrongName](auto result) { wrongName.emplace(std::move(result)); });
-    ASSERT_TRUE(testing::pumpUntil(*queue, [&wrongName] { return wrongName.has_value(); }));
+    ASSERT_TRUE(queue->runUntil([&wrongName] { return wrongName.has_value(); }));
     ASSERT_FALSE(*wrongName);
     EXPECT_EQ(wrongName->error().kind, APIFailure::Kind::transport);
     EXPECT_TRUE(misnamed.service().requests().empty());

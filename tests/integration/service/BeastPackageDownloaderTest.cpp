@@ -64,15 +64,6 @@ std::string packageBytes(std::size_t size)
     return bytes;
 }
 
-std::vector<std::string> folderEntries(const std::filesystem::path& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 class BeastPackageDownloaderTest : public ::testing::Test {
 protected:
     std::string packageURL() const { return stand.baseURL() + "/releases/Tessary.pkg"; }
@@ -112,7 +103,7 @@ TEST_F(BeastPackageDownloaderTest, PackageLandsInTheFolderOverVerifiedTlsReplaci
     EXPECT_EQ(result.value().bytes, bytes.size());
     EXPECT_TRUE(TemporaryFolder::readFile(destination()) == bytes);
     // Nothing else is left behind in the folder.
-    EXPECT_EQ(folderEntries(folder.path()), std::vector<std::string>{"Tessary.deb"});
+    EXPECT_EQ(TemporaryFolder::namesIn(folder.path()), std::vector<std::string>{"Tessary.deb"});
 }
 
 TEST_F(BeastPackageDownloaderTest, AnErrorStatusOrAnEmptyBodyIsAFailureAndLeavesAnOlderPackageUntouched)
@@ -142,7 +133,7 @@ TEST_F(BeastPackageDownloaderTest, AnErrorStatusOrAnEmptyBodyIsAFailureAndLeaves
         ASSERT_FALSE(result);
         EXPECT_EQ(result.error().description, row.error);
         EXPECT_EQ(TemporaryFolder::readFile(destination()), "older package");
-        EXPECT_EQ(folderEntries(folder.path()), std::vector<std::string>{"Tessary.deb"});
+        EXPECT_EQ(TemporaryFolder::namesIn(folder.path()), std::vector<std::string>{"Tessary.deb"});
     }
 }
 
@@ -181,7 +172,7 @@ TEST_F(BeastPackageDownloaderTest, RedirectsAreFollowedToHttpsAddressesOnly)
             ASSERT_FALSE(result);
             EXPECT_EQ(result.error().description, row.error);
         }
-        EXPECT_EQ(folderEntries(folder.path()).size(), row.error.empty() ? 1u : 0u);
+        EXPECT_EQ(TemporaryFolder::namesIn(folder.path()).size(), row.error.empty() ? 1u : 0u);
         std::filesystem::remove(destination());
     }
 }
@@ -192,7 +183,7 @@ TEST_F(BeastPackageDownloaderTest, UntrustedOrMisnamedCertificatesFail)
     BeastPackageDownloader untrusting;
     const auto untrusted = download(untrusting, packageURL());
     ASSERT_FALSE(untrusted);
-    EXPECT_TRUE(folderEntries(folder.path()).empty());
+    EXPECT_TRUE(TemporaryFolder::namesIn(folder.path()).empty());
     EXPECT_TRUE(stand.service().requests().empty());
 
     StandInService misnamed({"service.example"});
@@ -200,7 +191,7 @@ TEST_F(BeastPackageDownloaderTest, UntrustedOrMisnamedCertificatesFail)
     BeastPackageDownloader checking(misnamed.caFile());
     const auto wrongName = download(checking, misnamed.baseURL() + "/releases/Tessary.pkg");
     ASSERT_FALSE(wrongName);
-    EXPECT_TRUE(folderEntries(folder.path()).empty());
+    EXPECT_TRUE(TemporaryFolder::namesIn(folder.path()).empty());
     EXPECT_TRUE(misnamed.service().requests().empty());
 }
 
@@ -209,7 +200,7 @@ TEST_F(BeastPackageDownloaderTest, PlainHttpIsRefused)
     const auto plain = "http://127.0.0.1:" + std::to_string(stand.port()) + "/releases/Tessary.pkg";
     const auto result = download(downloader, plain);
     ASSERT_FALSE(result);
-    EXPECT_TRUE(folderEntries(folder.path()).empty());
+    EXPECT_TRUE(TemporaryFolder::namesIn(folder.path()).empty());
     EXPECT_TRUE(stand.service().requests().empty());
 }
 
@@ -248,7 +239,7 @@ TEST_F(BeastPackageDownloaderTest, EveryDownloadEndsOnceWhenTheDownloaderGoesAwa
     EXPECT_EQ(outcomes.threads().size(), 3u);
     for (const auto& result : results)
         EXPECT_TRUE(result || result.error().description == "cancelled") << result.error().description;
-    for (const auto& name : folderEntries(folder.path()))
+    for (const auto& name : TemporaryFolder::namesIn(folder.path()))
         EXPECT_EQ(name, "Tessary.deb");
 }
 

@@ -37,20 +37,20 @@ TEST(ChannelFaultToleranceTest, ServiceKilledAndRestartedTwentyTimes)
     const auto statuses = [&] { return stand.service().devices()[device.deviceId]["statuses"].size(); };
 
     client->connect();
-    ASSERT_TRUE(testing::pumpUntil(*queue, [&] { return statuses() == 1; }));
+    ASSERT_TRUE(queue->runUntil([&] { return statuses() == 1; }));
 
     std::size_t threads = 0;
     std::size_t descriptors = 0;
     for (std::size_t round = 1; round <= 20; ++round) {
         SCOPED_TRACE(round);
         stand.stop();
-        ASSERT_TRUE(testing::pumpUntil(*queue, [&] { return queue->pendingTimers() == 1; }));
+        ASSERT_TRUE(queue->runUntil([&] { return queue->pendingTimers() == 1; }));
         EXPECT_EQ(client->reconnectAttempt(), 1);
         stand.start(stand.port());
         queue->advance(4999ms);
         EXPECT_EQ(statuses(), round);
         queue->advance(1ms);
-        ASSERT_TRUE(testing::pumpUntil(*queue, [&] { return statuses() == round + 1; }));
+        ASSERT_TRUE(queue->runUntil([&] { return statuses() == round + 1; }));
         EXPECT_EQ(client->reconnectAttempt(), 0);
 
         if (round == 2) {

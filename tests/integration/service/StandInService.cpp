@@ -32,18 +32,4 @@ StandInService::PairedDevice StandInService::pairDevice(const std::string& devic
     return PairedDevice{deviceId, nlohmann::json::parse(answer.body).at("token").get<std::string>()};
 }
 
-bool pumpUntil(ManualMainQueue& queue, const std::function<bool()>& condition, std::chrono::milliseconds limit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (true) {
-        queue.runUntilIdle();
-        if (condition())
-            return true;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            return false;
-        queue.waitForPosted(std::min(left, std::chrono::milliseconds(20)));
-    }
-}
-
 }  // namespace tessary::testing

@@ -45,9 +45,4 @@ private:
     std::uint16_t port_ = 0;
 };
 
-// Runs the main queue until the condition holds or the real-time limit passes; for work that
-// other threads post after real network input.
-bool pumpUntil(ManualMainQueue& queue, const std::function<bool()>& condition,
-               std::chrono::milliseconds limit = std::chrono::seconds(10));
-
 }  // namespace tessary::testing

@@ -29,7 +29,7 @@ protected:
     nlohmann::json records() { return stand.service().devices()[device.deviceId]; }
     std::size_t count(const char* list) { return records()[list].size(); }
 
-    bool waitFor(const std::function<bool()>& condition) { return testing::pumpUntil(*queue, condition); }
+    bool waitFor(const std::function<bool()>& condition) { return queue->runUntil(condition); }
 
     void connectAndWaitForStatus(std::size_t statuses = 1)
     {

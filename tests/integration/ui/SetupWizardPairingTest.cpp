@@ -45,7 +45,7 @@ protected:
     {
         wizard.reset();
         delegate->manualReset();
-        EXPECT_TRUE(testing::pumpUntil(*fake.mainQueue, [this] { return delegate.use_count() == 1; }));
+        EXPECT_TRUE(fake.mainQueue->runUntil([this] { return delegate.use_count() == 1; }));
     }
 
     void enterAndConnect(const std::string& code)
@@ -65,7 +65,7 @@ TEST_F(SetupWizardPairingTest, AnIssuedCodePairsTheComputerAndStartsMonitoring)
 {
     const auto issued = stand.service().issueSetupCode("family-42");
     enterAndConnect(issued.at("setupCode").get<std::string>());
-    ASSERT_TRUE(testing::pumpUntil(*fake.mainQueue, [this] { return delegate->appState().isMonitoring(); }));
+    ASSERT_TRUE(fake.mainQueue->runUntil([this] { return delegate->appState().isMonitoring(); }));
 
     const auto deviceId = fake.secureStore->items.at({kService, "deviceId"});
     EXPECT_EQ(fake.secureStore->items.at({kService, "familyId"}), "family-42");
@@ -78,7 +78,7 @@ TEST_F(SetupWizardPairingTest, AnIssuedCodePairsTheComputerAndStartsMonitoring)
 TEST_F(SetupWizardPairingTest, AnUnknownCodeShowsTheServicesRefusal)
 {
     enterAndConnect("000000");
-    ASSERT_TRUE(testing::pumpUntil(*fake.mainQueue, [this] { return !wizard->isSubmitting(); }));
+    ASSERT_TRUE(fake.mainQueue->runUntil([this] { return !wizard->isSubmitting(); }));
     EXPECT_EQ(wizard->errorMessage(), QStringLiteral("Setup failed: The operation couldn’t be completed. "
                                                      "(APIError.requestFailed(statusCode: 404))"));
     EXPECT_EQ(wizard->code(), QStringLiteral("000000"));

@@ -1,13 +1,12 @@
 #include <algorithm>
 #include <filesystem>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "platform/linux/ApplicationClassifier.h"
 #include "platform/linux/ProcFileSystem.h"
-#include "tests/support/TemporaryFolder.h"
+#include "tests/support/SyntheticSession.h"
 
 namespace tessary {
 namespace {
@@ -22,13 +21,10 @@ std::string managerFolder()
 }
 
 // A synthetic session: desktop entries, programs and a /proc tree, all in a temporary folder.
-class ApplicationClassifierTest : public ::testing::Test {
+class ApplicationClassifierTest : public ::testing::Test, protected testing::SyntheticSession {
 protected:
     ApplicationClassifierTest()
-        : paths(folder.paths()),
-          bin(folder.path() / "bin"),
-          share(folder.path() / "share"),
-          appSlice(managerFolder() + "app.slice/")
+        : share(folder.path() / "share"), appSlice(managerFolder() + "app.slice/")
     {
         for (const auto* name : {"editor", "viewer", "daemon", "plain", "hidden-tool", "cat", "python3.11",
                                  "python3.12", "java", "flatpak", "env", "sh"})
@@ -77,46 +73,6 @@ protected:
         TemporaryFolder::writeFile(paths.procRoot / "loadavg", "0.10 0.20 0.30 2/345 98765\n");
     }
 
-    static void program(const std::filesystem::path& path) { script(path, "\x7f" "ELF"); }
-    static void script(const std::filesystem::path& path, const std::string& content)
-    {
-        TemporaryFolder::writeFile(path, content);
-        ::chmod(path.c_str(), 0755);
-    }
-    static void entry(const std::filesystem::path& dataDir, const std::string& id, const std::string& keys)
-    {
-        TemporaryFolder::writeFile(dataDir / "applications" / (id + ".desktop"),
-                                   "[Desktop Entry]\nType=Application\n" + keys);
-    }
-
-    struct Process {
-        pid_t pid;
-        std::string command;
-        std::filesystem::path executable;  // empty: the link is unreadable
-        std::vector<std::string> arguments;
-        std::string cgroup;
-        std::optional<std::string> flatpak = {};
-        std::filesystem::path workingFolder = {};
-    };
-    // Writes /proc/PID with a stat line, cmdline, cgroup and the exe and cwd links.
-    void process(const Process& p)
-    {
-        const auto dir = paths.procRoot / std::to_string(p.pid);
-        TemporaryFolder::writeFile(dir / "stat", std::to_string(p.pid) + " (" + p.command +
-                                                     ") S 1 1 1 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 5000 1000 10\n");
-        std::string cmdline;
-        for (const auto& argument : p.arguments)
-            cmdline += argument + '\0';
-        TemporaryFolder::writeFile(dir / "cmdline", cmdline);
-        TemporaryFolder::writeFile(dir / "cgroup", "0::" + p.cgroup + "\n");
-        if (!p.executable.empty())
-            std::filesystem::create_symlink(p.executable, dir / "exe");
-        if (!p.workingFolder.empty())
-            std::filesystem::create_symlink(p.workingFolder, dir / "cwd");
-        if (p.flatpak)
-            TemporaryFolder::writeFile(dir / "root" / ".flatpak-info", "[Application]\nname=" + *p.flatpak + "\nruntime=x\n");
-    }
-
     ApplicationClassifier classifier(uid_t uid = ::getuid())
     {
         ApplicationClassifier::Exclusions exclusions;
@@ -152,7 +108,8 @@ protected:
             const pid_t pid = ++nextPid;
             const std::string command =
                 row.arguments.empty() ? "kthread" : std::filesystem::path(row.arguments[0]).filename().string();
-            process({pid, command, row.executable, row.arguments, row.cgroup, row.flatpak, row.workingFolder});
+            writeProcess({.pid = pid, .command = command, .executable = row.executable, .arguments = row.arguments,
+                          .cgroup = row.cgroup, .flatpak = row.flatpak, .workingFolder = row.workingFolder});
             const auto facts = ProcFileSystem(paths.procRoot).read(pid);
             ASSERT_TRUE(facts.has_value()) << row.name;
             EXPECT_EQ(classify.isExcluded(*facts), row.excluded) << row.name;
@@ -161,9 +118,6 @@ protected:
         }
     }
 
-    TemporaryFolder folder;
-    Paths paths;
-    std::filesystem::path bin;
     std::filesystem::path share;
     std::string appSlice;
     pid_t nextPid = 1000;
@@ -251,7 +205,8 @@ TEST_F(ApplicationClassifierTest, ProcessesAreRecognisedByUnitFlatpakOrProgram)
         const pid_t pid = ++nextPid;
         const std::filesystem::path executable =
             row.executable.front() == '/' ? std::filesystem::path(row.executable) : bin / row.executable;
-        process({pid, row.command, executable, row.arguments, row.cgroup, row.flatpak});
+        writeProcess({.pid = pid, .command = row.command, .executable = executable, .arguments = row.arguments,
+                      .cgroup = row.cgroup, .flatpak = row.flatpak});
         const auto facts = ProcFileSystem(paths.procRoot).read(pid);
         ASSERT_TRUE(facts.has_value()) << row.name;
         EXPECT_FALSE(classify.isExcluded(*facts)) << row.name;
@@ -433,10 +388,11 @@ TEST_F(ApplicationClassifierTest, SessionInfrastructureIsNeverAnApplication)
 
 TEST_F(ApplicationClassifierTest, TheAgentAndOtherUsersAreExcluded)
 {
-    process({7, "PellixApp", folder.path() / "Tessary" / "Contents" / "bin" / "PellixApp", {"PellixApp"}, "/"});
-    process({8, "tessary-chrome-host", folder.path() / "Tessary" / "Contents" / "Helpers" / "tessary-chrome-host",
-             {"tessary-chrome-host"}, "/"});
-    process({10, "editor", bin / "editor", {"editor"}, "/"});
+    const auto bundle = folder.path() / "Tessary" / "Contents";
+    writeProcess({.pid = 7, .command = "PellixApp", .executable = bundle / "bin" / "PellixApp", .arguments = {"PellixApp"}});
+    writeProcess({.pid = 8, .command = "tessary-chrome-host", .executable = bundle / "Helpers" / "tessary-chrome-host",
+                  .arguments = {"tessary-chrome-host"}});
+    writeProcess({.pid = 10, .command = "editor", .executable = bin / "editor", .arguments = {"editor"}});
     const ProcFileSystem proc(paths.procRoot);
     const auto classify = classifier();
     EXPECT_TRUE(classify.isExcluded(*proc.read(7))) << "the agent itself";

@@ -2,14 +2,13 @@
 #include <map>
 #include <set>
 #include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/MemoryLogSink.h"
 #include "platform/linux/ApplicationTracker.h"
-#include "tests/support/TemporaryFolder.h"
+#include "tests/support/SyntheticSession.h"
 
 namespace tessary {
 namespace {
@@ -24,22 +23,12 @@ constexpr const char* kLoginScope = "/user.slice/user-1000.slice/session-2.scope
 // The tracker over a synthetic session: desktop entries, programs and a /proc tree in a
 // temporary folder, time that moves only when told, and process descriptors that are eventfds
 // (or run out on request).
-class ApplicationTrackerTest : public ::testing::Test {
+class ApplicationTrackerTest : public ::testing::Test, protected testing::SyntheticSession {
 protected:
-    struct Process {
-        pid_t pid = 0;
-        pid_t parent = 1;
-        std::uint64_t startTime = 0;
-        std::string command{};
-        std::filesystem::path executable{};  // empty: the link cannot be read
-        std::vector<std::string> arguments{};
-        std::string cgroup = kLoginScope;
-    };
-
-    ApplicationTrackerTest() : paths(folder.paths()), bin(folder.path() / "bin")
+    ApplicationTrackerTest() : SyntheticSession(kLoginScope)
     {
         for (const auto* name : {"editor", "game", "terminal", "shell", "python3"})
-            program(name);
+            program(bin / name);
         TemporaryFolder::writeFile(folder.path() / "games" / "game.py", "print('hi')\n");
         entry("org.example.Editor", "Name=Example Editor\nExec=editor %F\n");
         entry("org.example.Game", "Name=Fun Game\nExec=" + (bin / "game").string() + "\n");
@@ -64,42 +53,15 @@ protected:
         tracker = std::make_unique<ApplicationTracker>(handles, *classifier, ::getuid(), 1s, [this] { return now; });
     }
 
-    void program(const std::string& name)
-    {
-        TemporaryFolder::writeFile(bin / name, "\x7f" "ELF");
-        ::chmod((bin / name).c_str(), 0755);
-    }
-    void entry(const std::string& id, const std::string& keys)
-    {
-        TemporaryFolder::writeFile(paths.dataDirs[0] / "applications" / (id + ".desktop"),
-                                   "[Desktop Entry]\nType=Application\n" + keys);
-    }
-
-    // Writes (or rewrites, as an exec does) /proc/PID.
+    // Writes /proc/PID, naming the process after its executable unless told otherwise.
     void write(Process p)
     {
-        if (p.startTime == 0)
-            p.startTime = static_cast<std::uint64_t>(p.pid) * 10;
         if (p.command.empty())
             p.command = p.executable.empty() ? "unknown" : p.executable.filename().string();
         if (p.arguments.empty() && !p.executable.empty())
             p.arguments = {p.executable.string()};
-        const auto dir = paths.procRoot / std::to_string(p.pid);
-        std::filesystem::remove_all(dir);
-        TemporaryFolder::writeFile(dir / "stat", std::to_string(p.pid) + " (" + p.command + ") S " +
-                                                     std::to_string(p.parent) + " 1 1 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 " +
-                                                     std::to_string(p.startTime) + " 1000 10\n");
-        std::string cmdline;
-        for (const auto& argument : p.arguments)
-            cmdline += argument + '\0';
-        TemporaryFolder::writeFile(dir / "cmdline", cmdline);
-        TemporaryFolder::writeFile(dir / "cgroup", "0::" + p.cgroup + "\n");
-        TemporaryFolder::writeFile(dir / "status", "Name:\t" + p.command + "\nUmask:\t0022\nState:\tS (sleeping)\nTgid:\t" +
-                                                       std::to_string(p.pid) + "\n");
-        if (!p.executable.empty())
-            std::filesystem::create_symlink(p.executable, dir / "exe");
+        writeProcess(p);
     }
-    void remove(pid_t pid) { std::filesystem::remove_all(paths.procRoot / std::to_string(pid)); }
 
     std::optional<Pidfd> openDescriptor(pid_t pid)
     {
@@ -119,7 +81,7 @@ protected:
     // Removes the process; the descriptors of every process gone report the exit.
     std::vector<ApplicationTracker::Change> exit(pid_t pid)
     {
-        remove(pid);
+        removeProcess(pid);
         std::vector<ApplicationTracker::Change> changes;
         for (const int fd : tracker->exitDescriptors())
             if (!std::filesystem::exists(paths.procRoot / std::to_string(descriptorPids[fd])))
@@ -166,9 +128,6 @@ protected:
         return text;
     }
 
-    TemporaryFolder folder;
-    Paths paths;
-    std::filesystem::path bin;
     std::chrono::steady_clock::time_point now{};
     bool outOfDescriptors = false;
     std::set<pid_t> exitedNotReaped;
@@ -231,7 +190,7 @@ TEST_F(ApplicationTrackerTest, AReusedPidIsANewProcessAndAnEndedInstanceIsNeverJ
     write({.pid = 300, .startTime = 1000, .executable = bin / "game"});
     ASSERT_EQ(describe(probe(300, 300)), "+org.example.Game ");
     // It ends unnoticed (no descriptor event) and its PID goes to an editor.
-    remove(300);
+    removeProcess(300);
     write({.pid = 300, .startTime = 2000, .executable = bin / "editor"});
     EXPECT_EQ(describe(probe(300, 300)), "-org.example.Game +org.example.Editor ");
 
@@ -264,7 +223,7 @@ TEST_F(ApplicationTrackerTest, AnInstanceHoldsOneDescriptorWhateverItsSize)
     EXPECT_EQ(describe(exit(500)), "");
     ASSERT_EQ(tracker->exitDescriptors().size(), 1U);
     for (pid_t pid = 501; pid < 550; ++pid)
-        remove(pid);
+        removeProcess(pid);
     EXPECT_EQ(describe(exit(550)), "-org.example.Editor ");
     EXPECT_TRUE(tracker->exitDescriptors().empty());
 }
@@ -280,7 +239,7 @@ TEST_F(ApplicationTrackerTest, WithoutDescriptorsProcessesAreStillJudgedAndTheir
     EXPECT_EQ(log->records().size(), 1U) << "the failure is logged once";
     EXPECT_TRUE(tracker->exitDescriptors().empty());
 
-    remove(600);
+    removeProcess(600);
     EXPECT_EQ(describe(scan()), "-org.example.Game ") << "the listing notices the end";
     outOfDescriptors = false;
     EXPECT_EQ(describe(scan()), "");
