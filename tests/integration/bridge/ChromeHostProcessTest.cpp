@@ -240,7 +240,8 @@ TEST_F(ChromeHostProcessTest, ConcurrentHostsAndADrainingAgentDeliverEveryEventO
         auto drained = agent.drainEventQueue();
         received.insert(received.end(), drained.begin(), drained.end());
     }));
-    EXPECT_TRUE(mainQueue->runUntil([&] { return running.load() == 0; }, std::chrono::seconds(60)));
+    // 1,600 host processes: well within the suite's limit even under the sanitizers on a busy machine.
+    EXPECT_TRUE(mainQueue->runUntil([&] { return running.load() == 0; }, std::chrono::seconds(240)));
     for (auto& thread : producers)
         thread.join();
     auto rest = agent.drainEventQueue();
